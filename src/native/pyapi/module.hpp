@@ -1,0 +1,30 @@
+// Helpers for the exec step of a module: binding names in its namespace and
+// defining functions and plain classes from table rows.
+#pragma once
+
+#include "function.hpp"
+
+#include <cstddef>
+
+namespace tessera::pyapi {
+
+// module.name = value (steals nothing); -1 with an exception set on failure.
+int bind_global(PyObject* module, const char* name, PyObject* value);
+
+// `import <module_name> as <alias>`: imports and binds the module.
+ref import_as(PyObject* module, const char* module_name, const char* alias);
+
+// `from <from> import <name>` at `level` (0 absolute, 1 relative to the
+// module's package), bound under the same name.
+ref import_name(PyObject* module, const char* from, const char* name, int level);
+
+// Defines the module-level function of `spec`: passes it through `decorator`
+// (looked up in the namespace now) when one is named, and binds the result.
+int define_function(PyObject* module, const function_spec& spec, const char* decorator = nullptr);
+
+// A plain class `name` (type(cls) is type, base object) whose methods are the
+// rows of `methods`, in table order, bound in the module namespace.
+int define_class(PyObject* module, const char* name, const function_spec* methods,
+                 std::size_t count);
+
+}  // namespace tessera::pyapi

@@ -1,0 +1,1 @@
+"""Compiled analysis modules (preprocess, stat, vetting) and their Python helpers."""

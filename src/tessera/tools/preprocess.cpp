@@ -1,0 +1,448 @@
+// tessera.tools.preprocess: table import and the cleaning steps of the pipeline.
+//
+// Every function looks its libraries and sibling functions up in the module
+// namespace when it runs. The per-cell steps (log transform, noise filter)
+// have a native route over float64/int64 columns that gives the same frame as
+// mapping the per-cell Python function over the table; any table or namespace
+// the native route cannot vouch for takes the per-cell route.
+#include "pyapi/call.hpp"
+#include "pyapi/columns.hpp"
+#include "pyapi/module.hpp"
+
+#include "kernels/cellwise.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace tessera::preprocess {
+
+using pyapi::column_set;
+using pyapi::column_view;
+using pyapi::output_column;
+using pyapi::ref;
+
+namespace {
+
+// Library objects captured at import; the native routes run only while the
+// namespace still holds these very objects.
+struct module_state {
+    PyObject* numpy;
+    PyObject* math;
+    PyObject* math_log;
+    PyObject* frame_type;
+    PyObject* frame_map;
+    PyObject* float64;
+    PyObject* int64;
+};
+
+module_state* state_of(PyObject* module) {
+    return static_cast<module_state*>(PyModule_GetState(module));
+}
+
+PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
+
+// import_data_by_file_name(file_name, param)
+PyObject* import_data_by_file_name(PyObject* module, pyapi::bound_args& a) {
+    PyObject* g = namespace_of(module);
+    PyObject* file_name = a[0];
+    ref key = pyapi::str("index");
+    ref fallback = pyapi::str("INDEX");
+    ref index = pyapi::call_method(a[1], "get", {key.get(), fallback.get()});
+    if (!index) return nullptr;
+
+    ref parts = pyapi::call(pyapi::attr(pyapi::attr(pyapi::global(g, "os"), "path"), "splitext"),
+                            {file_name});
+    ref base_and_ext[2];
+    if (pyapi::unpack(parts.get(), 2, base_and_ext) < 0) return nullptr;
+    PyObject* ext = base_and_ext[1].get();
+
+    ref df;
+    int is = pyapi::equals(ext, ".xlsx");
+    if (is < 0) return nullptr;
+    if (is) {
+        ref zero = ref::steal(PyLong_FromLong(0));
+        df = pyapi::call(pyapi::attr(pyapi::global(g, "pd"), "read_excel"), {file_name},
+                         {{"sheet_name", zero.get()}});
+    } else {
+        const char* sep = nullptr;
+        if ((is = pyapi::equals(ext, ".csv")) < 0) return nullptr;
+        if (is) sep = ",";
+        else {
+            if ((is = pyapi::equals(ext, ".tsv")) < 0) return nullptr;
+            if (!is) Py_RETURN_NONE;
+            sep = "\t";
+        }
+        ref sep_text = pyapi::str(sep);
+        df = pyapi::call(pyapi::attr(pyapi::global(g, "pd"), "read_csv"), {file_name},
+                         {{"sep", sep_text.get()}});
+    }
+    if (!df) return nullptr;
+    if (!pyapi::call_method(df.get(), "set_index", {index.get()}, {{"inplace", Py_True}}))
+        return nullptr;
+    return df.release();
+}
+
+// remove_decoy(df, param)
+PyObject* remove_decoy(PyObject*, pyapi::bound_args& a) {
+    ref prefix = ref::steal(PyObject_Str(a[1]));
+    if (!prefix) return nullptr;
+    ref mask = pyapi::call_method(pyapi::attr(pyapi::attr(a[0], "index"), "str").get(), "contains",
+                                  {prefix.get()});
+    if (!mask) return nullptr;
+    ref keep = ref::steal(PyNumber_Invert(mask.get()));
+    return pyapi::item(a[0], keep.get()).release();
+}
+
+// remove_missing_values(df, param)
+PyObject* remove_missing_values(PyObject*, pyapi::bound_args& a) {
+    PyObject* df = a[0];
+    ref text = ref::steal(PyObject_Str(a[1]));
+    ref percent_sign = pyapi::str("%");
+    ref stripped = pyapi::call_method(text.get(), "strip", {percent_sign.get()});
+    if (!stripped) return nullptr;
+    ref rm_percent = ref::steal(PyNumber_Float(stripped.get()));
+    if (!rm_percent) return nullptr;
+
+    ref one = ref::steal(PyLong_FromLong(1));
+    ref counts = pyapi::call_method(pyapi::call_method(df, "notnull", {}).get(), "sum", {},
+                                    {{"axis", one.get()}});
+    ref width = pyapi::item(pyapi::attr(df, "shape").get(), 1);
+    if (!counts || !width) return nullptr;
+    ref fraction = ref::steal(PyNumber_TrueDivide(counts.get(), width.get()));
+    if (!fraction) return nullptr;
+    ref threshold = ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(rm_percent.get()) / 100.0));
+    if (!threshold) return nullptr;
+    ref mask = ref::steal(PyObject_RichCompare(fraction.get(), threshold.get(), Py_GE));
+    return pyapi::item(df, mask.get()).release();
+}
+
+// normalize(df, param): changes df in place and returns it.
+PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
+    PyObject* g = namespace_of(module);
+    ref df = ref::borrow(a[0]);
+    ref underscore = pyapi::str("_");
+    ref fields = pyapi::call(pyapi::attr(pyapi::global(g, "re"), "split"),
+                             {underscore.get(), a[1]});
+    ref parts[3];
+    if (pyapi::unpack(fields.get(), 3, parts) < 0) return nullptr;
+    ref norm_value = ref::steal(PyNumber_Float(parts[2].get()));
+    if (!norm_value) return nullptr;
+
+    int is = pyapi::equals(parts[1].get(), "median");
+    if (is < 0) return nullptr;
+    if (is) {
+        ref zero = ref::steal(PyLong_FromLong(0));
+        ref medians = pyapi::call_method(df.get(), "median", {}, {{"axis", zero.get()}});
+        if (!medians) return nullptr;
+        if ((is = pyapi::equals(parts[0].get(), "log")) < 0) return nullptr;
+        if (is) {
+            ref shift = ref::steal(PyNumber_Add(medians.get(), norm_value.get()));
+            if (!shift) return nullptr;
+            df = ref::steal(PyNumber_InPlaceSubtract(df.get(), shift.get()));
+        } else {
+            if ((is = pyapi::equals(parts[0].get(), "origin")) < 0) return nullptr;
+            if (is) {
+                ref scale = ref::steal(PyNumber_Multiply(medians.get(), norm_value.get()));
+                if (!scale) return nullptr;
+                df = ref::steal(PyNumber_InPlaceTrueDivide(df.get(), scale.get()));
+            }
+        }
+    }
+    return df.release();
+}
+
+// ---- per-cell steps ------------------------------------------------------
+
+// The per-cell functions of the literal route carry (module, setting) as self.
+PyObject* log_cell(PyObject* self, PyObject* cell) {
+    PyObject* module = PyTuple_GET_ITEM(self, 0);
+    PyObject* log_base = PyTuple_GET_ITEM(self, 1);
+    ref log = pyapi::attr(pyapi::global(namespace_of(module), "math"), "log");
+    if (!log) return nullptr;
+    ref value = ref::steal(PyNumber_Float(cell));
+    return pyapi::call(log, {value.get(), log_base}).release();
+}
+
+PyObject* noise_cell(PyObject* self, PyObject* cell) {
+    PyObject* module = PyTuple_GET_ITEM(self, 0);
+    PyObject* threshold = PyTuple_GET_ITEM(self, 1);
+    int below = PyObject_RichCompareBool(cell, threshold, Py_LT);
+    if (below < 0) return nullptr;
+    if (below) return pyapi::attr(pyapi::global(namespace_of(module), "np"), "nan").release();
+    return Py_NewRef(cell);
+}
+
+PyMethodDef log_cell_def = {"<lambda>", log_cell, METH_O, nullptr};
+PyMethodDef noise_cell_def = {"<lambda>", noise_cell, METH_O, nullptr};
+
+// df.map(cell_fn) with a per-cell function bound to (module, setting).
+ref map_cells(PyObject* module, PyObject* df, PyMethodDef* def, PyObject* setting) {
+    ref self = ref::steal(PyTuple_Pack(2, module, setting));
+    if (!self) return {};
+    ref fn = ref::steal(PyCFunction_New(def, self.get()));
+    if (!fn) return {};
+    return pyapi::call_method(df, "map", {fn.get()});
+}
+
+// True when the namespace and the table are those the native routes reproduce
+// exactly: the genuine numpy and pandas, a plain non-empty DataFrame.
+int native_frame(PyObject* module, PyObject* df) {
+    module_state* st = state_of(module);
+    PyObject* g = namespace_of(module);
+    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(st->frame_type)) return 0;
+    PyObject* np = PyDict_GetItemWithError(g, ref(pyapi::str("np")).get());
+    if (np != st->numpy) return PyErr_Occurred() ? -1 : 0;
+    ref map = pyapi::attr(reinterpret_cast<PyObject*>(Py_TYPE(df)), "map");
+    if (!map) return -1;
+    return map.get() == st->frame_map;
+}
+
+// Assembles the mapped frame as DataFrame.map does: a frame of the column
+// arrays keyed by position, then the input's index and columns, then its
+// metadata through __finalize__.
+ref assemble_like_map(PyObject* df, const std::vector<ref>& columns, PyObject* frame_type) {
+    ref data = ref::steal(PyDict_New());
+    if (!data) return {};
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        ref key = ref::steal(PyLong_FromSize_t(i));
+        if (!key || PyDict_SetItem(data.get(), key.get(), columns[i].get()) < 0) return {};
+    }
+    ref result = pyapi::call(frame_type, {}, {{"data", data.get()}});
+    if (!result) return {};
+    if (PyObject_SetAttrString(result.get(), "index", pyapi::attr(df, "index").get()) < 0 ||
+        PyObject_SetAttrString(result.get(), "columns", pyapi::attr(df, "columns").get()) < 0)
+        return {};
+    ref how = pyapi::str("map");
+    return pyapi::call_method(result.get(), "__finalize__", {df, how.get()});
+}
+
+constexpr std::int64_t exact_double_limit = std::int64_t{1} << 53;
+
+// Native log transform; returns the frame, Py_None when a cell has no
+// logarithm (the caller reports the failure), or nullptr with an exception.
+ref native_log(PyObject* module, PyObject* df, const column_set& cols, std::int64_t base) {
+    module_state* st = state_of(module);
+    std::vector<ref> out;
+    out.reserve(cols.size());
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        if (PyErr_CheckSignals() < 0) return {};
+        output_column dest(st->numpy, cols.rows());
+        if (!dest) return {};
+        std::size_t done;
+        const column_view& in = cols[c];
+        Py_BEGIN_ALLOW_THREADS
+        done = in.is_int ? kernels::log_cells(in.ints(), dest.data(), cols.rows(), base)
+                         : kernels::log_cells(in.doubles(), dest.data(), cols.rows(), base);
+        Py_END_ALLOW_THREADS
+        if (done != cols.rows()) return pyapi::none();
+        out.push_back(dest.take());
+    }
+    return assemble_like_map(df, out, st->frame_type);
+}
+
+// log_transform(df, param)
+PyObject* log_transform(PyObject* module, pyapi::bound_args& a) {
+    PyObject* df = a[0];
+    ref result;
+    ref log_base = ref::steal(PyNumber_Long(a[1]));
+    if (log_base) {
+        int overflow = 0;
+        long long base = PyLong_AsLongLongAndOverflow(log_base.get(), &overflow);
+        int native = base >= 2 && base <= exact_double_limit ? native_frame(module, df) : 0;
+        if (native > 0) {
+            module_state* st = state_of(module);
+            ref math = pyapi::global(namespace_of(module), "math");
+            ref log = pyapi::attr(math, "log");
+            if (!log) return nullptr;
+            native = math.get() == st->math && log.get() == st->math_log;
+        }
+        column_set cols;
+        if (native > 0) native = cols.load(df, state_of(module)->numpy, state_of(module)->float64,
+                                            state_of(module)->int64);
+        if (native < 0) return nullptr;
+        if (native) {
+            result = native_log(module, df, cols, base);
+            if (result.get() == Py_None) {
+                result = ref();
+                PyErr_SetString(PyExc_ValueError, "math domain error");
+            }
+        } else {
+            result = map_cells(module, df, &log_cell_def, log_base.get());
+        }
+    }
+    if (result) return result.release();
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    PyErr_Clear();
+    ref message = pyapi::str("Fail to do log transform");
+    if (pyapi::print(message.get()) < 0) return nullptr;
+    return Py_NewRef(df);
+}
+
+// noise_filter(df, param)
+PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
+    PyObject* df = a[0];
+    module_state* st = state_of(module);
+    ref threshold = ref::steal(PyNumber_Long(a[1]));
+    if (!threshold) return nullptr;
+    int overflow = 0;
+    long long t = PyLong_AsLongLongAndOverflow(threshold.get(), &overflow);
+    int native = !overflow && t >= -exact_double_limit && t <= exact_double_limit
+                     ? native_frame(module, df)
+                     : 0;
+    double missing = 0.0;
+    if (native > 0) {
+        ref nan = pyapi::attr(st->numpy, "nan");
+        if (!nan) return nullptr;
+        native = PyFloat_CheckExact(nan.get());
+        if (native) missing = PyFloat_AS_DOUBLE(nan.get());
+    }
+    column_set cols;
+    if (native > 0) native = cols.load(df, st->numpy, st->float64, st->int64);
+    if (native < 0) return nullptr;
+    if (!native) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
+
+    std::vector<ref> out;
+    out.reserve(cols.size());
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        const column_view& in = cols[c];
+        const std::size_t n = cols.rows();
+        if (in.is_int) {
+            std::size_t below;
+            Py_BEGIN_ALLOW_THREADS
+            below = kernels::count_below(in.ints(), n, t);
+            Py_END_ALLOW_THREADS
+            if (below == 0) {
+                // Every cell kept: the column stays int64.
+                ref copy = pyapi::call_method(in.array.get(), "copy", {});
+                if (!copy) return nullptr;
+                out.push_back(copy);
+                continue;
+            }
+        }
+        output_column dest(st->numpy, n);
+        if (!dest) return nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        if (in.is_int) kernels::noise_cells(in.ints(), dest.data(), n, t, missing);
+        else kernels::noise_cells(in.doubles(), dest.data(), n, t, missing);
+        Py_END_ALLOW_THREADS
+        out.push_back(dest.take());
+    }
+    return assemble_like_map(df, out, st->frame_type).release();
+}
+
+// preprocess(file_name, param)
+PyObject* preprocess(PyObject* module, pyapi::bound_args& a) {
+    PyObject* g = namespace_of(module);
+    PyObject* param = a[1];
+    ref df = pyapi::call(pyapi::global(g, "import_data_by_file_name"), {},
+                         {{"file_name", a[0]}, {"param", param}});
+    if (!df) return nullptr;
+    static const char* const steps[] = {"remove_decoy", "noise_filter", "log_transform",
+                                        "remove_missing_values", "normalize"};
+    for (const char* step : steps) {
+        ref key = pyapi::str(step);
+        if (!key) return nullptr;
+        int present = PySequence_Contains(param, key.get());
+        if (present < 0) return nullptr;
+        if (!present) continue;
+        ref fn = pyapi::global(g, step);
+        if (!fn) return nullptr;
+        ref setting = pyapi::item(param, key.get());
+        df = pyapi::call(fn, {df.get()}, {{"param", setting.get()}});
+        if (!df) return nullptr;
+    }
+    return df.release();
+}
+
+// The module's public functions, in the order they are bound.
+const pyapi::function_spec functions[] = {
+    {"import_data_by_file_name", {{{"file_name"}, {"param"}}}, false, import_data_by_file_name},
+    {"remove_decoy", {{{"df"}, {"param"}}}, false, remove_decoy},
+    {"log_transform", {{{"df"}, {"param"}}}, false, log_transform},
+    {"remove_missing_values", {{{"df"}, {"param"}}}, false, remove_missing_values},
+    {"normalize", {{{"df"}, {"param"}}}, false, normalize},
+    {"noise_filter", {{{"df"}, {"param"}}}, false, noise_filter},
+    {"preprocess", {{{"file_name"}, {"param"}}}, false, preprocess},
+};
+
+int capture_state(PyObject* module) {
+    module_state* st = state_of(module);
+    PyObject* g = namespace_of(module);
+    ref np = pyapi::global(g, "np");
+    ref math = pyapi::global(g, "math");
+    ref frame = pyapi::attr(pyapi::global(g, "pd"), "DataFrame");
+    ref map = pyapi::attr(frame, "map");
+    ref log = pyapi::attr(math, "log");
+    ref dtype = pyapi::attr(np, "dtype");
+    ref f64 = pyapi::call(dtype, {ref(pyapi::str("float64")).get()});
+    ref i64 = pyapi::call(dtype, {ref(pyapi::str("int64")).get()});
+    if (!np || !math || !frame || !map || !log || !f64 || !i64) return -1;
+    st->numpy = np.release();
+    st->math = math.release();
+    st->math_log = log.release();
+    st->frame_type = frame.release();
+    st->frame_map = map.release();
+    st->float64 = f64.release();
+    st->int64 = i64.release();
+    return 0;
+}
+
+int exec_module(PyObject* module) {
+    if (pyapi::ready_function_type() < 0) return -1;
+    if (!pyapi::import_as(module, "re", "re") || !pyapi::import_as(module, "os", "os") ||
+        !pyapi::import_as(module, "numpy", "np") || !pyapi::import_as(module, "pandas", "pd") ||
+        !pyapi::import_as(module, "math", "math") ||
+        !pyapi::import_name(module, "utils", "print_result", 1))
+        return -1;
+    if (capture_state(module) < 0) return -1;
+    for (const auto& spec : functions)
+        if (pyapi::define_function(module, spec, "print_result") < 0) return -1;
+    return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    module_state* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->numpy);
+    Py_VISIT(st->math);
+    Py_VISIT(st->math_log);
+    Py_VISIT(st->frame_type);
+    Py_VISIT(st->frame_map);
+    Py_VISIT(st->float64);
+    Py_VISIT(st->int64);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    module_state* st = state_of(module);
+    if (!st) return 0;
+    Py_CLEAR(st->numpy);
+    Py_CLEAR(st->math);
+    Py_CLEAR(st->math_log);
+    Py_CLEAR(st->frame_type);
+    Py_CLEAR(st->frame_map);
+    Py_CLEAR(st->float64);
+    Py_CLEAR(st->int64);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "preprocess", nullptr, sizeof(module_state), nullptr, slots,
+    traverse_module,       clear_module, free_module,
+};
+
+}  // namespace
+}  // namespace tessera::preprocess
+
+PyMODINIT_FUNC PyInit_preprocess() { return PyModuleDef_Init(&tessera::preprocess::definition); }
