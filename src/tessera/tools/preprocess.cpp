@@ -10,8 +10,10 @@
 #include "pyapi/module.hpp"
 
 #include "kernels/cellwise.hpp"
+#include "kernels/parallel.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace tessera::preprocess {
@@ -31,6 +33,7 @@ struct module_state {
     PyObject* math_log;
     PyObject* frame_type;
     PyObject* frame_map;
+    PyObject* index_type;
     PyObject* float64;
     PyObject* int64;
 };
@@ -77,19 +80,69 @@ PyObject* import_data_by_file_name(PyObject* module, pyapi::bound_args& a) {
                          {{"sep", sep_text.get()}});
     }
     if (!df) return nullptr;
-    if (!pyapi::call_method(df.get(), "set_index", {index.get()}, {{"inplace", Py_True}}))
-        return nullptr;
-    return df.release();
+    // The column becomes the row index. pandas deprecates set_index's
+    // inplace form; the frame it returns is the same table.
+    return pyapi::call_method(df.get(), "set_index", {index.get()}).release();
+}
+
+// True when a pattern holds no regular-expression syntax, so that searching
+// for it is a plain substring search.
+bool is_plain_pattern(PyObject* pattern) {
+    static const char special[] = ".^$*+?{}[]\\|()";
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
+    const int kind = PyUnicode_KIND(pattern);
+    const void* data = PyUnicode_DATA(pattern);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        for (const char* s = special; *s; ++s)
+            if (c == static_cast<Py_UCS4>(*s)) return false;
+    }
+    return true;
+}
+
+// The rows to keep when every row label is a str and the pattern is plain:
+// a bool array, Py_None when the labels need pandas' own matching, or
+// nullptr with an exception set.
+ref plain_decoy_mask(PyObject* module, PyObject* df, PyObject* pattern) {
+    module_state* st = state_of(module);
+    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(st->frame_type) || !is_plain_pattern(pattern))
+        return pyapi::none();
+    ref index = pyapi::attr(df, "index");
+    if (!index) return {};
+    if (Py_TYPE(index.get()) != reinterpret_cast<PyTypeObject*>(st->index_type)) return pyapi::none();
+    ref labels = pyapi::call_method(index.get(), "tolist", {});
+    if (!labels) return {};
+    const Py_ssize_t n = PyList_GET_SIZE(labels.get());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(labels.get(), i))) return pyapi::none();
+
+    ref size = ref::steal(PyLong_FromSsize_t(n));
+    ref kind = pyapi::str("bool");
+    ref keep = pyapi::call(pyapi::attr(st->numpy, "empty"), {size.get()}, {{"dtype", kind.get()}});
+    pyapi::buffer out;
+    if (!keep || out.acquire(keep.get(), PyBUF_WRITABLE) < 0) return {};
+    bool* flags = static_cast<bool*>(out.data());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* label = PyList_GET_ITEM(labels.get(), i);
+        Py_ssize_t at = PyUnicode_Find(label, pattern, 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) return {};
+        flags[i] = at == -1;
+    }
+    return keep;
 }
 
 // remove_decoy(df, param)
-PyObject* remove_decoy(PyObject*, pyapi::bound_args& a) {
+PyObject* remove_decoy(PyObject* module, pyapi::bound_args& a) {
     ref prefix = ref::steal(PyObject_Str(a[1]));
     if (!prefix) return nullptr;
-    ref mask = pyapi::call_method(pyapi::attr(pyapi::attr(a[0], "index"), "str").get(), "contains",
-                                  {prefix.get()});
-    if (!mask) return nullptr;
-    ref keep = ref::steal(PyNumber_Invert(mask.get()));
+    ref keep = plain_decoy_mask(module, a[0], prefix.get());
+    if (!keep) return nullptr;
+    if (keep.get() == Py_None) {
+        ref mask = pyapi::call_method(pyapi::attr(pyapi::attr(a[0], "index"), "str").get(),
+                                      "contains", {prefix.get()});
+        if (!mask) return nullptr;
+        keep = ref::steal(PyNumber_Invert(mask.get()));
+    }
     return pyapi::item(a[0], keep.get()).release();
 }
 
@@ -222,22 +275,28 @@ constexpr std::int64_t exact_double_limit = std::int64_t{1} << 53;
 // logarithm (the caller reports the failure), or nullptr with an exception.
 ref native_log(PyObject* module, PyObject* df, const column_set& cols, std::int64_t base) {
     module_state* st = state_of(module);
-    std::vector<ref> out;
-    out.reserve(cols.size());
+    const std::size_t n = cols.rows();
+    std::vector<std::unique_ptr<output_column>> out;
     for (std::size_t c = 0; c < cols.size(); ++c) {
-        if (PyErr_CheckSignals() < 0) return {};
-        output_column dest(st->numpy, cols.rows());
-        if (!dest) return {};
-        std::size_t done;
-        const column_view& in = cols[c];
-        Py_BEGIN_ALLOW_THREADS
-        done = in.is_int ? kernels::log_cells(in.ints(), dest.data(), cols.rows(), base)
-                         : kernels::log_cells(in.doubles(), dest.data(), cols.rows(), base);
-        Py_END_ALLOW_THREADS
-        if (done != cols.rows()) return pyapi::none();
-        out.push_back(dest.take());
+        out.push_back(std::make_unique<output_column>(st->numpy, n));
+        if (!*out.back()) return {};
     }
-    return assemble_like_map(df, out, st->frame_type);
+    std::vector<std::size_t> done(cols.size());
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        const column_view& in = cols[c];
+        double* dest = out[c]->data();
+        done[c] = in.is_int ? kernels::log_cells(in.ints(), dest, n, base)
+                            : kernels::log_cells(in.doubles(), dest, n, base);
+    });
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) return {};
+    std::vector<ref> arrays;
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        if (done[c] != n) return pyapi::none();
+        arrays.push_back(out[c]->take());
+    }
+    return assemble_like_map(df, arrays, st->frame_type);
 }
 
 // log_transform(df, param)
@@ -301,32 +360,34 @@ PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
     if (native < 0) return nullptr;
     if (!native) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
 
-    std::vector<ref> out;
-    out.reserve(cols.size());
+    // An int64 column keeps its dtype when no cell falls below the threshold.
+    const std::size_t n = cols.rows();
+    std::vector<std::size_t> below(cols.size(), 1);
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        if (cols[c].is_int) below[c] = kernels::count_below(cols[c].ints(), n, t);
+    });
+    Py_END_ALLOW_THREADS
+    std::vector<std::unique_ptr<output_column>> dest(cols.size());
     for (std::size_t c = 0; c < cols.size(); ++c) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (!below[c]) continue;
+        dest[c] = std::make_unique<output_column>(st->numpy, n);
+        if (!*dest[c]) return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
         const column_view& in = cols[c];
-        const std::size_t n = cols.rows();
-        if (in.is_int) {
-            std::size_t below;
-            Py_BEGIN_ALLOW_THREADS
-            below = kernels::count_below(in.ints(), n, t);
-            Py_END_ALLOW_THREADS
-            if (below == 0) {
-                // Every cell kept: the column stays int64.
-                ref copy = pyapi::call_method(in.array.get(), "copy", {});
-                if (!copy) return nullptr;
-                out.push_back(copy);
-                continue;
-            }
-        }
-        output_column dest(st->numpy, n);
-        if (!dest) return nullptr;
-        Py_BEGIN_ALLOW_THREADS
-        if (in.is_int) kernels::noise_cells(in.ints(), dest.data(), n, t, missing);
-        else kernels::noise_cells(in.doubles(), dest.data(), n, t, missing);
-        Py_END_ALLOW_THREADS
-        out.push_back(dest.take());
+        if (!dest[c]) return;
+        if (in.is_int) kernels::noise_cells(in.ints(), dest[c]->data(), n, t, missing);
+        else kernels::noise_cells(in.doubles(), dest[c]->data(), n, t, missing);
+    });
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    std::vector<ref> out;
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        out.push_back(dest[c] ? dest[c]->take()
+                              : pyapi::call_method(cols[c].array.get(), "copy", {}));
+        if (!out.back()) return nullptr;
     }
     return assemble_like_map(df, out, st->frame_type).release();
 }
@@ -373,16 +434,18 @@ int capture_state(PyObject* module) {
     ref math = pyapi::global(g, "math");
     ref frame = pyapi::attr(pyapi::global(g, "pd"), "DataFrame");
     ref map = pyapi::attr(frame, "map");
+    ref index_type = pyapi::attr(pyapi::global(g, "pd"), "Index");
     ref log = pyapi::attr(math, "log");
     ref dtype = pyapi::attr(np, "dtype");
     ref f64 = pyapi::call(dtype, {ref(pyapi::str("float64")).get()});
     ref i64 = pyapi::call(dtype, {ref(pyapi::str("int64")).get()});
-    if (!np || !math || !frame || !map || !log || !f64 || !i64) return -1;
+    if (!np || !math || !frame || !map || !index_type || !log || !f64 || !i64) return -1;
     st->numpy = np.release();
     st->math = math.release();
     st->math_log = log.release();
     st->frame_type = frame.release();
     st->frame_map = map.release();
+    st->index_type = index_type.release();
     st->float64 = f64.release();
     st->int64 = i64.release();
     return 0;
@@ -409,6 +472,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->math_log);
     Py_VISIT(st->frame_type);
     Py_VISIT(st->frame_map);
+    Py_VISIT(st->index_type);
     Py_VISIT(st->float64);
     Py_VISIT(st->int64);
     return 0;
@@ -422,6 +486,7 @@ int clear_module(PyObject* module) {
     Py_CLEAR(st->math_log);
     Py_CLEAR(st->frame_type);
     Py_CLEAR(st->frame_map);
+    Py_CLEAR(st->index_type);
     Py_CLEAR(st->float64);
     Py_CLEAR(st->int64);
     return 0;

@@ -1,0 +1,38 @@
+// A minimal parallel loop for independent tasks (columns, features).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+namespace tessera::kernels {
+
+// Number of worker threads to use for `tasks` independent tasks.
+inline unsigned worker_count(std::size_t tasks) {
+    unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::min<std::size_t>(cores, tasks));
+}
+
+// Runs task(i) once for every i in [0, n), spread over the cores; each task
+// writes only its own outputs, so the result does not depend on the schedule.
+// The calling thread works too; if threads cannot be started, it does all.
+template <class Task>
+void parallel_for(std::size_t n, const Task& task) {
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) task(i);
+    };
+    std::vector<std::thread> helpers;
+    const unsigned count = worker_count(n);
+    try {
+        for (unsigned t = 1; t < count; ++t) helpers.emplace_back(worker);
+    } catch (...) {
+        // fewer helpers: the remaining tasks are taken by those that started
+    }
+    worker();
+    for (auto& h : helpers) h.join();
+}
+
+}  // namespace tessera::kernels

@@ -1,0 +1,36 @@
+"""Random proteomics-like tables for differential tests and benchmarks."""
+import numpy as np
+import pandas as pd
+
+
+def proteomics_table(rng, n_rows, n_samples, *, zeros=0.0, nan=0.0, inf=0.0,
+                     int_samples=0, text_column=False, decoys=0.0, negative=0.0):
+    """Intensities spread log-uniformly over 1e3..1e9, one column per sample.
+
+    The first `int_samples` samples are int64 columns (as pandas reads integer
+    LFQ columns); the fractions `zeros`, `nan`, `inf` and `negative` of the float
+    cells are replaced by those values; `decoys` of the row labels get a
+    "REV__" prefix; `text_column` adds a protein-name annotation column.
+    """
+    labels = [f"P{i:05d}" for i in range(n_rows)]
+    for i in np.flatnonzero(rng.random(n_rows) < decoys):
+        labels[i] = "REV__" + labels[i]
+    data = {}
+    for j in range(n_samples):
+        values = 10.0 ** rng.uniform(3, 9, n_rows)
+        if j < int_samples:
+            values = np.round(values).astype(np.int64)
+            values[rng.random(n_rows) < zeros] = 0
+        else:
+            cells = rng.random(n_rows)
+            values[cells < zeros] = 0.0
+            values[(cells >= zeros) & (cells < zeros + nan)] = np.nan
+            spot = zeros + nan
+            values[(cells >= spot) & (cells < spot + inf)] = np.inf
+            spot += inf
+            values[(cells >= spot) & (cells < spot + negative)] *= -1
+        data[f"S{j + 1}"] = values
+    df = pd.DataFrame(data, index=pd.Index(labels, name="Protein IDs"))
+    if text_column:
+        df.insert(0, "Gene names", [f"G{i}" for i in range(n_rows)])
+    return df
