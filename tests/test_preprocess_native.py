@@ -173,3 +173,43 @@ def test_subclass_result_type_is_kept(capsys):
 
     df = Sub({"a": [1.0, 2.0]})
     assert type(tp.log_transform(df, 2)) is type(literal.log_transform(df, 2))
+
+
+@pytest.mark.parametrize("seed", range(100))
+def test_decoy_and_missing_filters_match_pandas_route(seed, capsys):
+    rng, df = random_case(seed)
+    patterns = ["REV__", "", "P000", "REV__|CON__", "P0001.", 5, "rev__"]
+    run_both("remove_decoy", df, patterns[seed % len(patterns)], capsys)
+    percents = [0, 50, "70%", 100, 33.3, 101, -5]
+    run_both("remove_missing_values", df, percents[seed % len(percents)], capsys)
+
+
+@pytest.mark.parametrize("labels", [
+    ["REV__a", "b", "c_REV__"],
+    pd.Index(["REV__a", "b"], dtype=object),
+    pd.Index(["REV__a", None], dtype=object),
+    pd.Index(["REV__é", "ü"], dtype="string"),
+    [1, 2],
+    pd.MultiIndex.from_tuples([("REV__a", 1), ("b", 2)]),
+])
+def test_decoy_filter_on_unusual_labels(labels, capsys):
+    df = pd.DataFrame({"a": np.arange(len(labels), dtype=float)}, index=labels)
+    run_both("remove_decoy", df, "REV__", capsys)
+
+
+@pytest.mark.parametrize("seed", range(150))
+def test_normalize_matches_pandas_route(seed):
+    rng, df = random_case(seed)
+    df = df.select_dtypes("number").astype(float)
+    if seed % 5 == 0 and len(df):
+        df.iloc[: len(df) // 2 + 1, 0] = 0.0  # a zero in the middle of a column
+    if seed % 7 == 0:
+        df["empty"] = np.nan
+    setting = ["log_median_0", "origin_median_1", "log_median_-1.5", "origin_median_2",
+               "raw_median_0", "log_mean_0"][seed % 6]
+    mine, theirs = df.copy(), df.copy()
+    result = tp.normalize(mine, setting)
+    expected = literal.normalize(theirs, setting)
+    assert result is mine
+    pd.testing.assert_frame_equal(result, expected, check_exact=True)
+    assert np.array_equal(np.signbit(result.to_numpy()), np.signbit(expected.to_numpy()))

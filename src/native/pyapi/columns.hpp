@@ -75,4 +75,20 @@ private:
     buffer view_;
 };
 
+// A new C-ordered float64 array of shape (columns, rows): row c holds
+// column c of a result table, so its transpose is the table's values.
+class output_block {
+public:
+    output_block(PyObject* numpy, std::size_t columns, std::size_t rows);
+    explicit operator bool() const { return static_cast<bool>(array_); }
+    double* column(std::size_t c) const { return static_cast<double*>(view_.data()) + c * rows_; }
+    // Releases the buffer and hands over the array.
+    ref take();
+
+private:
+    ref array_;
+    buffer view_;
+    std::size_t rows_;
+};
+
 }  // namespace tessera::pyapi

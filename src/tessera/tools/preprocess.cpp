@@ -10,8 +10,10 @@
 #include "pyapi/module.hpp"
 
 #include "kernels/cellwise.hpp"
+#include "kernels/columnwise.hpp"
 #include "kernels/parallel.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -33,7 +35,10 @@ struct module_state {
     PyObject* math_log;
     PyObject* frame_type;
     PyObject* frame_map;
+    PyObject* frame_median;
+    PyObject* frame_notnull;
     PyObject* index_type;
+    PyObject* series_type;
     PyObject* float64;
     PyObject* int64;
 };
@@ -85,6 +90,171 @@ PyObject* import_data_by_file_name(PyObject* module, pyapi::bound_args& a) {
     return pyapi::call_method(df.get(), "set_index", {index.get()}).release();
 }
 
+// ---- native routes --------------------------------------------------------
+
+bool is_frame(module_state* st, PyObject* df) {
+    return Py_TYPE(df) == reinterpret_cast<PyTypeObject*>(st->frame_type);
+}
+
+// 1 when `df` is a plain DataFrame whose method `name` is still the one
+// captured at import (nobody replaced it on the class), 0 when not, -1 on error.
+int frame_method_is(module_state* st, PyObject* df, const char* name, PyObject* captured) {
+    if (!is_frame(st, df)) return 0;
+    ref method = pyapi::attr(st->frame_type, name);
+    if (!method) return -1;
+    return method.get() == captured;
+}
+
+// Loads the columns of a plain numeric DataFrame: 1 when loaded, 0 when the
+// table needs pandas' own route (other dtypes, no rows or columns), -1 on error.
+int load_numeric(module_state* st, PyObject* df, const char* method, PyObject* captured,
+                 column_set& cols) {
+    int ok = frame_method_is(st, df, method, captured);
+    if (ok <= 0) return ok;
+    return cols.load(df, st->numpy, st->float64, st->int64);
+}
+
+bool all_double(const column_set& cols) {
+    for (std::size_t c = 0; c < cols.size(); ++c)
+        if (cols[c].is_int) return false;
+    return true;
+}
+
+// A frame with df's index and columns over a (columns, rows) block.
+ref frame_from_block(module_state* st, PyObject* df, pyapi::output_block& block) {
+    ref values = pyapi::attr(block.take(), "T");
+    ref index = pyapi::attr(df, "index");
+    ref columns = pyapi::attr(df, "columns");
+    if (!values || !index || !columns) return {};
+    return pyapi::call(st->frame_type, {values.get()},
+                       {{"index", index.get()}, {"columns", columns.get()}, {"copy", Py_False}});
+}
+
+// The frame DataFrame.map builds from per-column result arrays: the arrays
+// keyed by position, then df's index and columns.
+ref frame_from_arrays(module_state* st, PyObject* df, const std::vector<ref>& arrays) {
+    ref data = ref::steal(PyDict_New());
+    if (!data) return {};
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        ref key = ref::steal(PyLong_FromSize_t(i));
+        if (!key || PyDict_SetItem(data.get(), key.get(), arrays[i].get()) < 0) return {};
+    }
+    ref result = pyapi::call(st->frame_type, {}, {{"data", data.get()}});
+    if (!result) return {};
+    if (PyObject_SetAttrString(result.get(), "index", pyapi::attr(df, "index").get()) < 0 ||
+        PyObject_SetAttrString(result.get(), "columns", pyapi::attr(df, "columns").get()) < 0)
+        return {};
+    return result;
+}
+
+// Carries df's metadata (attrs, flags) over, as DataFrame.map does last.
+ref finish_like_map(PyObject* df, ref result) {
+    ref how = pyapi::str("map");
+    if (!result || !how) return {};
+    return pyapi::call_method(result.get(), "__finalize__", {df, how.get()});
+}
+
+constexpr std::int64_t exact_double_limit = std::int64_t{1} << 53;
+
+// Native log transform; returns the frame, Py_None when a cell has no
+// logarithm (the caller reports the failure), or nullptr with an exception.
+ref native_log(module_state* st, PyObject* df, const column_set& cols, std::int64_t base) {
+    const std::size_t n = cols.rows();
+    pyapi::output_block block(st->numpy, cols.size(), n);
+    if (!block) return {};
+    std::vector<std::size_t> done(cols.size());
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        const column_view& in = cols[c];
+        done[c] = in.is_int ? kernels::log_cells(in.ints(), block.column(c), n, base)
+                            : kernels::log_cells(in.doubles(), block.column(c), n, base);
+    });
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) return {};
+    for (std::size_t c = 0; c < cols.size(); ++c)
+        if (done[c] != n) return pyapi::none();
+    return finish_like_map(df, frame_from_block(st, df, block));
+}
+
+// Native noise filter over loaded columns.
+ref native_noise(module_state* st, PyObject* df, const column_set& cols, std::int64_t t,
+                 double missing) {
+    const std::size_t n = cols.rows();
+    // An int64 column keeps its dtype when no cell falls below the threshold.
+    std::vector<std::size_t> below(cols.size(), 1);
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        if (cols[c].is_int) below[c] = kernels::count_below(cols[c].ints(), n, t);
+    });
+    Py_END_ALLOW_THREADS
+    bool all_float = true;
+    for (std::size_t b : below) all_float = all_float && b;
+
+    auto filter = [&](std::size_t c, double* dest) {
+        const column_view& in = cols[c];
+        if (in.is_int) kernels::noise_cells(in.ints(), dest, n, t, missing);
+        else kernels::noise_cells(in.doubles(), dest, n, t, missing);
+    };
+    if (all_float) {
+        pyapi::output_block block(st->numpy, cols.size(), n);
+        if (!block) return {};
+        Py_BEGIN_ALLOW_THREADS
+        kernels::parallel_for(cols.size(), [&](std::size_t c) { filter(c, block.column(c)); });
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) return {};
+        return finish_like_map(df, frame_from_block(st, df, block));
+    }
+
+    std::vector<std::unique_ptr<output_column>> dest(cols.size());
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        if (!below[c]) continue;
+        dest[c] = std::make_unique<output_column>(st->numpy, n);
+        if (!*dest[c]) return {};
+    }
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        if (dest[c]) filter(c, dest[c]->data());
+    });
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) return {};
+    std::vector<ref> arrays;
+    for (std::size_t c = 0; c < cols.size(); ++c) {
+        arrays.push_back(dest[c] ? dest[c]->take()
+                                 : pyapi::call_method(cols[c].array.get(), "copy", {}));
+        if (!arrays.back()) return {};
+    }
+    return finish_like_map(df, frame_from_arrays(st, df, arrays));
+}
+
+// df.median(axis=0) of an all-float64 table: a float64 Series over df's
+// columns; Py_None when a column's middle value is zero (numpy's choice of
+// its sign is left to pandas).
+ref native_medians(module_state* st, PyObject* df, const column_set& cols) {
+    const std::size_t n = cols.rows();
+    pyapi::output_column medians(st->numpy, cols.size());
+    if (!medians) return {};
+    std::vector<char> zero(cols.size());
+    std::atomic<bool> no_memory{false};
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        try {
+            std::vector<double> scratch(n);
+            bool z = false;
+            medians.data()[c] = kernels::nan_median(cols[c].doubles(), n, scratch.data(), z);
+            zero[c] = z;
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+    });
+    Py_END_ALLOW_THREADS
+    if (no_memory) return ref::steal(PyErr_NoMemory());
+    for (char z : zero)
+        if (z) return pyapi::none();
+    ref index = pyapi::attr(df, "columns");
+    if (!index) return {};
+    return pyapi::call(st->series_type, {medians.take().get()}, {{"index", index.get()}});
+}
+
 // True when a pattern holds no regular-expression syntax, so that searching
 // for it is a plain substring search.
 bool is_plain_pattern(PyObject* pattern) {
@@ -105,7 +275,7 @@ bool is_plain_pattern(PyObject* pattern) {
 // nullptr with an exception set.
 ref plain_decoy_mask(PyObject* module, PyObject* df, PyObject* pattern) {
     module_state* st = state_of(module);
-    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(st->frame_type) || !is_plain_pattern(pattern))
+    if (!is_frame(st, df) || !is_plain_pattern(pattern))
         return pyapi::none();
     ref index = pyapi::attr(df, "index");
     if (!index) return {};
@@ -147,14 +317,50 @@ PyObject* remove_decoy(PyObject* module, pyapi::bound_args& a) {
 }
 
 // remove_missing_values(df, param)
-PyObject* remove_missing_values(PyObject*, pyapi::bound_args& a) {
+PyObject* remove_missing_values(PyObject* module, pyapi::bound_args& a) {
     PyObject* df = a[0];
+    module_state* st = state_of(module);
     ref text = ref::steal(PyObject_Str(a[1]));
     ref percent_sign = pyapi::str("%");
     ref stripped = pyapi::call_method(text.get(), "strip", {percent_sign.get()});
     if (!stripped) return nullptr;
     ref rm_percent = ref::steal(PyNumber_Float(stripped.get()));
     if (!rm_percent) return nullptr;
+    ref hundred = ref::steal(PyFloat_FromDouble(100.0));
+    ref threshold = ref::steal(PyNumber_TrueDivide(rm_percent.get(), hundred.get()));
+    if (!threshold) return nullptr;
+
+    column_set cols;
+    int native = load_numeric(st, df, "notnull", st->frame_notnull, cols);
+    if (native < 0) return nullptr;
+    if (native) {
+        // measured fraction >= threshold, counted in C over the columns
+        const std::size_t n = cols.rows();
+        const auto width = static_cast<std::int64_t>(cols.size());
+        const double limit = PyFloat_AS_DOUBLE(threshold.get());
+        ref size = ref::steal(PyLong_FromSize_t(n));
+        ref kind = pyapi::str("bool");
+        ref keep = pyapi::call(pyapi::attr(st->numpy, "empty"), {size.get()},
+                               {{"dtype", kind.get()}});
+        pyapi::buffer out;
+        if (!keep || out.acquire(keep.get(), PyBUF_WRITABLE) < 0) return nullptr;
+        bool no_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            std::vector<std::int64_t> counts(n, 0);
+            for (std::size_t c = 0; c < cols.size(); ++c) {
+                if (cols[c].is_int) kernels::add_present_all(n, counts.data());
+                else kernels::add_present(cols[c].doubles(), n, counts.data());
+            }
+            kernels::keep_measured(counts.data(), n, width, limit, static_cast<bool*>(out.data()));
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (no_memory) return PyErr_NoMemory();
+        out.release();
+        return pyapi::item(df, keep.get()).release();
+    }
 
     ref one = ref::steal(PyLong_FromLong(1));
     ref counts = pyapi::call_method(pyapi::call_method(df, "notnull", {}).get(), "sum", {},
@@ -163,8 +369,6 @@ PyObject* remove_missing_values(PyObject*, pyapi::bound_args& a) {
     if (!counts || !width) return nullptr;
     ref fraction = ref::steal(PyNumber_TrueDivide(counts.get(), width.get()));
     if (!fraction) return nullptr;
-    ref threshold = ref::steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(rm_percent.get()) / 100.0));
-    if (!threshold) return nullptr;
     ref mask = ref::steal(PyObject_RichCompare(fraction.get(), threshold.get(), Py_GE));
     return pyapi::item(df, mask.get()).release();
 }
@@ -172,6 +376,7 @@ PyObject* remove_missing_values(PyObject*, pyapi::bound_args& a) {
 // normalize(df, param): changes df in place and returns it.
 PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
     PyObject* g = namespace_of(module);
+    module_state* st = state_of(module);
     ref df = ref::borrow(a[0]);
     ref underscore = pyapi::str("_");
     ref fields = pyapi::call(pyapi::attr(pyapi::global(g, "re"), "split"),
@@ -183,23 +388,33 @@ PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
 
     int is = pyapi::equals(parts[1].get(), "median");
     if (is < 0) return nullptr;
-    if (is) {
-        ref zero = ref::steal(PyLong_FromLong(0));
-        ref medians = pyapi::call_method(df.get(), "median", {}, {{"axis", zero.get()}});
+    if (!is) return df.release();
+
+    ref medians;
+    column_set cols;
+    int native = load_numeric(st, df.get(), "median", st->frame_median, cols);
+    if (native < 0) return nullptr;
+    if (native && all_double(cols)) {
+        medians = native_medians(st, df.get(), cols);
         if (!medians) return nullptr;
-        if ((is = pyapi::equals(parts[0].get(), "log")) < 0) return nullptr;
-        if (is) {
-            ref shift = ref::steal(PyNumber_Add(medians.get(), norm_value.get()));
-            if (!shift) return nullptr;
-            df = ref::steal(PyNumber_InPlaceSubtract(df.get(), shift.get()));
-        } else {
-            if ((is = pyapi::equals(parts[0].get(), "origin")) < 0) return nullptr;
-            if (is) {
-                ref scale = ref::steal(PyNumber_Multiply(medians.get(), norm_value.get()));
-                if (!scale) return nullptr;
-                df = ref::steal(PyNumber_InPlaceTrueDivide(df.get(), scale.get()));
-            }
-        }
+        if (medians.get() == Py_None) medians = ref();
+    }
+    if (!medians) {
+        ref zero = ref::steal(PyLong_FromLong(0));
+        medians = pyapi::call_method(df.get(), "median", {}, {{"axis", zero.get()}});
+        if (!medians) return nullptr;
+    }
+    if ((is = pyapi::equals(parts[0].get(), "log")) < 0) return nullptr;
+    if (is) {
+        ref shift = ref::steal(PyNumber_Add(medians.get(), norm_value.get()));
+        if (!shift) return nullptr;
+        return PyNumber_InPlaceSubtract(df.get(), shift.get());
+    }
+    if ((is = pyapi::equals(parts[0].get(), "origin")) < 0) return nullptr;
+    if (is) {
+        ref scale = ref::steal(PyNumber_Multiply(medians.get(), norm_value.get()));
+        if (!scale) return nullptr;
+        return PyNumber_InPlaceTrueDivide(df.get(), scale.get());
     }
     return df.release();
 }
@@ -237,90 +452,38 @@ ref map_cells(PyObject* module, PyObject* df, PyMethodDef* def, PyObject* settin
     return pyapi::call_method(df, "map", {fn.get()});
 }
 
-// True when the namespace and the table are those the native routes reproduce
-// exactly: the genuine numpy and pandas, a plain non-empty DataFrame.
-int native_frame(PyObject* module, PyObject* df) {
-    module_state* st = state_of(module);
-    PyObject* g = namespace_of(module);
-    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(st->frame_type)) return 0;
-    PyObject* np = PyDict_GetItemWithError(g, ref(pyapi::str("np")).get());
-    if (np != st->numpy) return PyErr_Occurred() ? -1 : 0;
-    ref map = pyapi::attr(reinterpret_cast<PyObject*>(Py_TYPE(df)), "map");
-    if (!map) return -1;
-    return map.get() == st->frame_map;
-}
-
-// Assembles the mapped frame as DataFrame.map does: a frame of the column
-// arrays keyed by position, then the input's index and columns, then its
-// metadata through __finalize__.
-ref assemble_like_map(PyObject* df, const std::vector<ref>& columns, PyObject* frame_type) {
-    ref data = ref::steal(PyDict_New());
-    if (!data) return {};
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        ref key = ref::steal(PyLong_FromSize_t(i));
-        if (!key || PyDict_SetItem(data.get(), key.get(), columns[i].get()) < 0) return {};
-    }
-    ref result = pyapi::call(frame_type, {}, {{"data", data.get()}});
-    if (!result) return {};
-    if (PyObject_SetAttrString(result.get(), "index", pyapi::attr(df, "index").get()) < 0 ||
-        PyObject_SetAttrString(result.get(), "columns", pyapi::attr(df, "columns").get()) < 0)
-        return {};
-    ref how = pyapi::str("map");
-    return pyapi::call_method(result.get(), "__finalize__", {df, how.get()});
-}
-
-constexpr std::int64_t exact_double_limit = std::int64_t{1} << 53;
-
-// Native log transform; returns the frame, Py_None when a cell has no
-// logarithm (the caller reports the failure), or nullptr with an exception.
-ref native_log(PyObject* module, PyObject* df, const column_set& cols, std::int64_t base) {
-    module_state* st = state_of(module);
-    const std::size_t n = cols.rows();
-    std::vector<std::unique_ptr<output_column>> out;
-    for (std::size_t c = 0; c < cols.size(); ++c) {
-        out.push_back(std::make_unique<output_column>(st->numpy, n));
-        if (!*out.back()) return {};
-    }
-    std::vector<std::size_t> done(cols.size());
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        const column_view& in = cols[c];
-        double* dest = out[c]->data();
-        done[c] = in.is_int ? kernels::log_cells(in.ints(), dest, n, base)
-                            : kernels::log_cells(in.doubles(), dest, n, base);
-    });
-    Py_END_ALLOW_THREADS
-    if (PyErr_CheckSignals() < 0) return {};
-    std::vector<ref> arrays;
-    for (std::size_t c = 0; c < cols.size(); ++c) {
-        if (done[c] != n) return pyapi::none();
-        arrays.push_back(out[c]->take());
-    }
-    return assemble_like_map(df, arrays, st->frame_type);
+// 1 when the namespace name `name` still holds the captured object.
+int namespace_holds(PyObject* module, const char* name, PyObject* captured) {
+    ref key = pyapi::str(name);
+    if (!key) return -1;
+    PyObject* found = PyDict_GetItemWithError(namespace_of(module), key.get());
+    if (!found) return PyErr_Occurred() ? -1 : 0;
+    return found == captured;
 }
 
 // log_transform(df, param)
 PyObject* log_transform(PyObject* module, pyapi::bound_args& a) {
     PyObject* df = a[0];
+    module_state* st = state_of(module);
     ref result;
     ref log_base = ref::steal(PyNumber_Long(a[1]));
     if (log_base) {
         int overflow = 0;
-        long long base = PyLong_AsLongLongAndOverflow(log_base.get(), &overflow);
-        int native = base >= 2 && base <= exact_double_limit ? native_frame(module, df) : 0;
+        const long long base = PyLong_AsLongLongAndOverflow(log_base.get(), &overflow);
+        // math.log(x, base) is log(x) / log(base); bases below 2 fail or
+        // divide by zero, and are left to the per-cell route.
+        int native = base >= 2 && base <= exact_double_limit;
+        if (native > 0) native = namespace_holds(module, "math", st->math);
         if (native > 0) {
-            module_state* st = state_of(module);
-            ref math = pyapi::global(namespace_of(module), "math");
-            ref log = pyapi::attr(math, "log");
+            ref log = pyapi::attr(st->math, "log");
             if (!log) return nullptr;
-            native = math.get() == st->math && log.get() == st->math_log;
+            native = log.get() == st->math_log;
         }
         column_set cols;
-        if (native > 0) native = cols.load(df, state_of(module)->numpy, state_of(module)->float64,
-                                            state_of(module)->int64);
+        if (native > 0) native = load_numeric(st, df, "map", st->frame_map, cols);
         if (native < 0) return nullptr;
         if (native) {
-            result = native_log(module, df, cols, base);
+            result = native_log(st, df, cols, base);
             if (result.get() == Py_None) {
                 result = ref();
                 PyErr_SetString(PyExc_ValueError, "math domain error");
@@ -344,10 +507,10 @@ PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
     ref threshold = ref::steal(PyNumber_Long(a[1]));
     if (!threshold) return nullptr;
     int overflow = 0;
-    long long t = PyLong_AsLongLongAndOverflow(threshold.get(), &overflow);
-    int native = !overflow && t >= -exact_double_limit && t <= exact_double_limit
-                     ? native_frame(module, df)
-                     : 0;
+    const long long t = PyLong_AsLongLongAndOverflow(threshold.get(), &overflow);
+    // Thresholds beyond 2**53 are not exact as doubles; pandas compares those.
+    int native = !overflow && t >= -exact_double_limit && t <= exact_double_limit;
+    if (native > 0) native = namespace_holds(module, "np", st->numpy);
     double missing = 0.0;
     if (native > 0) {
         ref nan = pyapi::attr(st->numpy, "nan");
@@ -356,40 +519,10 @@ PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
         if (native) missing = PyFloat_AS_DOUBLE(nan.get());
     }
     column_set cols;
-    if (native > 0) native = cols.load(df, st->numpy, st->float64, st->int64);
+    if (native > 0) native = load_numeric(st, df, "map", st->frame_map, cols);
     if (native < 0) return nullptr;
     if (!native) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
-
-    // An int64 column keeps its dtype when no cell falls below the threshold.
-    const std::size_t n = cols.rows();
-    std::vector<std::size_t> below(cols.size(), 1);
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        if (cols[c].is_int) below[c] = kernels::count_below(cols[c].ints(), n, t);
-    });
-    Py_END_ALLOW_THREADS
-    std::vector<std::unique_ptr<output_column>> dest(cols.size());
-    for (std::size_t c = 0; c < cols.size(); ++c) {
-        if (!below[c]) continue;
-        dest[c] = std::make_unique<output_column>(st->numpy, n);
-        if (!*dest[c]) return nullptr;
-    }
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        const column_view& in = cols[c];
-        if (!dest[c]) return;
-        if (in.is_int) kernels::noise_cells(in.ints(), dest[c]->data(), n, t, missing);
-        else kernels::noise_cells(in.doubles(), dest[c]->data(), n, t, missing);
-    });
-    Py_END_ALLOW_THREADS
-    if (PyErr_CheckSignals() < 0) return nullptr;
-    std::vector<ref> out;
-    for (std::size_t c = 0; c < cols.size(); ++c) {
-        out.push_back(dest[c] ? dest[c]->take()
-                              : pyapi::call_method(cols[c].array.get(), "copy", {}));
-        if (!out.back()) return nullptr;
-    }
-    return assemble_like_map(df, out, st->frame_type).release();
+    return native_noise(st, df, cols, t, missing).release();
 }
 
 // preprocess(file_name, param)
@@ -432,20 +565,29 @@ int capture_state(PyObject* module) {
     PyObject* g = namespace_of(module);
     ref np = pyapi::global(g, "np");
     ref math = pyapi::global(g, "math");
-    ref frame = pyapi::attr(pyapi::global(g, "pd"), "DataFrame");
+    ref pd = pyapi::global(g, "pd");
+    ref frame = pyapi::attr(pd, "DataFrame");
     ref map = pyapi::attr(frame, "map");
-    ref index_type = pyapi::attr(pyapi::global(g, "pd"), "Index");
+    ref median = pyapi::attr(frame, "median");
+    ref notnull = pyapi::attr(frame, "notnull");
+    ref index_type = pyapi::attr(pd, "Index");
+    ref series_type = pyapi::attr(pd, "Series");
     ref log = pyapi::attr(math, "log");
     ref dtype = pyapi::attr(np, "dtype");
     ref f64 = pyapi::call(dtype, {ref(pyapi::str("float64")).get()});
     ref i64 = pyapi::call(dtype, {ref(pyapi::str("int64")).get()});
-    if (!np || !math || !frame || !map || !index_type || !log || !f64 || !i64) return -1;
+    if (!np || !math || !frame || !map || !median || !notnull || !index_type || !series_type ||
+        !log || !f64 || !i64)
+        return -1;
     st->numpy = np.release();
     st->math = math.release();
     st->math_log = log.release();
     st->frame_type = frame.release();
     st->frame_map = map.release();
+    st->frame_median = median.release();
+    st->frame_notnull = notnull.release();
     st->index_type = index_type.release();
+    st->series_type = series_type.release();
     st->float64 = f64.release();
     st->int64 = i64.release();
     return 0;
@@ -472,7 +614,10 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->math_log);
     Py_VISIT(st->frame_type);
     Py_VISIT(st->frame_map);
+    Py_VISIT(st->frame_median);
+    Py_VISIT(st->frame_notnull);
     Py_VISIT(st->index_type);
+    Py_VISIT(st->series_type);
     Py_VISIT(st->float64);
     Py_VISIT(st->int64);
     return 0;
@@ -486,7 +631,10 @@ int clear_module(PyObject* module) {
     Py_CLEAR(st->math_log);
     Py_CLEAR(st->frame_type);
     Py_CLEAR(st->frame_map);
+    Py_CLEAR(st->frame_median);
+    Py_CLEAR(st->frame_notnull);
     Py_CLEAR(st->index_type);
+    Py_CLEAR(st->series_type);
     Py_CLEAR(st->float64);
     Py_CLEAR(st->int64);
     return 0;

@@ -1,0 +1,25 @@
+// Per-column reductions over contiguous buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tessera::kernels {
+
+// Median of the non-NaN cells, as numpy's median takes it: the middle order
+// statistic, or the two middle ones summed and halved; NaN when no cell is
+// left. `scratch` holds at least n doubles. Sets `zero_in_middle` when a
+// middle order statistic is zero, whose sign an unstable selection may pick
+// differently from numpy's.
+double nan_median(const double* in, std::size_t n, double* scratch, bool& zero_in_middle);
+
+// Adds 1 to counts[i] for every cell i that holds a value (is not NaN).
+void add_present(const double* in, std::size_t n, std::int64_t* counts);
+// Adds 1 to every count: an integer cell always holds a value.
+void add_present_all(std::size_t n, std::int64_t* counts);
+
+// keep[i] = counts[i] / width >= threshold, in double arithmetic.
+void keep_measured(const std::int64_t* counts, std::size_t n, std::int64_t width,
+                   double threshold, bool* keep);
+
+}  // namespace tessera::kernels
