@@ -213,3 +213,19 @@ def test_normalize_matches_pandas_route(seed):
     assert result is mine
     pd.testing.assert_frame_equal(result, expected, check_exact=True)
     assert np.array_equal(np.signbit(result.to_numpy()), np.signbit(expected.to_numpy()))
+
+
+@pytest.mark.parametrize("column", [
+    [-0.0, 1.0, -0.0],                 # the middle value is a negative zero
+    [-0.0, 0.0, 2.0, -3.0],
+    [1.6e308, 1.7e308, 1.5e308],       # a middle value that overflows when doubled
+    [np.inf, -np.inf, 1.0, 2.0],
+    [np.nan, np.nan],
+])
+def test_normalize_medians_at_the_edges(column):
+    df = pd.DataFrame({"a": column, "b": np.arange(len(column), dtype=float)})
+    for setting in ("log_median_0", "origin_median_1"):
+        result = tp.normalize(df.copy(), setting)
+        expected = literal.normalize(df.copy(), setting)
+        pd.testing.assert_frame_equal(result, expected, check_exact=True)
+        assert np.array_equal(np.signbit(result.to_numpy()), np.signbit(expected.to_numpy()))

@@ -155,7 +155,9 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    t.ob_base = head;
     t.tp_name = "tessera.function";
     t.tp_basicsize = sizeof(function_object);
     t.tp_dealloc = function_dealloc;

@@ -227,29 +227,29 @@ ref native_noise(module_state* st, PyObject* df, const column_set& cols, std::in
 }
 
 // df.median(axis=0) of an all-float64 table: a float64 Series over df's
-// columns; Py_None when a column's middle value is zero (numpy's choice of
-// its sign is left to pandas).
+// columns; Py_None when a column's middle value is so large that pandas'
+// small-table median (which sums it with itself) would overflow.
 ref native_medians(module_state* st, PyObject* df, const column_set& cols) {
     const std::size_t n = cols.rows();
     pyapi::output_column medians(st->numpy, cols.size());
     if (!medians) return {};
-    std::vector<char> zero(cols.size());
+    std::vector<char> huge(cols.size());
     std::atomic<bool> no_memory{false};
     Py_BEGIN_ALLOW_THREADS
     kernels::parallel_for(cols.size(), [&](std::size_t c) {
         try {
             std::vector<double> scratch(n);
-            bool z = false;
-            medians.data()[c] = kernels::nan_median(cols[c].doubles(), n, scratch.data(), z);
-            zero[c] = z;
+            bool h = false;
+            medians.data()[c] = kernels::nan_median(cols[c].doubles(), n, scratch.data(), h);
+            huge[c] = h;
         } catch (const std::bad_alloc&) {
             no_memory = true;
         }
     });
     Py_END_ALLOW_THREADS
     if (no_memory) return ref::steal(PyErr_NoMemory());
-    for (char z : zero)
-        if (z) return pyapi::none();
+    for (char h : huge)
+        if (h) return pyapi::none();
     ref index = pyapi::attr(df, "columns");
     if (!index) return {};
     return pyapi::call(st->series_type, {medians.take().get()}, {{"index", index.get()}});
