@@ -5,6 +5,7 @@
 namespace tessera::pyapi {
 
 ref global(PyObject* globals, const char* name) {
+    if (PyErr_Occurred()) return {};
     ref key = ref::steal(PyUnicode_InternFromString(name));
     if (!key) return {};
     PyObject* found = PyDict_GetItemWithError(globals, key.get());
@@ -21,12 +22,12 @@ ref global(PyObject* globals, const char* name) {
 }
 
 ref attr(PyObject* obj, const char* name) {
-    if (!obj) return {};
+    if (!obj || PyErr_Occurred()) return {};
     return ref::steal(PyObject_GetAttrString(obj, name));
 }
 
 ref call(PyObject* fn, std::initializer_list<PyObject*> args, std::initializer_list<kwarg> kwargs) {
-    if (!fn) return {};
+    if (!fn || PyErr_Occurred()) return {};
     std::vector<PyObject*> stack;
     stack.reserve(args.size() + kwargs.size() + 1);
     stack.push_back(nullptr);  // lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET
@@ -60,12 +61,12 @@ ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*
 }
 
 ref item(PyObject* obj, PyObject* key) {
-    if (!obj || !key) return {};
+    if (!obj || !key || PyErr_Occurred()) return {};
     return ref::steal(PyObject_GetItem(obj, key));
 }
 
 ref item(PyObject* obj, Py_ssize_t index) {
-    if (!obj) return {};
+    if (!obj || PyErr_Occurred()) return {};
     ref key = ref::steal(PyLong_FromSsize_t(index));
     return item(obj, key.get());
 }
@@ -90,14 +91,14 @@ ref import_from(PyObject* globals, const char* module, const char* name, int lev
 }
 
 int equals(PyObject* obj, const char* text) {
-    if (!obj) return -1;
+    if (!obj || PyErr_Occurred()) return -1;
     ref other = str(text);
     if (!other) return -1;
     return PyObject_RichCompareBool(obj, other.get(), Py_EQ);
 }
 
 int unpack(PyObject* iterable, Py_ssize_t n, ref* out) {
-    if (!iterable) return -1;
+    if (!iterable || PyErr_Occurred()) return -1;
     ref it = ref::steal(PyObject_GetIter(iterable));
     if (!it) return -1;
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -1,8 +1,11 @@
 // Name lookup, attribute access, calls and unpacking with CPython's error convention.
 //
 // Every helper returns an empty handle (or -1) with a Python exception set on
-// failure. A helper handed an empty handle returns an empty handle at once and
-// leaves the pending exception alone, so a failed step is never overwritten.
+// failure. A helper handed an empty handle, or called while an exception is
+// pending (C++ leaves the order of argument evaluation open, so a failed
+// argument may be evaluated before another helper runs), returns an empty
+// handle at once and leaves the pending exception alone: a failed step is
+// never overwritten.
 #pragma once
 
 #include "handle.hpp"

@@ -1,0 +1,260 @@
+#include "kernels/permutation.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <vector>
+
+// Every intermediate result must be rounded to double exactly where numpy and
+// scipy round it: no excess precision, no reassociation, and no fused
+// multiply-add. The build passes -ffp-contract=off; the pragmas keep a build
+// that forgets it (or targets FMA hardware) from silently changing results.
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+#error "permutation.cpp needs FLT_EVAL_METHOD == 0 (no excess precision)"
+#endif
+#if defined(__FAST_MATH__)
+#error "permutation.cpp must not be built with -ffast-math"
+#endif
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace tessera::kernels {
+
+namespace {
+
+inline std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+inline unsigned bit_length(std::uint64_t n) {
+#if defined(__GNUC__) || defined(__clang__)
+    return n == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(n));
+#else
+    unsigned k = 0;
+    for (; n != 0; n >>= 1) ++k;
+    return k;
+#endif
+}
+
+// numpy's pairwise summation of get(lo), ..., get(lo + n - 1): below 8 terms a
+// plain left-to-right loop; up to 128 terms eight interleaved accumulators
+// combined as ((r0+r1)+(r2+r3))+((r4+r5)+(r6+r7)) and then the leftover terms
+// one by one; above that, split at half rounded down to a multiple of 8.
+template <class Get>
+double pairwise(const Get& get, std::size_t lo, std::size_t n) {
+    if (n < 8) {
+        double res = 0.0;
+        for (std::size_t i = 0; i < n; ++i) res += get(lo + i);
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = get(lo + j);
+        std::size_t i = 8;
+        for (; i < n - n % 8; i += 8)
+            for (std::size_t j = 0; j < 8; ++j) r[j] += get(lo + i + j);
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += get(lo + i);
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise(get, lo, n2) + pairwise(get, lo + n2, n - n2);
+}
+
+// numpy.add.reduce starts from the identity 0.0 and adds the pairwise sum.
+template <class Get>
+double reduce_sum(const Get& get, std::size_t n) {
+    return 0.0 + pairwise(get, 0, n);
+}
+
+struct moments {
+    double mean;
+    double var;  // scipy's ddof=1 variance, before ttest_ind's n == 1 override
+};
+
+// scipy.stats._stats_py._var(a, ddof=1): the mean of squared deviations from
+// numpy.mean(a), times n / (n - 1) (computed in double, so n == 1 gives inf).
+moments mean_and_var(const double* a, std::size_t n) {
+    const double count = static_cast<double>(n);
+    const double mean = reduce_sum([a](std::size_t i) { return a[i]; }, n) / count;
+    const double sq = reduce_sum(
+        [a, mean](std::size_t i) {
+            const double d = a[i] - mean;
+            return d * d;
+        },
+        n);
+    const double biased = sq / count;
+    return {mean, biased * (count / (count - 1.0))};
+}
+
+}  // namespace
+
+sha256_bit_stream::sha256_bit_stream(std::string_view seed) noexcept {
+    state_.update(seed);
+    state_.update(",", 1);
+}
+
+std::uint64_t sha256_bit_stream::next_word() noexcept {
+    if (word_index_ == 4) {
+        const sha256::digest_type d = state_.digest();
+        state_.update_zeros(1);
+        ++counter_;
+        // The digest is one big-endian integer; words_[0] holds its lowest 64 bits.
+        for (int w = 0; w < 4; ++w) words_[w] = load_be64(d.data() + 8 * (3 - w));
+        word_index_ = 0;
+    }
+    return words_[word_index_++];
+}
+
+std::uint64_t sha256_bit_stream::bits(unsigned k) noexcept {
+    if (k <= pending_bits_) {
+        const std::uint64_t v = k == 64 ? pending_ : pending_ & ((std::uint64_t{1} << k) - 1);
+        pending_ = k == 64 ? 0 : pending_ >> k;
+        pending_bits_ -= k;
+        return v;
+    }
+    // Take every pending bit and the rest from the next word (1 <= need <= 64).
+    const unsigned have = pending_bits_;
+    const unsigned need = k - have;
+    const std::uint64_t w = next_word();
+    const std::uint64_t top = need == 64 ? w : w & ((std::uint64_t{1} << need) - 1);
+    const std::uint64_t v = pending_ | (top << have);
+    pending_ = need == 64 ? 0 : w >> need;
+    pending_bits_ = 64 - need;
+    return v;
+}
+
+std::uint64_t sha256_bit_stream::below(std::uint64_t n) noexcept {
+    if (n == 0) return 0;  // outside the contract; CPython would loop forever here
+    // bit_length(n), not bit_length(n - 1): a power of two wastes a bit, as CPython does.
+    const unsigned k = bit_length(n);
+    std::uint64_t r = bits(k);
+    while (r >= n) r = bits(k);
+    return r;
+}
+
+void python_shuffle(std::uint32_t* idx, std::size_t n, sha256_bit_stream& bits) noexcept {
+    for (std::size_t i = n; i-- > 1;) {
+        const std::size_t j = static_cast<std::size_t>(bits.below(i + 1));
+        std::swap(idx[i], idx[j]);
+    }
+}
+
+double numpy_sum(const double* a, std::size_t n) noexcept {
+    return reduce_sum([a](std::size_t i) { return a[i]; }, n);
+}
+
+double numpy_mean(const double* a, std::size_t n) noexcept {
+    return numpy_sum(a, n) / static_cast<double>(n);
+}
+
+double pooled_t_statistic(const double* a, std::size_t na, const double* b,
+                          std::size_t nb) noexcept {
+    // scipy answers an empty sample with NaN (and a SmallSampleWarning).
+    if (na == 0 || nb == 0) return std::numeric_limits<double>::quiet_NaN();
+    moments ma = mean_and_var(a, na);
+    moments mb = mean_and_var(b, nb);
+    // _equal_var_ttest_denom: a single observation contributes no variance
+    // (its ddof=1 variance is 0 * inf = NaN before this override).
+    if (na == 1) ma.var = 0.0;
+    if (nb == 1) mb.var = 0.0;
+    const double n1 = static_cast<double>(na);
+    const double n2 = static_cast<double>(nb);
+    const double df = static_cast<double>(na + nb) - 2.0;
+    const double svar = ((n1 - 1.0) * ma.var + (n2 - 1.0) * mb.var) / df;
+    const double denom = std::sqrt(svar * (1.0 / n1 + 1.0 / n2));
+    return (ma.mean - mb.mean) / denom;
+}
+
+std::string seed_text(std::int64_t seed) { return std::to_string(seed); }
+
+two_sample_result permutation_t_test(const double* x, std::size_t nx, const double* y,
+                                     std::size_t ny, std::size_t reps, std::string_view seed,
+                                     alternative alt, const cancel_hook& cancel,
+                                     double* distribution) noexcept {
+    two_sample_result res;
+    res.p_value = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t n = nx + ny;
+    // Indices are 32-bit; counts and reps + 1 must stay exact in a double.
+    if (n < nx || n > std::numeric_limits<std::uint32_t>::max() ||
+        reps >= (std::size_t{1} << 52) || (x == nullptr && nx != 0) ||
+        (y == nullptr && ny != 0) ||
+        (alt != alternative::two_sided && alt != alternative::greater &&
+         alt != alternative::less)) {
+        res.status = run_status::invalid_argument;
+        return res;
+    }
+    res.t_observed = pooled_t_statistic(x, nx, y, ny);
+
+    try {
+        // The library permutes rows of the pooled sample through a list of row
+        // numbers that is shuffled again, in place, at every repetition.
+        std::vector<double> pooled(n);
+        std::copy(x, x + nx, pooled.begin());
+        std::copy(y, y + ny, pooled.begin() + static_cast<std::ptrdiff_t>(nx));
+        std::vector<std::uint32_t> rows(n);
+        std::iota(rows.begin(), rows.end(), std::uint32_t{0});
+        std::vector<double> drawn(n);
+        sha256_bit_stream bits(seed);
+
+        // A NaN observed statistic compares false with everything: no hits,
+        // whatever the permutations give, so they need not be drawn.
+        const bool skip = std::isnan(res.t_observed) && distribution == nullptr;
+        const std::size_t interval = cancel.interval == 0 ? 1 : cancel.interval;
+        for (std::size_t rep = 0; rep < reps && !skip; ++rep) {
+            if (cancel.should_stop != nullptr && rep % interval == 0 &&
+                cancel.should_stop(cancel.context)) {
+                res.status = run_status::cancelled;
+                return res;
+            }
+            python_shuffle(rows.data(), n, bits);
+            for (std::size_t i = 0; i < n; ++i) drawn[i] = pooled[rows[i]];
+            const double t = pooled_t_statistic(drawn.data(), nx, drawn.data() + nx, ny);
+            if (distribution != nullptr) distribution[rep] = t;
+            res.hits_greater += t >= res.t_observed;
+            res.hits_less += t <= res.t_observed;
+            res.reps_done = rep + 1;
+        }
+        if (skip) res.reps_done = reps;
+    } catch (const std::bad_alloc&) {
+        res.status = run_status::out_of_memory;
+        return res;
+    }
+
+    // p = hits / (reps + 1) + 1 / (reps + 1) for one tail, and
+    // 2 * min(0.5, upper, lower) for both, in the library's order of operations.
+    const double total = static_cast<double>(reps) + 1.0;
+    const double plus_one = 1.0 / total;
+    const double upper = static_cast<double>(res.hits_greater) / total + plus_one;
+    const double lower = static_cast<double>(res.hits_less) / total + plus_one;
+    switch (alt) {
+        case alternative::greater: res.p_value = upper; break;
+        case alternative::less: res.p_value = lower; break;
+        default: res.p_value = 2.0 * std::min(0.5, std::min(upper, lower)); break;
+    }
+    return res;
+}
+
+two_sample_result permutation_t_test(const double* x, std::size_t nx, const double* y,
+                                     std::size_t ny, std::size_t reps, std::int64_t seed,
+                                     alternative alt, const cancel_hook& cancel,
+                                     double* distribution) noexcept {
+    // Python's str(int) is the plain decimal form; formatted without allocating.
+    char text[24];
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, seed);
+    return permutation_t_test(x, nx, y, ny, reps,
+                              std::string_view(text, static_cast<std::size_t>(end.ptr - text)),
+                              alt, cancel, distribution);
+}
+
+}  // namespace tessera::kernels
