@@ -69,4 +69,12 @@ void noise_cells(const std::int64_t* in, double* out, std::size_t n, std::int64_
         out[i] = in[i] < threshold ? missing : static_cast<double>(in[i]);
 }
 
+void shift_cells(const double* in, double* out, std::size_t n, double shift) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = in[i] - shift;
+}
+
+void shift_cells(const std::int64_t* in, double* out, std::size_t n, double shift) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(in[i]) - shift;
+}
+
 }  // namespace tessera::kernels

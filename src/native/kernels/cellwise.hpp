@@ -24,4 +24,8 @@ void noise_cells(const double* in, double* out, std::size_t n, std::int64_t thre
 void noise_cells(const std::int64_t* in, double* out, std::size_t n, std::int64_t threshold,
                  double missing);
 
+// out[i] = in[i] - shift, converting integer cells to double first.
+void shift_cells(const double* in, double* out, std::size_t n, double shift);
+void shift_cells(const std::int64_t* in, double* out, std::size_t n, double shift);
+
 }  // namespace tessera::kernels

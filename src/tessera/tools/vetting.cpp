@@ -369,6 +369,36 @@ int store_adjusted(PyObject* module, PyObject* rdf, PyObject* p_label, PyObject*
     return PyObject_SetItem(rdf, label.get(), adjusted.get());
 }
 
+// The per-row loop of stat_test_two_samples: every row (a copy) with its
+// statistic and p-value, gathered into a table.
+ref tested_rows(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
+                PyObject* kwargs) {
+    ref rows = ref::steal(PyList_New(0));
+    row_walk walk;
+    if (!rows || walk_rows(df, walk) < 0) return {};
+    for (ref row;;) {
+        int more = walk.next(row);
+        if (more < 0) return {};
+        if (!more) break;
+        ref x = group_values(module, row.get(), at(at(groups, 0).get(), 1).get());
+        if (!x) return {};
+        ref y = group_values(module, row.get(), at(at(groups, 1).get(), 1).get());
+        if (!y) return {};
+        ref test = global(module, "hypothesis_test");
+        ref args = ref::steal(PyTuple_Pack(3, x.get(), y.get(), method));
+        if (!test || !args) return {};
+        ref pair[2];
+        if (unpack_pair(ref::steal(PyObject_Call(test.get(), args.get(), kwargs)).get(), pair) < 0)
+            return {};
+        ref stat_label = joined(method, "_stat");
+        ref p_label = joined(method, "_p");
+        if (!stat_label || !p_label ||
+            append_tested_row(rows.get(), row.get(), stat_label.get(), p_label.get(), pair) < 0)
+            return {};
+    }
+    return pyapi::call(pyapi::attr(global(module, "pd"), "DataFrame"), {rows.get()});
+}
+
 PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     PyObject* df = a[1];
     PyObject* groups = a[2];
@@ -381,47 +411,57 @@ PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     ref g2 = at(at(groups, 1).get(), 1);
     if (!g2) return nullptr;
 
-    ref fast = routes::fast_two_samples(module, df, groups, method, kwargs, fc_method.get());
-    if (!fast) return nullptr;
-    if (fast.get() != Py_None) return fast.release();
-
-    ref fold = fold_changes(module, df, fc_method.get(), g1.get(), g2.get());
-    if (!fold) return nullptr;
-
-    ref stat_label = joined(method, "_stat");
-    ref p_label = joined(method, "_p");
-    if (!stat_label || !p_label) return nullptr;
-    ref rows = ref::steal(PyList_New(0));
-    row_walk walk;
-    if (!rows || walk_rows(df, walk) < 0) return nullptr;
-    ref empty_args = ref::steal(PyTuple_New(0));
-    if (!empty_args) return nullptr;
-    for (ref row; ;) {
-        int more = walk.next(row);
-        if (more < 0) return nullptr;
-        if (!more) break;
-        ref x = group_values(module, row.get(), at(at(groups, 0).get(), 1).get());
-        if (!x) return nullptr;
-        ref y = group_values(module, row.get(), at(at(groups, 1).get(), 1).get());
-        if (!y) return nullptr;
-        ref test = global(module, "hypothesis_test");
-        if (!test) return nullptr;
-        ref args = ref::steal(PyTuple_Pack(3, x.get(), y.get(), method));
-        if (!args) return nullptr;
-        ref pair[2];
-        if (unpack_pair(ref::steal(PyObject_Call(test.get(), args.get(), kwargs)).get(), pair) < 0)
-            return nullptr;
-        if (append_tested_row(rows.get(), row.get(), stat_label.get(), p_label.get(), pair) < 0)
-            return nullptr;
-    }
-    ref rdf = pyapi::call(pyapi::attr(global(module, "pd"), "DataFrame"), {rows.get()});
+    ref paired_fold;
+    ref rdf = routes::fast_two_samples(module, df, groups, method, kwargs, fc_method.get(),
+                                       paired_fold);
     if (!rdf) return nullptr;
+    ref fold = paired_fold ? paired_fold
+                           : fold_changes(module, df, fc_method.get(), g1.get(), g2.get());
+    if (!fold) return nullptr;
+    if (rdf.get() == Py_None) {
+        rdf = tested_rows(module, df, groups, method, kwargs);
+        if (!rdf) return nullptr;
+    }
+    ref p_label = joined(method, "_p");
     ref prefix = joined(method, "_");
-    if (!prefix || store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs) < 0)
+    if (!p_label || !prefix ||
+        store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs) < 0)
         return nullptr;
     ref fc_label = joined(fc_method.get(), "_fc");
     if (!fc_label || PyObject_SetItem(rdf.get(), fc_label.get(), fold.get()) < 0) return nullptr;
     return rdf.release();
+}
+
+// The per-row loop of stat_test_oneway: every row (a copy) with the one-way
+// statistic and p-value of its groups, gathered into a table.
+ref oneway_rows(PyObject* module, PyObject* df, PyObject* groups) {
+    ref stat_label = pyapi::str("oneway_stat");
+    ref p_label = pyapi::str("oneway_p");
+    ref rows = ref::steal(PyList_New(0));
+    row_walk walk;
+    if (!stat_label || !p_label || !rows || walk_rows(df, walk) < 0) return {};
+    for (ref row; ;) {
+        int more = walk.next(row);
+        if (more < 0) return {};
+        if (!more) break;
+        ref data = ref::steal(PyList_New(0));
+        ref it = ref::steal(PyObject_GetIter(groups));
+        if (!data || !it) return {};
+        while (ref group = ref::steal(PyIter_Next(it.get()))) {
+            ref values = group_values(module, row.get(), at(group.get(), 1).get());
+            if (!values || PyList_Append(data.get(), values.get()) < 0) return {};
+        }
+        if (PyErr_Occurred()) return {};
+        ref args = ref::steal(PyList_AsTuple(data.get()));
+        ref test = global(module, "f_oneway");
+        if (!args || !test) return {};
+        ref pair[2];
+        if (unpack_pair(ref::steal(PyObject_Call(test.get(), args.get(), nullptr)).get(), pair) < 0)
+            return {};
+        if (append_tested_row(rows.get(), row.get(), stat_label.get(), p_label.get(), pair) < 0)
+            return {};
+    }
+    return pyapi::call(pyapi::attr(global(module, "pd"), "DataFrame"), {rows.get()});
 }
 
 PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
@@ -429,38 +469,14 @@ PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
     PyObject* groups = a[2];
     PyObject* kwargs = a.kwargs.get();
 
-    ref fast = routes::fast_oneway(module, df, groups, kwargs);
-    if (!fast) return nullptr;
-    if (fast.get() != Py_None) return fast.release();
-
-    ref stat_label = pyapi::str("oneway_stat");
-    ref p_label = pyapi::str("oneway_p");
-    ref rows = ref::steal(PyList_New(0));
-    row_walk walk;
-    if (!stat_label || !p_label || !rows || walk_rows(df, walk) < 0) return nullptr;
-    for (ref row; ;) {
-        int more = walk.next(row);
-        if (more < 0) return nullptr;
-        if (!more) break;
-        ref data = ref::steal(PyList_New(0));
-        ref it = ref::steal(PyObject_GetIter(groups));
-        if (!data || !it) return nullptr;
-        while (ref group = ref::steal(PyIter_Next(it.get()))) {
-            ref values = group_values(module, row.get(), at(group.get(), 1).get());
-            if (!values || PyList_Append(data.get(), values.get()) < 0) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
-        ref args = ref::steal(PyList_AsTuple(data.get()));
-        ref test = global(module, "f_oneway");
-        if (!args || !test) return nullptr;
-        ref pair[2];
-        if (unpack_pair(ref::steal(PyObject_Call(test.get(), args.get(), nullptr)).get(), pair) < 0)
-            return nullptr;
-        if (append_tested_row(rows.get(), row.get(), stat_label.get(), p_label.get(), pair) < 0)
-            return nullptr;
-    }
-    ref rdf = pyapi::call(pyapi::attr(global(module, "pd"), "DataFrame"), {rows.get()});
+    ref rdf = routes::fast_oneway(module, df, groups, kwargs);
     if (!rdf) return nullptr;
+    if (rdf.get() == Py_None) {
+        rdf = oneway_rows(module, df, groups);
+        if (!rdf) return nullptr;
+    }
+    ref p_label = pyapi::str("oneway_p");
+    if (!p_label) return nullptr;
     ref prefix = pyapi::str("oneway_");
     if (!prefix || store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs) < 0)
         return nullptr;

@@ -1,6 +1,17 @@
 #include "vetting_routes.hpp"
 
 #include "pyapi/call.hpp"
+#include "pyapi/columns.hpp"
+
+#include "kernels/cellwise.hpp"
+#include "kernels/columnwise.hpp"
+#include "kernels/parallel.hpp"
+#include "kernels/permutation.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 namespace tessera::vetting::routes {
 
@@ -14,6 +25,75 @@ module_state* state_of(PyObject* module) {
 
 ref global(PyObject* module, const char* name) {
     return pyapi::global(PyModule_GetDict(module), name);
+}
+
+// 1 when the namespace name still holds the object captured at import.
+int holds(PyObject* module, const char* name, PyObject* captured) {
+    ref key = pyapi::str(name);
+    if (!key) return -1;
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), key.get());
+    if (!found) return PyErr_Occurred() ? -1 : 0;
+    return found == captured;
+}
+
+// 1 when every name in `names` still holds its captured object.
+int genuine(PyObject* module, std::initializer_list<std::pair<const char*, PyObject*>> names) {
+    for (const auto& [name, captured] : names) {
+        int ok = holds(module, name, captured);
+        if (ok <= 0) return ok;
+    }
+    return 1;
+}
+
+// 1 when df is a plain DataFrame with rows, unique column labels and only
+// float64/int64 columns (loaded into `cols`); 0 for any other table.
+int numeric_frame(module_state* st, PyObject* df, pyapi::column_set& cols) {
+    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>(st->frame_type)) return 0;
+    ref unique = pyapi::attr(pyapi::attr(df, "columns"), "is_unique");
+    if (!unique) return -1;
+    if (unique.get() != Py_True) return 0;
+    return cols.load(df, st->numpy, st->float64, st->int64);
+}
+
+ref np_float64(module_state* st, double v) {
+    ref value = ref::steal(PyFloat_FromDouble(v));
+    return pyapi::call(pyapi::attr(st->numpy, "float64"), {value.get()});
+}
+
+// Median of one loaded column as np.median of its kept values computes it;
+// converts an int64 column to float first, as np.array(..., dtype=float) does.
+double column_median(const pyapi::column_view& col, std::size_t n, std::vector<double>& scratch,
+                     std::vector<double>& converted) {
+    const double* values = col.doubles();
+    if (col.is_int) {
+        converted.resize(n);
+        for (std::size_t i = 0; i < n; ++i) converted[i] = static_cast<double>(col.ints()[i]);
+        values = converted.data();
+    }
+    scratch.resize(n);
+    bool huge = false;  // np.median of a 1-D list never doubles the middle value
+    return kernels::nan_median(values, n, scratch.data(), huge);
+}
+
+// Medians of every loaded column, computed in parallel without the GIL.
+int all_medians(const pyapi::column_set& cols, std::vector<double>& out) {
+    out.assign(cols.size(), 0.0);
+    std::atomic<bool> no_memory{false};
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(cols.size(), [&](std::size_t c) {
+        try {
+            std::vector<double> scratch, converted;
+            out[c] = column_median(cols[c], cols.rows(), scratch, converted);
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+    });
+    Py_END_ALLOW_THREADS
+    if (no_memory) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -99,14 +179,446 @@ ref adjust_pvalues(PyObject* module, PyObject* p, PyObject* method) {
     return adjusted;
 }
 
-int fast_medians(PyObject*, PyObject*, PyObject*, PyObject*) { return 0; }
+int fast_medians(PyObject* module, PyObject* df, PyObject* cols, PyObject* medians) {
+    module_state* st = state_of(module);
+    int ok = genuine(module, {{"np", st->numpy}, {"math", st->math}});
+    if (ok <= 0) return ok;
+    // the columns taken must be exactly the table's own, in its order
+    ref all_cols = pyapi::attr(pyapi::attr(df, "columns"), "values");
+    if (!all_cols) return -1;
+    if (cols != all_cols.get()) {
+        ref same = pyapi::call(pyapi::attr(st->numpy, "array_equal"), {cols, all_cols.get()});
+        if (!same) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (same.get() != Py_True || PyObject_Length(cols) != PyObject_Length(all_cols.get())) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            return 0;
+        }
+    }
+    pyapi::column_set loaded;
+    if ((ok = numeric_frame(st, df, loaded)) <= 0) return ok;
+    std::vector<double> values;
+    if (all_medians(loaded, values) < 0) return -1;
+    for (double v : values) {
+        ref m = np_float64(st, v);
+        if (!m || PyList_Append(medians, m.get()) < 0) return -1;
+    }
+    return 1;
+}
 
-int fast_med_norm(PyObject*, PyObject*, PyObject*, PyObject*) { return 0; }
+int fast_med_norm(PyObject* module, PyObject* self, PyObject* work, PyObject* cols) {
+    module_state* st = state_of(module);
+    int ok = genuine(module, {{"np", st->numpy}, {"math", st->math}});
+    if (ok <= 0) return ok;
+    // a subclass's own median_df must be honoured: only ours is reproduced
+    ref method = pyapi::attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), "median_df");
+    if (!method) return -1;
+    if (!st->median_df) {
+        ref vetting = global(module, "Vetting");
+        if (!vetting) return -1;
+        st->median_df = pyapi::attr(vetting, "median_df").release();
+        if (!st->median_df) return -1;
+    }
+    if (method.get() != st->median_df) return 0;
+    pyapi::column_set loaded;
+    if ((ok = numeric_frame(st, work, loaded)) <= 0) return ok;
+    std::vector<double> medians;
+    if (all_medians(loaded, medians) < 0) return -1;
 
-ref fast_two_samples(PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, PyObject*) {
+    // float(j) - med for every cell, NaN staying NaN, column by column
+    const std::size_t n = loaded.rows();
+    std::vector<std::unique_ptr<pyapi::output_column>> out;
+    for (std::size_t c = 0; c < loaded.size(); ++c) {
+        out.push_back(std::make_unique<pyapi::output_column>(st->numpy, n));
+        if (!*out.back()) return -1;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(loaded.size(), [&](std::size_t c) {
+        const pyapi::column_view& col = loaded[c];
+        if (col.is_int) kernels::shift_cells(col.ints(), out[c]->data(), n, medians[c]);
+        else kernels::shift_cells(col.doubles(), out[c]->data(), n, medians[c]);
+    });
+    Py_END_ALLOW_THREADS
+    for (std::size_t c = 0; c < loaded.size(); ++c) {
+        ref col = pyapi::item(cols, static_cast<Py_ssize_t>(c));
+        ref array = out[c]->take();
+        if (!col || PyObject_SetItem(work, col.get(), array.get()) < 0) return -1;
+    }
+    return 1;
+}
+
+namespace {
+
+// The names a fast route uses must be the genuine ones.
+int genuine_tests(PyObject* module, module_state* st) {
+    return genuine(module, {{"np", st->numpy},
+                            {"pd", st->pandas},
+                            {"hypothesis_test", st->hypothesis_test},
+                            {"f_oneway", st->f_oneway}});
+}
+
+// The positions of a group's labels among df's columns: a new list, or
+// Py_None when the group is not a plain list/tuple of existing labels.
+ref group_positions(PyObject* df, PyObject* group_entry) {
+    if (!PyList_Check(group_entry) && !PyTuple_Check(group_entry)) return pyapi::none();
+    ref labels = pyapi::item(group_entry, Py_ssize_t{1});
+    if (!labels) {
+        PyErr_Clear();  // the per-row route raises the indexing error itself
+        return pyapi::none();
+    }
+    if (!PyList_Check(labels.get()) && !PyTuple_Check(labels.get())) return pyapi::none();
+    ref positions = pyapi::call_method(pyapi::attr(df, "columns").get(), "get_indexer",
+                                       {labels.get()});
+    if (!positions) {
+        PyErr_Clear();
+        return pyapi::none();
+    }
+    ref list = pyapi::call_method(positions.get(), "tolist", {});
+    if (!list) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        if (PyLong_AsLong(PyList_GET_ITEM(list.get(), i)) < 0) return pyapi::none();
+    if (PyList_GET_SIZE(list.get()) == 0) return pyapi::none();
+    return list;
+}
+
+// values[:, positions] as a C-contiguous float64 matrix (rows = features).
+ref group_matrix(module_state* st, PyObject* values, PyObject* positions) {
+    ref all_rows = ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    ref key = ref::steal(PyTuple_Pack(2, all_rows.get(), positions));
+    if (!key) return {};
+    return pyapi::call(pyapi::attr(st->numpy, "ascontiguousarray"),
+                       {pyapi::item(values, key.get()).get()});
+}
+
+// Row labels as the per-row route rebuilds them: Index(list(df.index)), the
+// labels iterrows names its rows with. Py_None when some label is None (the
+// rebuilt index would name it "Unnamed") or labels repeat (fold changes are
+// matched by label).
+ref rebuilt_index(module_state* st, PyObject* df) {
+    ref index = pyapi::attr(df, "index");
+    ref unique = pyapi::attr(index, "is_unique");
+    if (!unique) return {};
+    if (unique.get() != Py_True) return pyapi::none();
+    ref labels = ref::steal(PySequence_List(index.get()));
+    if (!labels) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.get()); ++i)
+        if (PyList_GET_ITEM(labels.get(), i) == Py_None) return pyapi::none();
+    return pyapi::call(pyapi::attr(st->pandas, "Index"), {labels.get()});
+}
+
+// The result table of the per-row route: df's values with the statistic and
+// p-value columns ((n, 1)-shaped) appended, columns extended as a row Series grows, the rebuilt index.
+ref result_frame(module_state* st, PyObject* df, PyObject* values, PyObject* index,
+                 PyObject* stat, PyObject* p, PyObject* stat_label, PyObject* p_label) {
+    ref columns = pyapi::attr(df, "columns");
+    for (PyObject* label : {stat_label, p_label}) {
+        // a table that already has the column (a previous result) gets it
+        // overwritten row by row: the per-row route handles that
+        int present = columns ? PySequence_Contains(columns.get(), label) : -1;
+        if (present != 0) return present < 0 ? ref() : pyapi::none();
+    }
+    Py_ssize_t n = PyObject_Length(columns.get());
+    if (n < 0) return {};
+    ref at_end = ref::steal(PyLong_FromSsize_t(n));
+    ref after = ref::steal(PyLong_FromSsize_t(n + 1));
+    columns = pyapi::call_method(columns.get(), "insert", {at_end.get(), stat_label});
+    columns = pyapi::call_method(columns.get(), "insert", {after.get(), p_label});
+    ref parts = ref::steal(PyList_New(0));
+    if (!columns || !parts) return {};
+    for (PyObject* part : {values, stat, p})
+        if (!part || PyList_Append(parts.get(), part) < 0) return {};
+    ref one = ref::steal(PyLong_FromLong(1));
+    ref block = pyapi::call(pyapi::attr(st->numpy, "concatenate"), {parts.get()},
+                            {{"axis", one.get()}});
+    return pyapi::call(st->frame_type, {block.get()},
+                       {{"index", index}, {"columns", columns.get()}, {"copy", Py_False}});
+}
+
+// Checks for Ctrl-C from the calling thread while workers run without the GIL.
+struct interrupt_watch {
+    std::atomic<bool> stop{false};
+    std::thread::id caller = std::this_thread::get_id();
+};
+
+bool should_stop(void* context) {
+    auto* watch = static_cast<interrupt_watch*>(context);
+    if (watch->stop.load(std::memory_order_relaxed)) return true;
+    if (std::this_thread::get_id() != watch->caller) return false;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    const bool interrupted = PyErr_CheckSignals() < 0;  // the exception stays set
+    PyGILState_Release(gil);
+    if (interrupted) watch->stop = true;
+    return interrupted;
+}
+
+// The permutation test of every row (x = row of X, y = row of Y), on every
+// core. A NaN observed statistic gives NaN for both values. Fills the
+// (n, 1)-shaped stat and p arrays; -1 with an exception.
+int permutation_rows(module_state* st, PyObject* X, PyObject* Y, ref& stat, ref& p) {
+    pyapi::buffer bx, by;
+    if (bx.acquire(X, PyBUF_ND | PyBUF_FORMAT) < 0 || by.acquire(Y, PyBUF_ND | PyBUF_FORMAT) < 0)
+        return -1;
+    ref shape_x = pyapi::attr(X, "shape");
+    ref shape_y = pyapi::attr(Y, "shape");
+    if (!shape_x || !shape_y) return -1;
+    const auto rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 0)));
+    const auto nx = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 1)));
+    const auto ny = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_y.get(), 1)));
+    pyapi::output_column ts(st->numpy, rows), ps(st->numpy, rows);
+    if (!ts || !ps) return -1;
+    const auto* xs = static_cast<const double*>(bx.data());
+    const auto* ys = static_cast<const double*>(by.data());
+    interrupt_watch watch;
+    kernels::cancel_hook hook;
+    hook.should_stop = should_stop;
+    hook.context = &watch;
+    hook.interval = 1024;
+    std::atomic<bool> failed{false};
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(rows, [&](std::size_t r) {
+        if (watch.stop || failed) return;
+        const double* x = xs + r * nx;
+        const double* y = ys + r * ny;
+        double t = kernels::pooled_t_statistic(x, nx, y, ny);
+        double pv = t;
+        if (!std::isnan(t)) {
+            kernels::two_sample_result res = kernels::permutation_t_test(
+                x, nx, y, ny, 10000, std::int64_t{20}, kernels::alternative::two_sided, hook);
+            if (res.status != kernels::run_status::ok) {
+                if (res.status != kernels::run_status::cancelled) failed = true;
+                return;
+            }
+            t = res.t_observed;
+            pv = res.p_value;
+        }
+        ts.data()[r] = t;
+        ps.data()[r] = pv;
+    });
+    Py_END_ALLOW_THREADS
+    if (watch.stop) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return -1;
+    }
+    if (failed) return 0;
+    stat = ts.take();
+    p = ps.take();
+    return 1;
+}
+
+// Compares the vectorised statistics with per-row calls of the genuine
+// hypothesis_test (or f_oneway) on a spread of rows: 1 when all agree.
+int rows_agree(PyObject* per_row, PyObject* X_list, PyObject* extra_args, PyObject* kwargs,
+               PyObject* stat, PyObject* p, Py_ssize_t rows, Py_ssize_t probes = 48) {
+    for (Py_ssize_t k = 0; k < probes && k < rows; ++k) {
+        Py_ssize_t r = rows <= probes || probes < 2 ? k : k * (rows - 1) / (probes - 1);
+        ref args = ref::steal(PyList_New(0));
+        if (!args) return -1;
+        for (Py_ssize_t g = 0; g < PyList_GET_SIZE(X_list); ++g) {
+            ref row = pyapi::item(PyList_GET_ITEM(X_list, g), r);
+            if (!row || PyList_Append(args.get(), row.get()) < 0) return -1;
+        }
+        for (Py_ssize_t e = 0; extra_args && e < PyTuple_GET_SIZE(extra_args); ++e)
+            if (PyList_Append(args.get(), PyTuple_GET_ITEM(extra_args, e)) < 0) return -1;
+        ref tuple = ref::steal(PyList_AsTuple(args.get()));
+        ref result = ref::steal(PyObject_Call(per_row, tuple.get(), kwargs));
+        if (!result) {
+            PyErr_Clear();
+            return 0;
+        }
+        ref pair[2];
+        if (pyapi::unpack(result.get(), 2, pair) < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        PyObject* vectorised[2] = {stat, p};
+        for (int j = 0; j < 2; ++j) {
+            ref v = pyapi::item(vectorised[j], r);
+            if (!v) return -1;
+            const double a = PyFloat_AsDouble(pair[j].get());
+            const double b = PyFloat_AsDouble(v.get());
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return 0;
+            }
+            if (!(a == b || (std::isnan(a) && std::isnan(b)))) return 0;
+        }
+    }
+    return 1;
+}
+
+// The library test of a vectorisable method over all rows at once:
+// (stat, p) arrays, or Py_None when the method has no such call.
+ref vectorised_test(PyObject* stats, PyObject* method, PyObject* X, PyObject* Y,
+                    PyObject* equal_var) {
+    ref one = ref::steal(PyLong_FromLong(1));
+    auto is = [method](const char* name) { return pyapi::equals(method, name) > 0; };
+    if (is("t"))
+        return pyapi::call(pyapi::attr(stats, "ttest_ind"), {X, Y},
+                           {{"equal_var", equal_var}, {"axis", one.get()}});
+    if (is("Welch"))
+        return pyapi::call(pyapi::attr(stats, "ttest_ind"), {X, Y},
+                           {{"equal_var", Py_False}, {"axis", one.get()}});
+    if (is("paired_t")) {
+        ref diff = ref::steal(PyNumber_Subtract(X, Y));
+        ref zero = ref::steal(PyLong_FromLong(0));
+        return pyapi::call(pyapi::attr(stats, "ttest_1samp"), {diff.get(), zero.get()},
+                           {{"axis", one.get()}});
+    }
+    if (is("Wilcoxon"))
+        return pyapi::call(pyapi::attr(stats, "wilcoxon"), {X, Y}, {{"axis", one.get()}});
+    if (is("Mannwhiteneyu"))
+        return pyapi::call(pyapi::attr(stats, "mannwhitneyu"), {X, Y}, {{"axis", one.get()}});
     return pyapi::none();
 }
 
-ref fast_oneway(PyObject*, PyObject*, PyObject*, PyObject*) { return pyapi::none(); }
+// (stat, p) of a library result as (n, 1)-shaped float64 columns.
+int result_columns(module_state* st, PyObject* result, ref& stat, ref& p) {
+    ref pair[2];
+    if (pyapi::unpack(result, 2, pair) < 0) return -1;
+    ref f64 = pyapi::str("float64");
+    stat = pyapi::call(pyapi::attr(st->numpy, "asarray"), {pair[0].get()}, {{"dtype", f64.get()}});
+    p = pyapi::call(pyapi::attr(st->numpy, "asarray"), {pair[1].get()}, {{"dtype", f64.get()}});
+    return stat && p ? 0 : -1;
+}
+
+// array.reshape(-1, 1)
+ref reshape_column(PyObject* array) {
+    ref shape = ref::steal(Py_BuildValue("(ii)", -1, 1));
+    return pyapi::call_method(array, "reshape", {shape.get()});
+}
+
+}  // namespace
+
+ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
+                     PyObject* kwargs, PyObject* fc_method, ref& paired_fold) {
+    module_state* st = state_of(module);
+    int ok = genuine_tests(module, st);
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    if (!PyUnicode_CheckExact(method) || (!PyList_Check(groups) && !PyTuple_Check(groups)) ||
+        PySequence_Length(groups) < 2)
+        return pyapi::none();
+    static const char* const taken[] = {"x", "y", "method"};
+    for (const char* name : taken) {
+        ref key = pyapi::str(name);
+        if (PyDict_Contains(kwargs, key.get())) return pyapi::none();
+    }
+    const bool permutation = pyapi::equals(method, "permutation") > 0;
+    pyapi::column_set cols;
+    if ((ok = numeric_frame(st, df, cols)) <= 0) return ok < 0 ? ref() : pyapi::none();
+    ref index = rebuilt_index(st, df);
+    if (!index || index.get() == Py_None) return index;
+    ref pos1 = group_positions(df, PySequence_Fast_ITEMS(groups)[0]);
+    if (!pos1 || pos1.get() == Py_None) return pos1;
+    ref pos2 = group_positions(df, PySequence_Fast_ITEMS(groups)[1]);
+    if (!pos2 || pos2.get() == Py_None) return pos2;
+    const Py_ssize_t n1 = PyList_GET_SIZE(pos1.get()), n2 = PyList_GET_SIZE(pos2.get());
+    const bool paired_method = pyapi::equals(method, "paired_t") > 0 ||
+                               pyapi::equals(method, "Wilcoxon") > 0;
+    if (paired_method && n1 != n2) return pyapi::none();
+    if (pyapi::equals(fc_method, "paired") > 0 && n2 < n1) return pyapi::none();
+
+    ref f64 = pyapi::str("float64");
+    ref values = pyapi::call_method(df, "to_numpy", {}, {{"dtype", f64.get()}});
+    ref X = group_matrix(st, values.get(), pos1.get());
+    ref Y = group_matrix(st, values.get(), pos2.get());
+    if (!X || !Y) return {};
+
+    ref stat, p;
+    ref X_list = ref::steal(PyList_New(0));
+    ref extra = ref::steal(PyTuple_Pack(1, method));
+    if (!X_list || !extra || PyList_Append(X_list.get(), X.get()) < 0 ||
+        PyList_Append(X_list.get(), Y.get()) < 0)
+        return {};
+    if (permutation) {
+        int ran = permutation_rows(st, X.get(), Y.get(), stat, p);
+        if (ran <= 0) return ran < 0 ? ref() : pyapi::none();
+        // The stat module checks its kernel against the installed library;
+        // two rows through it confirm the batch used the same computation.
+        ok = rows_agree(st->hypothesis_test, X_list.get(), extra.get(), kwargs, stat.get(),
+                        p.get(), static_cast<Py_ssize_t>(cols.rows()), 2);
+        if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    } else {
+        ref stats = pyapi::import("scipy.stats");
+        if (!stats) return {};
+        ref key = pyapi::str("equal_var");
+        PyObject* equal_var = PyDict_GetItemWithError(kwargs, key.get());
+        if (!equal_var && PyErr_Occurred()) return {};
+        ref result = vectorised_test(stats.get(), method, X.get(), Y.get(),
+                                     equal_var ? equal_var : Py_True);
+        if (!result) {
+            PyErr_Clear();  // the per-row route raises the library's error in its place
+            return pyapi::none();
+        }
+        if (result.get() == Py_None) return result;
+        if (result_columns(st, result.get(), stat, p) < 0) {
+            PyErr_Clear();
+            return pyapi::none();
+        }
+        ok = rows_agree(st->hypothesis_test, X_list.get(), extra.get(), kwargs, stat.get(), p.get(),
+                        static_cast<Py_ssize_t>(cols.rows()));
+        if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    }
+    if (pyapi::equals(fc_method, "paired") > 0) {
+        // np.mean of the row's pairwise differences, for all rows at once:
+        // the same per-row sums over contiguous rows
+        ref first = ref::steal(PySequence_GetSlice(pos2.get(), 0, n1));
+        ref Y1 = group_matrix(st, values.get(), first.get());
+        ref diff = ref::steal(PyNumber_Subtract(X.get(), Y1.get()));
+        ref one = ref::steal(PyLong_FromLong(1));
+        paired_fold = pyapi::call(pyapi::attr(st->numpy, "mean"), {diff.get()},
+                                  {{"axis", one.get()}});
+        if (!paired_fold) return {};
+    }
+    ref stat_label = ref::steal(PyNumber_Add(method, ref(pyapi::str("_stat")).get()));
+    ref p_label = ref::steal(PyNumber_Add(method, ref(pyapi::str("_p")).get()));
+    if (!stat_label || !p_label) return {};
+    return result_frame(st, df, values.get(), index.get(), reshape_column(stat.get()).get(),
+                        reshape_column(p.get()).get(), stat_label.get(), p_label.get());
+}
+
+ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
+    module_state* st = state_of(module);
+    int ok = genuine_tests(module, st);
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    if (!PyList_Check(groups) && !PyTuple_Check(groups)) return pyapi::none();
+    pyapi::column_set cols;
+    if ((ok = numeric_frame(st, df, cols)) <= 0) return ok < 0 ? ref() : pyapi::none();
+    ref index = rebuilt_index(st, df);
+    if (!index || index.get() == Py_None) return index;
+    ref f64 = pyapi::str("float64");
+    ref values = pyapi::call_method(df, "to_numpy", {}, {{"dtype", f64.get()}});
+    ref matrices = ref::steal(PyList_New(0));
+    if (!values || !matrices) return {};
+    const Py_ssize_t count = PySequence_Length(groups);
+    for (Py_ssize_t g = 0; g < count; ++g) {
+        ref positions = group_positions(df, PySequence_Fast_ITEMS(groups)[g]);
+        if (!positions || positions.get() == Py_None) return positions;
+        ref matrix = group_matrix(st, values.get(), positions.get());
+        if (!matrix || PyList_Append(matrices.get(), matrix.get()) < 0) return {};
+    }
+    ref args = ref::steal(PyList_AsTuple(matrices.get()));
+    ref one = ref::steal(PyLong_FromLong(1));
+    ref axis = ref::steal(PyDict_New());
+    if (!args || !one || !axis || PyDict_SetItemString(axis.get(), "axis", one.get()) < 0) return {};
+    ref result = ref::steal(PyObject_Call(st->f_oneway, args.get(), axis.get()));
+    if (!result) {
+        PyErr_Clear();
+        return pyapi::none();
+    }
+    ref stat, p;
+    if (result_columns(st, result.get(), stat, p) < 0) {
+        PyErr_Clear();
+        return pyapi::none();
+    }
+    ok = rows_agree(st->f_oneway, matrices.get(), nullptr, nullptr, stat.get(), p.get(),
+                    static_cast<Py_ssize_t>(cols.rows()));
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    ref stat_label = pyapi::str("oneway_stat");
+    ref p_label = pyapi::str("oneway_p");
+    return result_frame(st, df, values.get(), index.get(), reshape_column(stat.get()).get(),
+                        reshape_column(p.get()).get(), stat_label.get(), p_label.get());
+}
 
 }  // namespace tessera::vetting::routes

@@ -41,9 +41,11 @@ int fast_medians(PyObject* module, PyObject* df, PyObject* cols, PyObject* media
 int fast_med_norm(PyObject* module, PyObject* self, PyObject* work, PyObject* cols);
 
 // stat_test_two_samples / stat_test_oneway over all features at once: the
-// result table, Py_None to take the per-row route, or empty on error.
+// table of the per-row loop (df's columns plus statistic and p-value), Py_None
+// to take the per-row route, or empty on error. With "paired" fold changes,
+// `paired_fold` receives them for every row.
 pyapi::ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
-                            PyObject* kwargs, PyObject* fc_method);
+                            PyObject* kwargs, PyObject* fc_method, pyapi::ref& paired_fold);
 pyapi::ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject* kwargs);
 
 }  // namespace tessera::vetting::routes
