@@ -1,0 +1,168 @@
+"""The native routes of Vetting against its per-row routes, on many random
+tables: the compiled module with genuine names (native route), the compiled
+module with a wrapped name (its per-row route) and the Python twin must give
+identical frames."""
+import sys
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import literal_vetting
+from tessera.tools import vetting as tv
+
+TEST_METHODS = ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu"]
+
+
+class IterrowsCalls:
+    """Counts DataFrame.iterrows calls: the per-row routes walk the rows."""
+
+    def __init__(self):
+        self.count = 0
+        self.code = pd.DataFrame.iterrows.__code__
+
+    def __call__(self, frame, event, arg):
+        if event == "call" and frame.f_code is self.code:
+            self.count += 1
+
+    def __enter__(self):
+        sys.setprofile(self)
+        return self
+
+    def __exit__(self, *exc):
+        sys.setprofile(None)
+
+
+def random_table(seed):
+    rng = np.random.default_rng(seed)
+    n_rows = int(rng.integers(1, 80))
+    sizes = [int(rng.choice([2, 3, 4, 5, 6, 9, 12])) for _ in range(3)]
+    data, groups = {}, []
+    for g, size in enumerate(sizes):
+        labels = [f"g{g}_{i}" for i in range(size)]
+        shift = rng.normal(0, 1, n_rows)[:, None]
+        values = rng.normal(24.0, 2.0, (n_rows, size)) + shift
+        if rng.random() < 0.3:
+            values = np.round(values)          # ties
+        values[rng.random(values.shape) < rng.choice([0.0, 0.05, 0.3])] = np.nan
+        if n_rows > 2 and rng.random() < 0.3:
+            values[0] = 7.0                    # a constant row
+        for label, column in zip(labels, values.T):
+            data[label] = column
+        groups.append((f"group{g}", labels))
+    df = pd.DataFrame(data, index=[f"P{i:04d}" for i in range(n_rows)])
+    if rng.random() < 0.15:
+        first = groups[0][1][0]
+        df[first] = rng.integers(0, 10**6, n_rows)   # an int64 column
+    if rng.random() < 0.1:
+        df["extra"] = rng.normal(size=n_rows)        # a column in no group
+    return rng, df, groups
+
+
+def per_row_module(monkeypatch):
+    """Wraps the test functions so the compiled module takes its per-row route."""
+    real_test, real_oneway = tv.hypothesis_test, tv.f_oneway
+    monkeypatch.setattr(tv, "hypothesis_test", lambda *a, **k: real_test(*a, **k))
+    monkeypatch.setattr(tv, "f_oneway", lambda *a, **k: real_oneway(*a, **k))
+
+
+def outcome(fn):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return fn()
+        except Exception as exc:  # noqa: BLE001
+            return exc
+
+
+def assert_same(result, expected):
+    if isinstance(expected, Exception):
+        assert type(result) is type(expected) and str(result) == str(expected)
+    else:
+        pd.testing.assert_frame_equal(result, expected, check_exact=True)
+
+
+@pytest.mark.parametrize("seed", range(150))
+def test_two_sample_tests_match_per_row_route(seed, monkeypatch):
+    rng, df, groups = random_table(seed)
+    method = TEST_METHODS[seed % len(TEST_METHODS)]
+    kwargs = {}
+    if seed % 3 == 0:
+        kwargs["fold_change_method"] = "paired"
+    if seed % 4 == 0:
+        kwargs["multipletest_method"] = ["bonferroni", "holm", "fdr_by"][seed % 3]
+    if method == "t" and seed % 2:
+        kwargs["equal_var"] = False
+    before = df.copy()
+    fast = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
+    twin = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
+    per_row_module(monkeypatch)
+    slow = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
+    assert_same(fast, slow)
+    assert_same(fast, twin)
+    pd.testing.assert_frame_equal(df, before)
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_oneway_matches_per_row_route(seed, monkeypatch):
+    rng, df, groups = random_table(seed)
+    groups = groups[: 2 + seed % 2]
+    fast = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
+    twin = outcome(lambda: literal_vetting.Vetting({}).stat_test_oneway(df, groups))
+    per_row_module(monkeypatch)
+    slow = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
+    assert_same(fast, slow)
+    assert_same(fast, twin)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_permutation_matches_per_row_route(seed, monkeypatch):
+    rng, df, groups = random_table(seed)
+    df = df.iloc[:12]
+    fast = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, "permutation"))
+    per_row_module(monkeypatch)
+    slow = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, "permutation"))
+    assert_same(fast, slow)
+
+
+def test_native_route_is_taken_for_numeric_tables():
+    rng = np.random.default_rng(3)
+    df = pd.DataFrame(rng.normal(20, 2, (30, 8)), columns=list("abcdefgh"))
+    groups = [("A", list("abcd")), ("B", list("efgh"))]
+    with IterrowsCalls() as calls, warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for method in TEST_METHODS + ["permutation"]:
+            tv.Vetting({}).stat_test_two_samples(df.iloc[:5], groups, method)
+        tv.Vetting({}).stat_test_oneway(df, groups)
+        tv.Vetting({}).med_norm(df)
+    assert calls.count == 0
+    with IterrowsCalls() as calls:
+        tv.Vetting({}).stat_test_two_samples(df.assign(note="x"), groups, "t")
+    assert calls.count > 0  # a text column sends the table down the per-row route
+
+
+@pytest.mark.parametrize("seed", range(80))
+def test_medians_match_per_value_route(seed):
+    _, df, _ = random_table(seed)
+    if seed % 5 == 0:
+        df.iloc[:, 0] = 0.0
+    if seed % 7 == 0:
+        df.iloc[:, 1] = np.nan
+    fast, twin = tv.Vetting({}), literal_vetting.Vetting({})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result, expected = fast.median_df(df), twin.median_df(df)
+        assert [type(v) for v in result] == [type(v) for v in expected]
+        np.testing.assert_array_equal(result, expected)
+        pd.testing.assert_frame_equal(fast.med_norm(df), twin.med_norm(df), check_exact=True)
+        pd.testing.assert_frame_equal(fast.normalization(df), twin.normalization(df), check_exact=True)
+
+
+def test_subclass_median_df_is_honoured():
+    class Shifted(tv.Vetting):
+        def median_df(self, df, **kwargs):
+            return [1.0] * df.shape[1]
+
+    df = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
+    pd.testing.assert_frame_equal(Shifted({}).med_norm(df), pd.DataFrame({"a": [0.0, 1.0, 2.0]}))
