@@ -176,6 +176,21 @@ double pooled_t_statistic(const double* a, std::size_t na, const double* b,
     return (ma.mean - mb.mean) / denom;
 }
 
+double welch_t_statistic(const double* a, std::size_t na, const double* b, std::size_t nb,
+                         double& df) noexcept {
+    const moments ma = mean_and_var(a, na);
+    const moments mb = mean_and_var(b, nb);
+    const double vn1 = ma.var / static_cast<double>(na);
+    const double vn2 = mb.var / static_cast<double>(nb);
+    // _unequal_var_ttest_denom on numpy scalars: ** is the C library's pow,
+    // which can differ from x * x in the last place.
+    df = std::pow(vn1 + vn2, 2.0) / (std::pow(vn1, 2.0) / static_cast<double>(na - 1) +
+                                     std::pow(vn2, 2.0) / static_cast<double>(nb - 1));
+    if (std::isnan(df)) df = 1.0;
+    const double denom = std::sqrt(vn1 + vn2);
+    return (ma.mean - mb.mean) / denom;
+}
+
 std::string seed_text(std::int64_t seed) { return std::to_string(seed); }
 
 two_sample_result permutation_t_test(const double* x, std::size_t nx, const double* y,

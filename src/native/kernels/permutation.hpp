@@ -69,6 +69,12 @@ double numpy_mean(const double* a, std::size_t n) noexcept;
 double pooled_t_statistic(const double* a, std::size_t na, const double* b,
                           std::size_t nb) noexcept;
 
+// scipy.stats.ttest_ind(a, b, equal_var=False).statistic for one feature, and
+// the Welch-Satterthwaite degrees of freedom scipy passes to the t
+// distribution (1 where they are undefined). na, nb >= 2.
+double welch_t_statistic(const double* a, std::size_t na, const double* b, std::size_t nb,
+                         double& df) noexcept;
+
 // Which tail(s) the p-value counts.
 enum class alternative : int { two_sided = 0, greater = 1, less = 2 };
 

@@ -448,28 +448,92 @@ int rows_agree(PyObject* per_row, PyObject* X_list, PyObject* extra_args, PyObje
     return 1;
 }
 
-// The library test of a vectorisable method over all rows at once:
-// (stat, p) arrays, or Py_None when the method has no such call.
-ref vectorised_test(PyObject* stats, PyObject* method, PyObject* X, PyObject* Y,
-                    PyObject* equal_var) {
+// Student's or Welch's t of every row (x = row of X, y = row of Y) in C, the
+// statistic and degrees of freedom exactly as scipy computes them for one
+// row; the p-values then come from the same special function scipy calls,
+// 2 * stdtr(df, -|t|), evaluated over all rows at once.
+ref t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch) {
+    pyapi::buffer bx, by;
+    if (bx.acquire(X, PyBUF_ND | PyBUF_FORMAT) < 0 || by.acquire(Y, PyBUF_ND | PyBUF_FORMAT) < 0)
+        return {};
+    ref shape_x = pyapi::attr(X, "shape");
+    ref shape_y = pyapi::attr(Y, "shape");
+    if (!shape_x || !shape_y) return {};
+    const auto rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 0)));
+    const auto nx = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 1)));
+    const auto ny = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_y.get(), 1)));
+    if (nx < 2 || ny < 2) return pyapi::none();
+    pyapi::output_column ts(st->numpy, rows), dfs(st->numpy, rows);
+    if (!ts || !dfs) return {};
+    const auto* xs = static_cast<const double*>(bx.data());
+    const auto* ys = static_cast<const double*>(by.data());
+    Py_BEGIN_ALLOW_THREADS
+    kernels::parallel_for(rows, [&](std::size_t r) {
+        const double* x = xs + r * nx;
+        const double* y = ys + r * ny;
+        if (welch) {
+            ts.data()[r] = kernels::welch_t_statistic(x, nx, y, ny, dfs.data()[r]);
+        } else {
+            ts.data()[r] = kernels::pooled_t_statistic(x, nx, y, ny);
+            dfs.data()[r] = static_cast<double>(nx + ny) - 2.0;
+        }
+    });
+    Py_END_ALLOW_THREADS
+    ref t = ts.take();
+    ref df = dfs.take();
+    ref special = pyapi::import("scipy.special");
+    ref minus_abs = ref::steal(PyNumber_Negative(pyapi::call(pyapi::attr(st->numpy, "abs"), {t.get()}).get()));
+    ref sf = pyapi::call(pyapi::attr(special, "stdtr"), {df.get(), minus_abs.get()});
+    ref two = ref::steal(PyLong_FromLong(2));
+    ref p = ref::steal(sf ? PyNumber_Multiply(two.get(), sf.get()) : nullptr);
+    if (!p) return {};
+    return ref::steal(PyTuple_Pack(2, t.get(), p.get()));
+}
+
+// The library test over the rows without a missing value in one call; a row
+// with one gets NaN for both values, as the library's per-row call gives it.
+ref complete_rows_test(module_state* st, PyObject* fn, PyObject* sample, PyObject* extra) {
+    ref isnan = pyapi::call(pyapi::attr(st->numpy, "isnan"), {sample});
     ref one = ref::steal(PyLong_FromLong(1));
-    auto is = [method](const char* name) { return pyapi::equals(method, name) > 0; };
-    if (is("t"))
-        return pyapi::call(pyapi::attr(stats, "ttest_ind"), {X, Y},
-                           {{"equal_var", equal_var}, {"axis", one.get()}});
-    if (is("Welch"))
-        return pyapi::call(pyapi::attr(stats, "ttest_ind"), {X, Y},
-                           {{"equal_var", Py_False}, {"axis", one.get()}});
-    if (is("paired_t")) {
+    ref gaps = pyapi::call_method(isnan.get(), "any", {}, {{"axis", one.get()}});
+    ref complete = ref::steal(gaps ? PyNumber_Invert(gaps.get()) : nullptr);
+    if (!complete) return {};
+    ref result = pyapi::call(fn, {pyapi::item(sample, complete.get()).get(), extra},
+                             {{"axis", one.get()}});
+    if (!result) return {};
+    ref pair[2];
+    if (pyapi::unpack(result.get(), 2, pair) < 0) return {};
+    ref shape = pyapi::attr(complete, "shape");
+    ref nan = pyapi::attr(st->numpy, "nan");
+    ref out = ref::steal(PyTuple_New(2));
+    if (!shape || !nan || !out) return {};
+    for (int j = 0; j < 2; ++j) {
+        ref filled = pyapi::call(pyapi::attr(st->numpy, "full"), {shape.get(), nan.get()});
+        if (!filled || PyObject_SetItem(filled.get(), complete.get(), pair[j].get()) < 0) return {};
+        PyTuple_SET_ITEM(out.get(), j, filled.release());
+    }
+    return out;
+}
+
+// (stat, p) arrays of a method the native route computes, or Py_None.
+ref vectorised_test(module_state* st, PyObject* method, PyObject* X, PyObject* Y,
+                    PyObject* equal_var) {
+    if (pyapi::equals(method, "Welch") > 0) return t_test_rows(st, X, Y, true);
+    if (pyapi::equals(method, "t") > 0) {
+        int pooled = PyObject_IsTrue(equal_var);
+        if (pooled < 0) return {};
+        return t_test_rows(st, X, Y, !pooled);
+    }
+    if (pyapi::equals(method, "paired_t") > 0) {
+        ref stats = pyapi::import("scipy.stats");
         ref diff = ref::steal(PyNumber_Subtract(X, Y));
         ref zero = ref::steal(PyLong_FromLong(0));
-        return pyapi::call(pyapi::attr(stats, "ttest_1samp"), {diff.get(), zero.get()},
-                           {{"axis", one.get()}});
+        if (!stats || !diff || !zero) return {};
+        return complete_rows_test(st, pyapi::attr(stats, "ttest_1samp").get(), diff.get(),
+                                  zero.get());
     }
-    if (is("Wilcoxon"))
-        return pyapi::call(pyapi::attr(stats, "wilcoxon"), {X, Y}, {{"axis", one.get()}});
-    if (is("Mannwhiteneyu"))
-        return pyapi::call(pyapi::attr(stats, "mannwhitneyu"), {X, Y}, {{"axis", one.get()}});
+    // Wilcoxon and Mann-Whitney: the library's batched calls are not the
+    // per-row ones (exact distributions, tie handling), so rows are tested one by one.
     return pyapi::none();
 }
 
@@ -540,13 +604,10 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
                         p.get(), static_cast<Py_ssize_t>(cols.rows()), 2);
         if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
     } else {
-        ref stats = pyapi::import("scipy.stats");
-        if (!stats) return {};
         ref key = pyapi::str("equal_var");
         PyObject* equal_var = PyDict_GetItemWithError(kwargs, key.get());
         if (!equal_var && PyErr_Occurred()) return {};
-        ref result = vectorised_test(stats.get(), method, X.get(), Y.get(),
-                                     equal_var ? equal_var : Py_True);
+        ref result = vectorised_test(st, method, X.get(), Y.get(), equal_var ? equal_var : Py_True);
         if (!result) {
             PyErr_Clear();  // the per-row route raises the library's error in its place
             return pyapi::none();
@@ -578,47 +639,10 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
                         reshape_column(p.get()).get(), stat_label.get(), p_label.get());
 }
 
-ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
-    module_state* st = state_of(module);
-    int ok = genuine_tests(module, st);
-    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
-    if (!PyList_Check(groups) && !PyTuple_Check(groups)) return pyapi::none();
-    pyapi::column_set cols;
-    if ((ok = numeric_frame(st, df, cols)) <= 0) return ok < 0 ? ref() : pyapi::none();
-    ref index = rebuilt_index(st, df);
-    if (!index || index.get() == Py_None) return index;
-    ref f64 = pyapi::str("float64");
-    ref values = pyapi::call_method(df, "to_numpy", {}, {{"dtype", f64.get()}});
-    ref matrices = ref::steal(PyList_New(0));
-    if (!values || !matrices) return {};
-    const Py_ssize_t count = PySequence_Length(groups);
-    for (Py_ssize_t g = 0; g < count; ++g) {
-        ref positions = group_positions(df, PySequence_Fast_ITEMS(groups)[g]);
-        if (!positions || positions.get() == Py_None) return positions;
-        ref matrix = group_matrix(st, values.get(), positions.get());
-        if (!matrix || PyList_Append(matrices.get(), matrix.get()) < 0) return {};
-    }
-    ref args = ref::steal(PyList_AsTuple(matrices.get()));
-    ref one = ref::steal(PyLong_FromLong(1));
-    ref axis = ref::steal(PyDict_New());
-    if (!args || !one || !axis || PyDict_SetItemString(axis.get(), "axis", one.get()) < 0) return {};
-    ref result = ref::steal(PyObject_Call(st->f_oneway, args.get(), axis.get()));
-    if (!result) {
-        PyErr_Clear();
-        return pyapi::none();
-    }
-    ref stat, p;
-    if (result_columns(st, result.get(), stat, p) < 0) {
-        PyErr_Clear();
-        return pyapi::none();
-    }
-    ok = rows_agree(st->f_oneway, matrices.get(), nullptr, nullptr, stat.get(), p.get(),
-                    static_cast<Py_ssize_t>(cols.rows()));
-    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
-    ref stat_label = pyapi::str("oneway_stat");
-    ref p_label = pyapi::str("oneway_p");
-    return result_frame(st, df, values.get(), index.get(), reshape_column(stat.get()).get(),
-                        reshape_column(p.get()).get(), stat_label.get(), p_label.get());
+ref fast_oneway(PyObject*, PyObject*, PyObject*, PyObject*) {
+    // scipy's batched f_oneway differs from its per-row calls on some rows
+    // (constant groups among them), so the one-way test stays per row.
+    return pyapi::none();
 }
 
 }  // namespace tessera::vetting::routes
