@@ -183,3 +183,15 @@ def test_subclass_median_df_is_honoured():
 
     df = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
     pd.testing.assert_frame_equal(Shifted({}).med_norm(df), pd.DataFrame({"a": [0.0, 1.0, 2.0]}))
+
+
+def test_welch_degrees_of_freedom_use_pow():
+    """A feature whose Welch degrees of freedom differ in the last place when
+    pow(v, 2) is computed as v * v (as a compiler may rewrite it)."""
+    x = [27.465424569282163,29.50178800483699,27.49302410680731,27.58287496947247,26.285488128260724,25.385575701756515,26.61927776583215,27.50235428355431,27.45269362387247,26.916959947778686,27.770212704905013,28.610259783584993]
+    y = [25.75187979124722,25.363800557976354,26.155166615958017,23.539539499514937,24.97689448810369,26.478640621479308,28.32636723056993,28.509902642977288,22.784968344170224,26.187078144495366,24.62169584285229,24.228429258692273]
+    df = pd.DataFrame([x + y], columns=[f"c{i}" for i in range(24)])
+    groups = [("a", list(df.columns[:12])), ("b", list(df.columns[12:]))]
+    result = tv.Vetting({}).stat_test_two_samples(df, groups, "Welch")
+    expected = literal_vetting.Vetting({}).stat_test_two_samples(df, groups, "Welch")
+    pd.testing.assert_frame_equal(result, expected, check_exact=True)

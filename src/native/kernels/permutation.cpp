@@ -183,9 +183,12 @@ double welch_t_statistic(const double* a, std::size_t na, const double* b, std::
     const double vn1 = ma.var / static_cast<double>(na);
     const double vn2 = mb.var / static_cast<double>(nb);
     // _unequal_var_ttest_denom on numpy scalars: ** is the C library's pow,
-    // which can differ from x * x in the last place.
-    df = std::pow(vn1 + vn2, 2.0) / (std::pow(vn1, 2.0) / static_cast<double>(na - 1) +
-                                     std::pow(vn2, 2.0) / static_cast<double>(nb - 1));
+    // which can differ from x * x in the last place. The exponent is read
+    // through a volatile so the compiler cannot turn pow(x, 2) into x * x.
+    static volatile double two = 2.0;
+    const double square = two;
+    df = std::pow(vn1 + vn2, square) / (std::pow(vn1, square) / static_cast<double>(na - 1) +
+                                        std::pow(vn2, square) / static_cast<double>(nb - 1));
     if (std::isnan(df)) df = 1.0;
     const double denom = std::sqrt(vn1 + vn2);
     return (ma.mean - mb.mean) / denom;
