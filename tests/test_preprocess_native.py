@@ -2,7 +2,6 @@
 plain per-cell pandas code, on many random tables."""
 import math
 import re
-import sys
 import types
 
 import numpy as np
@@ -10,29 +9,10 @@ import pandas as pd
 import pytest
 
 import literal
-from tables import proteomics_table
+from tables import CallCounter, proteomics_table
 from tessera.tools import preprocess as tp
 
 N_TABLES = 300
-
-
-class MapCalls:
-    """Counts DataFrame.map calls, to tell the per-cell route from the native one."""
-
-    def __init__(self):
-        self.count = 0
-        self.code = pd.DataFrame.map.__code__
-
-    def __call__(self, frame, event, arg):
-        if event == "call" and frame.f_code is self.code:
-            self.count += 1
-
-    def __enter__(self):
-        sys.setprofile(self)
-        return self
-
-    def __exit__(self, *exc):
-        sys.setprofile(None)
 
 
 def random_case(seed):
@@ -99,12 +79,12 @@ def test_noise_filter_matches_per_cell_route(seed, capsys):
 
 def test_native_route_is_taken_for_numeric_tables(capsys):
     df = proteomics_table(np.random.default_rng(1), 50, 4, int_samples=2, nan=0.1)
-    with MapCalls() as calls:
+    with CallCounter(pd.DataFrame.map) as calls:
         tp.log_transform(df, 2)
         tp.noise_filter(df, 10**5)
     assert calls.count == 0
     with_text = df.assign(note="x")
-    with MapCalls() as calls:
+    with CallCounter(pd.DataFrame.map) as calls:
         tp.noise_filter(with_text.drop(columns="note").astype(object), 10)
         tp.log_transform(with_text, 2)
     assert calls.count == 2
@@ -123,7 +103,7 @@ def test_replaced_names_take_the_per_cell_route(monkeypatch, name, replacement, 
     for seed in range(20):
         _, df = random_case(seed)
         run_both(fn_name, df, 1000, capsys)
-        with MapCalls() as calls:
+        with CallCounter(pd.DataFrame.map) as calls:
             try:
                 getattr(tp, fn_name)(df, 1000)
             except TypeError:

@@ -2,7 +2,6 @@
 tables: the compiled module with genuine names (native route), the compiled
 module with a wrapped name (its per-row route) and the Python twin must give
 identical frames."""
-import sys
 import warnings
 
 import numpy as np
@@ -10,28 +9,10 @@ import pandas as pd
 import pytest
 
 import literal_vetting
+from tables import CallCounter
 from tessera.tools import vetting as tv
 
 TEST_METHODS = ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu"]
-
-
-class IterrowsCalls:
-    """Counts DataFrame.iterrows calls: the per-row routes walk the rows."""
-
-    def __init__(self):
-        self.count = 0
-        self.code = pd.DataFrame.iterrows.__code__
-
-    def __call__(self, frame, event, arg):
-        if event == "call" and frame.f_code is self.code:
-            self.count += 1
-
-    def __enter__(self):
-        sys.setprofile(self)
-        return self
-
-    def __exit__(self, *exc):
-        sys.setprofile(None)
 
 
 def random_table(seed):
@@ -148,13 +129,13 @@ def test_native_route_is_taken_for_numeric_tables():
     rng = np.random.default_rng(3)
     df = pd.DataFrame(rng.normal(20, 2, (30, 8)), columns=list("abcdefgh"))
     groups = [("A", list("abcd")), ("B", list("efgh"))]
-    with IterrowsCalls() as calls, warnings.catch_warnings():
+    with CallCounter(pd.DataFrame.iterrows) as calls, warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for method in ["t", "Welch", "paired_t", "permutation"]:
             tv.Vetting({}).stat_test_two_samples(df.iloc[:5], groups, method)
         tv.Vetting({}).med_norm(df)
     assert calls.count == 0
-    with IterrowsCalls() as calls:
+    with CallCounter(pd.DataFrame.iterrows) as calls:
         tv.Vetting({}).stat_test_two_samples(df.assign(note="x"), groups, "t")
     assert calls.count > 0  # a text column sends the table down the per-row route
 

@@ -54,4 +54,27 @@ int define_class(PyObject* module, const char* name, const function_spec* method
     return bind_global(module, name, cls.get());
 }
 
+PyObject* module_init(const module_parts& parts) {
+    // Each extension module is its own shared library, so one definition here
+    // belongs to exactly one module.
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+        {0, nullptr},
+    };
+    static PyModuleDef definition{};
+    PyModuleDef_Base base = PyModuleDef_HEAD_INIT;
+    definition.m_base = base;
+    slots[0].value = reinterpret_cast<void*>(parts.exec);
+    definition.m_name = parts.name;
+    definition.m_size = parts.state_size;
+    definition.m_slots = slots;
+    definition.m_traverse = parts.traverse;
+    definition.m_clear = parts.clear;
+    definition.m_free = parts.free;
+    return PyModuleDef_Init(&definition);
+}
+
 }  // namespace tessera::pyapi

@@ -27,4 +27,20 @@ int define_function(PyObject* module, const function_spec& spec, const char* dec
 int define_class(PyObject* module, const char* name, const function_spec* methods,
                  std::size_t count);
 
+// What a module definition is made of: its name, the size of its state and
+// the steps that manage it (any may be null).
+struct module_parts {
+    const char* name;
+    Py_ssize_t state_size;
+    int (*exec)(PyObject* module);
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
+    freefunc free = nullptr;
+};
+
+// The module definition for multi-phase initialisation (create, then one exec
+// step), built once in static storage; returned by each PyInit_ function.
+// Subinterpreters are declined: the function type is a static type.
+PyObject* module_init(const module_parts& parts);
+
 }  // namespace tessera::pyapi

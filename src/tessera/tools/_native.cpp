@@ -68,18 +68,9 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_native", nullptr, 0, nullptr,
-                          slots,                 nullptr,   nullptr, nullptr};
-
 }  // namespace
 }  // namespace tessera::native
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&tessera::native::definition); }
+PyMODINIT_FUNC PyInit__native() {
+    return tessera::pyapi::module_init({"_native", 0, tessera::native::exec_module});
+}

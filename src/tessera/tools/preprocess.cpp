@@ -642,20 +642,11 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "preprocess", nullptr, sizeof(module_state), nullptr, slots,
-    traverse_module,       clear_module, free_module,
-};
-
 }  // namespace
 }  // namespace tessera::preprocess
 
-PyMODINIT_FUNC PyInit_preprocess() { return PyModuleDef_Init(&tessera::preprocess::definition); }
+PyMODINIT_FUNC PyInit_preprocess() {
+    return tessera::pyapi::module_init({"preprocess", sizeof(tessera::preprocess::module_state), tessera::preprocess::exec_module,
+                                          tessera::preprocess::traverse_module,
+                                          tessera::preprocess::clear_module, tessera::preprocess::free_module});
+}

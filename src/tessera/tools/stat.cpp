@@ -367,20 +367,11 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "stat", nullptr, sizeof(module_state), nullptr, slots,
-    traverse_module,       clear_module, free_module,
-};
-
 }  // namespace
 }  // namespace tessera::stat
 
-PyMODINIT_FUNC PyInit_stat() { return PyModuleDef_Init(&tessera::stat::definition); }
+PyMODINIT_FUNC PyInit_stat() {
+    return tessera::pyapi::module_init({"stat", sizeof(tessera::stat::module_state), tessera::stat::exec_module,
+                                          tessera::stat::traverse_module, tessera::stat::clear_module,
+                                          tessera::stat::free_module});
+}

@@ -527,21 +527,11 @@ int exec_module(PyObject* module) {
     return pyapi::define_class(module, "Vetting", methods, sizeof methods / sizeof methods[0]);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "vetting",        nullptr,         sizeof(routes::module_state),
-    nullptr,               slots,            routes::traverse, routes::clear,
-    routes::free,
-};
-
 }  // namespace
 }  // namespace tessera::vetting
 
-PyMODINIT_FUNC PyInit_vetting() { return PyModuleDef_Init(&tessera::vetting::definition); }
+PyMODINIT_FUNC PyInit_vetting() {
+    return tessera::pyapi::module_init({"vetting", sizeof(tessera::vetting::routes::module_state),
+                                          tessera::vetting::exec_module, tessera::vetting::routes::traverse,
+                                          tessera::vetting::routes::clear, tessera::vetting::routes::free});
+}
