@@ -24,6 +24,14 @@ ref import_name(PyObject* module, const char* from, const char* name, int level)
     return value;
 }
 
+int namespace_holds(PyObject* module, const char* name, PyObject* captured) {
+    ref key = str(name);
+    if (!key) return -1;
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), key.get());
+    if (!found) return PyErr_Occurred() ? -1 : 0;
+    return found == captured;
+}
+
 int define_function(PyObject* module, const function_spec& spec, const char* decorator) {
     ref fn = make_function(spec, module, spec.name);
     if (!fn) return -1;

@@ -18,6 +18,10 @@ ref import_as(PyObject* module, const char* module_name, const char* alias);
 // module's package), bound under the same name.
 ref import_name(PyObject* module, const char* from, const char* name, int level);
 
+// 1 when the module's namespace still binds `name` to `captured` (an object
+// kept from import time), 0 when it binds something else or nothing, -1 on error.
+int namespace_holds(PyObject* module, const char* name, PyObject* captured);
+
 // Defines the module-level function of `spec`: passes it through `decorator`
 // (looked up in the namespace now) when one is named, and binds the result.
 int define_function(PyObject* module, const function_spec& spec, const char* decorator = nullptr);

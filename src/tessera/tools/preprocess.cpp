@@ -452,15 +452,6 @@ ref map_cells(PyObject* module, PyObject* df, PyMethodDef* def, PyObject* settin
     return pyapi::call_method(df, "map", {fn.get()});
 }
 
-// 1 when the namespace name `name` still holds the captured object.
-int namespace_holds(PyObject* module, const char* name, PyObject* captured) {
-    ref key = pyapi::str(name);
-    if (!key) return -1;
-    PyObject* found = PyDict_GetItemWithError(namespace_of(module), key.get());
-    if (!found) return PyErr_Occurred() ? -1 : 0;
-    return found == captured;
-}
-
 // log_transform(df, param)
 PyObject* log_transform(PyObject* module, pyapi::bound_args& a) {
     PyObject* df = a[0];
@@ -473,7 +464,7 @@ PyObject* log_transform(PyObject* module, pyapi::bound_args& a) {
         // math.log(x, base) is log(x) / log(base); bases below 2 fail or
         // divide by zero, and are left to the per-cell route.
         int native = base >= 2 && base <= exact_double_limit;
-        if (native > 0) native = namespace_holds(module, "math", st->math);
+        if (native > 0) native = pyapi::namespace_holds(module, "math", st->math);
         if (native > 0) {
             ref log = pyapi::attr(st->math, "log");
             if (!log) return nullptr;
@@ -510,7 +501,7 @@ PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
     const long long t = PyLong_AsLongLongAndOverflow(threshold.get(), &overflow);
     // Thresholds beyond 2**53 are not exact as doubles; pandas compares those.
     int native = !overflow && t >= -exact_double_limit && t <= exact_double_limit;
-    if (native > 0) native = namespace_holds(module, "np", st->numpy);
+    if (native > 0) native = pyapi::namespace_holds(module, "np", st->numpy);
     double missing = 0.0;
     if (native > 0) {
         ref nan = pyapi::attr(st->numpy, "nan");

@@ -2,6 +2,7 @@
 
 #include "pyapi/call.hpp"
 #include "pyapi/columns.hpp"
+#include "pyapi/module.hpp"
 
 #include "kernels/cellwise.hpp"
 #include "kernels/columnwise.hpp"
@@ -27,19 +28,10 @@ ref global(PyObject* module, const char* name) {
     return pyapi::global(PyModule_GetDict(module), name);
 }
 
-// 1 when the namespace name still holds the object captured at import.
-int holds(PyObject* module, const char* name, PyObject* captured) {
-    ref key = pyapi::str(name);
-    if (!key) return -1;
-    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), key.get());
-    if (!found) return PyErr_Occurred() ? -1 : 0;
-    return found == captured;
-}
-
 // 1 when every name in `names` still holds its captured object.
 int genuine(PyObject* module, std::initializer_list<std::pair<const char*, PyObject*>> names) {
     for (const auto& [name, captured] : names) {
-        int ok = holds(module, name, captured);
+        int ok = pyapi::namespace_holds(module, name, captured);
         if (ok <= 0) return ok;
     }
     return 1;
