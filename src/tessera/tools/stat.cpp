@@ -51,6 +51,16 @@ ref float64(PyObject* numpy, double value) {
     return pyapi::call(pyapi::attr(numpy, "float64"), {v.get()});
 }
 
+// (np.mean(x) <op> np.mean(y), None): the fold changes of two group means.
+PyObject* combined_means(PyObject* module, PyObject* x, PyObject* y,
+                         PyObject* (*op)(PyObject*, PyObject*)) {
+    ref mean = np_attr(module, "mean");
+    ref mx = pyapi::call(mean, {x});
+    ref my = pyapi::call(mean, {y});
+    if (!mx || !my) return nullptr;
+    return with_none(ref::steal(op(mx.get(), my.get())));
+}
+
 // The statistic the library computes before permuting: the pooled t of the
 // two samples as it concatenates and splits them. Empty when it cannot be
 // computed here (the library then reports its own error).
@@ -139,19 +149,11 @@ PyObject* hypothesis_test(PyObject* module, pyapi::bound_args& a) {
     }
     if ((hit = is("log2fc")) != 0) {
         if (hit < 0) return nullptr;
-        ref mean = np_attr(module, "mean");
-        ref mx = pyapi::call(mean, {x});
-        ref my = pyapi::call(mean, {y});
-        if (!mx || !my) return nullptr;
-        return with_none(ref::steal(PyNumber_Subtract(mx.get(), my.get())));
+        return combined_means(module, x, y, PyNumber_Subtract);
     }
     if ((hit = is("fc")) != 0) {
         if (hit < 0) return nullptr;
-        ref mean = np_attr(module, "mean");
-        ref mx = pyapi::call(mean, {x});
-        ref my = pyapi::call(mean, {y});
-        if (!mx || !my) return nullptr;
-        return with_none(ref::steal(PyNumber_TrueDivide(mx.get(), my.get())));
+        return combined_means(module, x, y, PyNumber_TrueDivide);
     }
     if ((hit = is("plog2fc")) != 0) {
         if (hit < 0) return nullptr;
