@@ -1,4 +1,5 @@
 """Builds and runs the C++ unit tests of the numeric kernels (no Python inside)."""
+import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -14,7 +15,10 @@ def test_kernel_unit_tests(tmp_path):
         pytest.skip("no C++ compiler")
     binary = tmp_path / "test_kernels"
     sources = sorted(str(p) for p in (ROOT / "src" / "native" / "kernels").glob("*.cpp"))
-    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-pthread",
+    # tools/sanitize sets TESSERA_SANITIZE: the kernels run under the same checks
+    sanitize = (["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-g"]
+                if os.environ.get("TESSERA_SANITIZE") else [])
+    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-pthread", *sanitize,
                     "-I", str(ROOT / "src" / "native"),
                     str(ROOT / "tests" / "native" / "test_kernels.cpp"), *sources,
                     "-o", str(binary)], check=True)
