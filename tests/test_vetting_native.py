@@ -212,3 +212,53 @@ def test_ctrl_c_stops_a_long_permutation_run():
         timer.join()
         signal.signal(signal.SIGINT, old)
     assert threading.active_count() <= threads_before
+
+
+class Reversed(list):
+    """Indexes from the end: entry[1] is its first element."""
+
+    def __getitem__(self, i):
+        return list.__getitem__(self, -1 - i)
+
+
+@pytest.mark.parametrize("groups", [
+    [("A", ("a", "b", "c")), ("B", ["d", "e", "f"])],   # a tuple is one key to a row
+    [Reversed([["a", "b"], "A"]), ("B", ["d", "e", "f"])],
+    Reversed([("B", ["d", "e"]), ("A", ["a", "b", "c"])]),
+    [__import__("collections").namedtuple("Group", "name labels")("A", ["a", "b", "c"]),
+     ("B", ["d", "e", "f"])],
+], ids=["tuple-labels", "entry-subclass", "groups-subclass", "namedtuple"])
+def test_group_containers_index_as_python_does(groups):
+    df = pd.DataFrame(np.random.default_rng(1).normal(20, 2, (5, 6)), columns=list("abcdef"))
+    result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, "Welch"))
+    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, "Welch"))
+    assert_same(result, expected)
+
+
+class Stop(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda: tv.Vetting({}).stat_test_two_samples(
+        pd.DataFrame(np.arange(12.0).reshape(2, 6) ** 1.5, columns=list("abcdef")),
+        [("A", list("abc")), ("B", list("def"))], "t"),
+    lambda: tv.hypothesis_test([1.0, 2.0, 4.0], [2.0, 3.0, 7.0], "permutation"),
+], ids=["vetting-fast-route", "stat-permutation"])
+def test_interrupt_inside_a_route_check_propagates(call, monkeypatch):
+    """A fast route that falls back after an ordinary error must not swallow
+    Ctrl-C (or any BaseException) raised by the library code it calls."""
+    import scipy.stats
+
+    real = scipy.stats.ttest_ind
+    calls = []
+
+    def interrupted_once(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 1:
+            raise Stop
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(scipy.stats, "ttest_ind", interrupted_once)
+    with pytest.raises(Stop):
+        call()

@@ -60,4 +60,9 @@ int unpack(PyObject* iterable, Py_ssize_t n, ref* out);
 // Prints one object with the built-in print, as print(obj) does.
 int print(PyObject* obj);
 
+// Before a fallback route: clears a pending exception that derives from
+// Exception and returns 0. Anything else (KeyboardInterrupt, SystemExit)
+// stays set and gives -1, so that a fallback never swallows Ctrl-C.
+int clear_ordinary_error();
+
 }  // namespace tessera::pyapi

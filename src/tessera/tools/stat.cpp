@@ -175,17 +175,19 @@ PyObject* hypothesis_test(PyObject* module, pyapi::bound_args& a) {
 // without permuting, since no permutation could be counted as extreme.
 PyObject* library_permutation(PyObject* stats, PyObject* numpy, PyObject* two_sample,
                               PyObject* x, PyObject* y) {
+    // On an ordinary error the library call below reports the problem itself.
     ref observed = observed_t(stats, numpy, x, y);
     if (observed) {
         double value = PyFloat_AsDouble(observed.get());
-        if (value == -1.0 && PyErr_Occurred()) PyErr_Clear();
-        else if (Py_IS_NAN(value)) {
+        if (value == -1.0 && PyErr_Occurred()) {
+            if (pyapi::clear_ordinary_error() < 0) return nullptr;
+        } else if (Py_IS_NAN(value)) {
             ref nan = float64(numpy, value);
             if (!nan) return nullptr;
             return PyTuple_Pack(2, nan.get(), nan.get());
         }
-    } else {
-        PyErr_Clear();  // the library call below reports the problem itself
+    } else if (pyapi::clear_ordinary_error() < 0) {
+        return nullptr;
     }
     ref reps = ref::steal(PyLong_FromSize_t(permutation_reps));
     ref stat = pyapi::str("t");
@@ -310,7 +312,8 @@ PyObject* permutation(PyObject* module, PyObject* stats, PyObject* two_sample, P
         PyErr_Restore(type, value, trace);
         if (agrees < 0) return nullptr;
         st->kernel_state = agrees ? 1 : -1;
-        st->verified_with = Py_NewRef(two_sample);
+        // Another thread may have run the check meanwhile (it releases the GIL).
+        Py_XSETREF(st->verified_with, Py_NewRef(two_sample));
     }
     if (st->kernel_state < 0 || two_sample != st->verified_with)
         return library_permutation(stats, numpy.get(), two_sample, x, y);

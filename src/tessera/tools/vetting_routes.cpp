@@ -180,14 +180,9 @@ int fast_medians(PyObject* module, PyObject* df, PyObject* cols, PyObject* media
     if (!all_cols) return -1;
     if (cols != all_cols.get()) {
         ref same = pyapi::call(pyapi::attr(st->numpy, "array_equal"), {cols, all_cols.get()});
-        if (!same) {
-            PyErr_Clear();
-            return 0;
-        }
-        if (same.get() != Py_True || PyObject_Length(cols) != PyObject_Length(all_cols.get())) {
-            if (PyErr_Occurred()) PyErr_Clear();
-            return 0;
-        }
+        if (!same) return pyapi::clear_ordinary_error();
+        if (same.get() != Py_True || PyObject_Length(cols) != PyObject_Length(all_cols.get()))
+            return pyapi::clear_ordinary_error();
     }
     pyapi::column_set loaded;
     if ((ok = numeric_frame(st, df, loaded)) <= 0) return ok;
@@ -251,22 +246,32 @@ int genuine_tests(PyObject* module, module_state* st) {
                             {"f_oneway", st->f_oneway}});
 }
 
+// A list or tuple (a named tuple too) whose subscription is the built-in
+// one, so that reading it here gives what indexing it in Python gives.
+bool plain_sequence(PyObject* obj) {
+    const PyTypeObject* type = Py_TYPE(obj);
+    if (PyList_Check(obj))
+        return type->tp_as_mapping->mp_subscript == PyList_Type.tp_as_mapping->mp_subscript;
+    if (PyTuple_Check(obj))
+        return type->tp_as_mapping->mp_subscript == PyTuple_Type.tp_as_mapping->mp_subscript;
+    return false;
+}
+
 // The positions of a group's labels among df's columns: a new list, or
-// Py_None when the group is not a plain list/tuple of existing labels.
+// Py_None when the group is not a plain list/tuple entry holding a list of
+// existing labels. A tuple of labels is not one: a row Series takes a tuple
+// as a single key, not as a list of labels.
 ref group_positions(PyObject* df, PyObject* group_entry) {
-    if (!PyList_Check(group_entry) && !PyTuple_Check(group_entry)) return pyapi::none();
+    if (!plain_sequence(group_entry)) return pyapi::none();
     ref labels = pyapi::item(group_entry, Py_ssize_t{1});
     if (!labels) {
-        PyErr_Clear();  // the per-row route raises the indexing error itself
-        return pyapi::none();
+        // the per-row route raises the indexing error itself
+        return pyapi::clear_ordinary_error() < 0 ? ref() : pyapi::none();
     }
-    if (!PyList_Check(labels.get()) && !PyTuple_Check(labels.get())) return pyapi::none();
+    if (!PyList_Check(labels.get())) return pyapi::none();
     ref positions = pyapi::call_method(pyapi::attr(df, "columns").get(), "get_indexer",
                                        {labels.get()});
-    if (!positions) {
-        PyErr_Clear();
-        return pyapi::none();
-    }
+    if (!positions) return pyapi::clear_ordinary_error() < 0 ? ref() : pyapi::none();
     ref list = pyapi::call_method(positions.get(), "tolist", {});
     if (!list) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
@@ -415,25 +420,16 @@ int rows_agree(PyObject* per_row, PyObject* X_list, PyObject* extra_args, PyObje
             if (PyList_Append(args.get(), PyTuple_GET_ITEM(extra_args, e)) < 0) return -1;
         ref tuple = ref::steal(PyList_AsTuple(args.get()));
         ref result = ref::steal(PyObject_Call(per_row, tuple.get(), kwargs));
-        if (!result) {
-            PyErr_Clear();
-            return 0;
-        }
         ref pair[2];
-        if (pyapi::unpack(result.get(), 2, pair) < 0) {
-            PyErr_Clear();
-            return 0;
-        }
+        if (!result || pyapi::unpack(result.get(), 2, pair) < 0)
+            return pyapi::clear_ordinary_error();
         PyObject* vectorised[2] = {stat, p};
         for (int j = 0; j < 2; ++j) {
             ref v = pyapi::item(vectorised[j], r);
             if (!v) return -1;
             const double a = PyFloat_AsDouble(pair[j].get());
             const double b = PyFloat_AsDouble(v.get());
-            if (PyErr_Occurred()) {
-                PyErr_Clear();
-                return 0;
-            }
+            if (PyErr_Occurred()) return pyapi::clear_ordinary_error();
             if (!(a == b || (std::isnan(a) && std::isnan(b)))) return 0;
         }
     }
@@ -552,8 +548,7 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
     module_state* st = state_of(module);
     int ok = genuine_tests(module, st);
     if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
-    if (!PyUnicode_CheckExact(method) || (!PyList_Check(groups) && !PyTuple_Check(groups)) ||
-        PySequence_Length(groups) < 2)
+    if (!PyUnicode_CheckExact(method) || !plain_sequence(groups) || PySequence_Length(groups) < 2)
         return pyapi::none();
     static const char* const taken[] = {"x", "y", "method"};
     for (const char* name : taken) {
@@ -565,9 +560,13 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
     if ((ok = numeric_frame(st, df, cols)) <= 0) return ok < 0 ? ref() : pyapi::none();
     ref index = rebuilt_index(st, df);
     if (!index || index.get() == Py_None) return index;
-    ref pos1 = group_positions(df, PySequence_Fast_ITEMS(groups)[0]);
+    // Owned references: reading an entry's labels may run code that changes `groups`.
+    ref entry1 = pyapi::item(groups, Py_ssize_t{0});
+    ref entry2 = pyapi::item(groups, Py_ssize_t{1});
+    if (!entry1 || !entry2) return {};
+    ref pos1 = group_positions(df, entry1.get());
     if (!pos1 || pos1.get() == Py_None) return pos1;
-    ref pos2 = group_positions(df, PySequence_Fast_ITEMS(groups)[1]);
+    ref pos2 = group_positions(df, entry2.get());
     if (!pos2 || pos2.get() == Py_None) return pos2;
     const Py_ssize_t n1 = PyList_GET_SIZE(pos1.get()), n2 = PyList_GET_SIZE(pos2.get());
     const bool paired_method = pyapi::equals(method, "paired_t") > 0 ||
@@ -600,15 +599,10 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
         PyObject* equal_var = PyDict_GetItemWithError(kwargs, key.get());
         if (!equal_var && PyErr_Occurred()) return {};
         ref result = vectorised_test(st, method, X.get(), Y.get(), equal_var ? equal_var : Py_True);
-        if (!result) {
-            PyErr_Clear();  // the per-row route raises the library's error in its place
-            return pyapi::none();
-        }
+        // on an ordinary error the per-row route raises the library's error in its place
+        if (!result || (result.get() != Py_None && result_columns(st, result.get(), stat, p) < 0))
+            return pyapi::clear_ordinary_error() < 0 ? ref() : pyapi::none();
         if (result.get() == Py_None) return result;
-        if (result_columns(st, result.get(), stat, p) < 0) {
-            PyErr_Clear();
-            return pyapi::none();
-        }
         ok = rows_agree(st->hypothesis_test, X_list.get(), extra.get(), kwargs, stat.get(), p.get(),
                         static_cast<Py_ssize_t>(cols.rows()));
         if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
