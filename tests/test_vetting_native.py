@@ -178,42 +178,6 @@ def test_welch_degrees_of_freedom_use_pow():
     pd.testing.assert_frame_equal(result, expected, check_exact=True)
 
 
-class Interrupted(Exception):
-    pass
-
-
-def test_ctrl_c_stops_a_long_permutation_run():
-    """SIGINT during the permutation tests of many features stops them
-    promptly with the handler's exception and leaves no worker thread."""
-    import os
-    import signal
-    import threading
-    import time
-
-    rng = np.random.default_rng(0)
-    df = pd.DataFrame(rng.normal(20, 2, (4000, 12)), columns=[f"c{i}" for i in range(12)])
-    groups = [("a", list(df.columns[:6])), ("b", list(df.columns[6:]))]
-    tv.hypothesis_test(np.array([1.0, 2.0, 3.0]), np.array([2.0, 3.0, 5.0]), "permutation")
-
-    def handler(signum, frame):
-        raise Interrupted
-
-    old = signal.signal(signal.SIGINT, handler)
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
-    threads_before = threading.active_count()
-    try:
-        timer.start()
-        start = time.perf_counter()
-        with pytest.raises(Interrupted):
-            tv.Vetting({}).stat_test_two_samples(df, groups, "permutation")
-        assert time.perf_counter() - start < 1.5
-    finally:
-        timer.cancel()
-        timer.join()
-        signal.signal(signal.SIGINT, old)
-    assert threading.active_count() <= threads_before
-
-
 class Reversed(list):
     """Indexes from the end: entry[1] is its first element."""
 

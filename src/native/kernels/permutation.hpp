@@ -89,6 +89,14 @@ struct cancel_hook {
     std::size_t interval = 256;
 };
 
+// Repetitions between two cancellation checks for a pooled sample of n
+// values: about 2**18 values shuffled in between (milliseconds, whatever
+// the sample size), and at most 1024 repetitions.
+inline std::size_t cancel_interval(std::size_t n) noexcept {
+    const std::size_t reps = n == 0 ? 1024 : (std::size_t{1} << 18) / n;
+    return reps < 1 ? 1 : (reps > 1024 ? 1024 : reps);
+}
+
 // Result of permutation_t_test.
 struct two_sample_result {
     run_status status = run_status::ok;

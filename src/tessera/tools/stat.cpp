@@ -10,8 +10,10 @@
 
 #include "kernels/permutation.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <thread>
 
 namespace tessera::stat {
 
@@ -26,7 +28,8 @@ constexpr std::uint64_t permutation_seed = 20;
 // library on a few inputs; `verified_with` is that library function.
 struct module_state {
     PyObject* verified_with;  // permute.core.two_sample the kernel matched, or NULL
-    int kernel_state;         // 0 not checked yet, 1 matches, -1 disagrees: library only
+    int kernel_state;         // 0 not checked yet, 2 being checked, 1 matches, -1 disagrees
+    unsigned long checker;    // the thread running the check while kernel_state == 2
 };
 
 module_state* state_of(PyObject* module) {
@@ -219,7 +222,7 @@ int run_kernel(const double* x, std::size_t nx, const double* y, std::size_t ny,
                double& t, double& p) {
     kernels::cancel_hook hook;
     hook.should_stop = interrupted;
-    hook.interval = 1024;
+    hook.interval = kernels::cancel_interval(nx + ny);
     kernels::two_sample_result r;
     Py_BEGIN_ALLOW_THREADS
     r = kernels::permutation_t_test(x, nx, y, ny, reps, static_cast<std::int64_t>(permutation_seed),
@@ -285,37 +288,57 @@ int kernel_agrees_with(PyObject* numpy, PyObject* two_sample) {
     return 1;
 }
 
+// kernel_agrees_with inside warnings.catch_warnings(): the check's own
+// library runs may warn (constant permutations), which is not the caller's
+// business. 1, 0, or -1 with an exception set.
+int checked_quietly(PyObject* numpy, PyObject* two_sample) {
+    ref warnings = pyapi::import("warnings");
+    ref quiet = pyapi::call(pyapi::attr(warnings, "catch_warnings"), {});
+    if (!pyapi::call_method(quiet.get(), "__enter__", {})) return -1;
+    ref ignore = pyapi::str("ignore");
+    int agrees = pyapi::call(pyapi::attr(warnings, "simplefilter"), {ignore.get()})
+                     ? kernel_agrees_with(numpy, two_sample)
+                     : -1;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    ref left = pyapi::call_method(quiet.get(), "__exit__", {Py_None, Py_None, Py_None});
+    if (!left) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(trace);
+        return -1;
+    }
+    PyErr_Restore(type, value, trace);
+    return agrees;
+}
+
 PyObject* permutation(PyObject* module, PyObject* stats, PyObject* two_sample, PyObject* x,
                       PyObject* y) {
     module_state* st = state_of(module);
     ref numpy = pyapi::import("numpy");
     if (!numpy) return nullptr;
+    // One thread checks the kernel. The check releases the GIL; other threads
+    // wait for its verdict meanwhile, so only one catch_warnings block is ever
+    // open and the warning filters are restored as they were. The checking
+    // thread itself (should the library call back in here) takes the library route.
+    while (st->kernel_state == 2 && st->checker != PyThread_get_thread_ident()) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
     if (st->kernel_state == 0) {
-        // The check's own library runs may warn (constant permutations); that
-        // is not the caller's business, so its warnings are silenced.
-        ref warnings = pyapi::import("warnings");
-        ref quiet = pyapi::call(pyapi::attr(warnings, "catch_warnings"), {});
-        ref ignore = pyapi::str("ignore");
-        if (!pyapi::call_method(quiet.get(), "__enter__", {}) ||
-            !pyapi::call(pyapi::attr(warnings, "simplefilter"), {ignore.get()}))
-            return nullptr;
-        int agrees = kernel_agrees_with(numpy.get(), two_sample);
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        ref left = pyapi::call_method(quiet.get(), "__exit__", {Py_None, Py_None, Py_None});
-        if (!left) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(trace);
+        st->kernel_state = 2;
+        st->checker = PyThread_get_thread_ident();
+        int agrees = checked_quietly(numpy.get(), two_sample);
+        if (agrees < 0) {
+            st->kernel_state = 0;  // an interrupted check runs again next time
             return nullptr;
         }
-        PyErr_Restore(type, value, trace);
-        if (agrees < 0) return nullptr;
         st->kernel_state = agrees ? 1 : -1;
-        // Another thread may have run the check meanwhile (it releases the GIL).
         Py_XSETREF(st->verified_with, Py_NewRef(two_sample));
     }
-    if (st->kernel_state < 0 || two_sample != st->verified_with)
+    if (st->kernel_state != 1 || two_sample != st->verified_with)
         return library_permutation(stats, numpy.get(), two_sample, x, y);
 
     ref ax, ay;

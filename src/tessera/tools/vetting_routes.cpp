@@ -371,7 +371,7 @@ int permutation_rows(module_state* st, PyObject* X, PyObject* Y, ref& stat, ref&
     kernels::cancel_hook hook;
     hook.should_stop = should_stop;
     hook.context = &watch;
-    hook.interval = 1024;
+    hook.interval = kernels::cancel_interval(nx + ny);
     std::atomic<bool> failed{false};
     Py_BEGIN_ALLOW_THREADS
     kernels::parallel_for(rows, [&](std::size_t r) {

@@ -1,0 +1,159 @@
+"""Ctrl-C, threads and the GIL: long calls stop promptly on SIGINT and leave
+no thread behind, concurrent calls on shared inputs give the sequential
+results, and long kernels let other Python threads run."""
+import importlib.util
+import os
+import signal
+import threading
+import time
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessera.tools import preprocess as tp
+from tessera.tools import stat as ts
+from tessera.tools import vetting as tv
+
+RNG = np.random.default_rng(7)
+X, Y = RNG.normal(0, 1, 20000), RNG.normal(0.1, 1, 20000)
+WIDE = pd.DataFrame(RNG.normal(20, 2, (20000, 8)), columns=list("abcdefgh"),
+                    index=[f"P{i}" for i in range(20000)])
+GROUPS = [("A", list("abcd")), ("B", list("efgh"))]
+
+
+def os_threads():
+    """Threads of this process, native workers included."""
+    return len(os.listdir("/proc/self/task"))
+
+
+def quiet(fn):
+    def call():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return fn()
+    return call
+
+
+LONG_CALLS = {
+    "permutation": lambda: ts.hypothesis_test(X, Y, "permutation"),
+    "per-feature permutation": lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "permutation"),
+    "per-feature Wilcoxon": quiet(lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "Wilcoxon")),
+    "per-feature one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(WIDE, GROUPS)),
+}
+
+
+@pytest.mark.parametrize("name", LONG_CALLS)
+def test_ctrl_c_stops_a_long_call(name):
+    ts.hypothesis_test(X[:5], Y[:5], "permutation")  # the one-time kernel check is done
+    before = os_threads()
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    try:
+        start = time.perf_counter()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            LONG_CALLS[name]()
+        elapsed = time.perf_counter() - start
+    finally:
+        timer.cancel()
+        timer.join()
+        signal.signal(signal.SIGINT, old)
+    assert elapsed < 0.3 + 1.0
+    assert os_threads() <= before
+
+
+def shared_cases():
+    df = WIDE.iloc[:300].copy()
+    df.iloc[::7, 2] = np.nan
+    df.index = [("REV__" if i % 9 == 0 else "") + label for i, label in enumerate(df.index)]
+    small = df.iloc[:4]
+    v = tv.Vetting({"out_dir": "out"})
+    cases = {
+        "log_transform": lambda: tp.log_transform(df, 2),
+        "noise_filter": lambda: tp.noise_filter(df, 20),
+        "remove_missing_values": lambda: tp.remove_missing_values(df, "90%"),
+        "remove_decoy": lambda: tp.remove_decoy(df, "REV__"),
+        "normalize": lambda: tp.normalize(df.copy(), "log_median_0"),
+        "median_df": lambda: v.median_df(df),
+        "med_norm": lambda: v.med_norm(df),
+        "force_norm_df": lambda: v.force_norm_df(df, list(range(8))),
+        "oneway": quiet(lambda: v.stat_test_oneway(small, GROUPS)),
+        "path": lambda: v.build_out_table_path("x"),
+    }
+    for method in ["t", "Welch", "paired_t", "Wilcoxon", "permutation"]:
+        cases[f"two samples {method}"] = quiet(
+            lambda m=method: v.stat_test_two_samples(df if m != "Wilcoxon" else small, GROUPS, m))
+        cases[f"hypothesis_test {method}"] = quiet(lambda m=method: ts.hypothesis_test(X[:40], Y[:40], m))
+    return df, cases
+
+
+def assert_same(result, expected):
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(result, expected, check_exact=True)
+    else:
+        np.testing.assert_array_equal(np.asarray(result, dtype=object), np.asarray(expected, dtype=object))
+
+
+def test_eight_threads_give_the_sequential_results():
+    df, cases = shared_cases()
+    before = df.copy()
+    expected = {name: fn() for name, fn in cases.items()}
+    with ThreadPoolExecutor(8) as pool:
+        futures = [(name, pool.submit(fn)) for _ in range(3) for name, fn in cases.items()]
+        for name, future in futures:
+            assert_same(future.result(), expected[name])
+    pd.testing.assert_frame_equal(df, before)
+
+
+def test_first_permutation_calls_from_eight_threads():
+    """A fresh stat module checks its kernel once; calls racing with that
+    check give the same results and leave the warning filters as they were."""
+    spec = importlib.util.find_spec("tessera.tools.stat")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    x, y = X[:30], Y[:30]
+    expected = ts.hypothesis_test(x, y, "permutation")
+    filters = list(warnings.filters)
+    barrier = threading.Barrier(8)
+
+    def call(_):
+        barrier.wait()
+        return module.hypothesis_test(x, y, "permutation")
+
+    with ThreadPoolExecutor(8) as pool:
+        results = list(pool.map(call, range(8)))
+    assert results == [expected] * 8
+    assert warnings.filters == filters
+
+
+@pytest.mark.parametrize("call", [
+    lambda: ts.hypothesis_test(X[:1000], Y[:1000], "permutation"),
+    lambda: tv.Vetting({}).stat_test_two_samples(WIDE.iloc[:600], GROUPS, "permutation"),
+], ids=["permutation", "per-feature permutation"])
+def test_long_kernels_let_other_threads_run(call):
+    ts.hypothesis_test(X[:5], Y[:5], "permutation")
+    count = 0
+    running = True
+
+    def counter():
+        nonlocal count
+        while running:
+            count += 1
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        start = time.perf_counter()
+        first = count
+        call()
+        advanced = count - first
+        elapsed = time.perf_counter() - start
+    finally:
+        running = False
+        thread.join()
+    # Holding the GIL, the call would let the counter run only in the few
+    # switch intervals of its Python parts: tens of thousands of steps.
+    assert elapsed > 0.2 and advanced > 300_000 * elapsed
