@@ -10,6 +10,7 @@
 #include "kernels/permutation.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -536,6 +537,19 @@ int result_columns(module_state* st, PyObject* result, ref& stat, ref& p) {
 }
 
 // array.reshape(-1, 1)
+// 1 when every value of a float64 array is a finite whole number, 0 when
+// not, -1 on error. Setting such values into an int64 row Series keeps it
+// int64, so on an all-int64 table the per-row route may build an int64 table.
+int all_whole(PyObject* array) {
+    pyapi::buffer view;
+    if (view.acquire(array, PyBUF_FORMAT) < 0) return -1;
+    if (view.itemsize() != 8 || std::strcmp(view.format(), "d") != 0) return 0;
+    const auto* v = static_cast<const double*>(view.data());
+    for (Py_ssize_t i = 0; i < view.length(); ++i)
+        if (!std::isfinite(v[i]) || v[i] != std::trunc(v[i])) return 0;
+    return 1;
+}
+
 ref reshape_column(PyObject* array) {
     ref shape = ref::steal(Py_BuildValue("(ii)", -1, 1));
     return pyapi::call_method(array, "reshape", {shape.get()});
@@ -606,6 +620,14 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
         ok = rows_agree(st->hypothesis_test, X_list.get(), extra.get(), kwargs, stat.get(), p.get(),
                         static_cast<Py_ssize_t>(cols.rows()));
         if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    }
+    bool all_int = true;
+    for (std::size_t c = 0; c < cols.size(); ++c) all_int = all_int && cols[c].is_int;
+    if (all_int) {
+        // whole statistics and p-values everywhere: the per-row route decides the dtypes
+        int whole = all_whole(stat.get());
+        if (whole > 0) whole = all_whole(p.get());
+        if (whole != 0) return whole < 0 ? ref() : pyapi::none();
     }
     if (pyapi::equals(fc_method, "paired") > 0) {
         // np.mean of the row's pairwise differences, for all rows at once:
