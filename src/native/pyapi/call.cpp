@@ -21,9 +21,21 @@ ref global(PyObject* globals, const char* name) {
     return {};
 }
 
+// Attribute names are interned: the interpreter's attribute cache keeps a
+// reference to each name it is asked for, and a fresh string per call would
+// fill it with thousands of dead copies.
 ref attr(PyObject* obj, const char* name) {
     if (!obj || PyErr_Occurred()) return {};
-    return ref::steal(PyObject_GetAttrString(obj, name));
+    ref key = ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return {};
+    return ref::steal(PyObject_GetAttr(obj, key.get()));
+}
+
+int set_attr(PyObject* obj, const char* name, PyObject* value) {
+    if (!obj || !value || PyErr_Occurred()) return -1;
+    ref key = ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return -1;
+    return PyObject_SetAttr(obj, key.get(), value);
 }
 
 ref call(PyObject* fn, std::initializer_list<PyObject*> args, std::initializer_list<kwarg> kwargs) {

@@ -27,6 +27,9 @@ ref global(PyObject* globals, const char* name);
 ref attr(PyObject* obj, const char* name);
 inline ref attr(const ref& obj, const char* name) { return attr(obj.get(), name); }
 
+// setattr(obj, name, value): 0, or -1 with an exception set.
+int set_attr(PyObject* obj, const char* name, PyObject* value);
+
 // fn(*args, **kwargs) with borrowed arguments.
 ref call(PyObject* fn, std::initializer_list<PyObject*> args,
          std::initializer_list<kwarg> kwargs = {});

@@ -141,8 +141,8 @@ ref frame_from_arrays(module_state* st, PyObject* df, const std::vector<ref>& ar
     }
     ref result = pyapi::call(st->frame_type, {}, {{"data", data.get()}});
     if (!result) return {};
-    if (PyObject_SetAttrString(result.get(), "index", pyapi::attr(df, "index").get()) < 0 ||
-        PyObject_SetAttrString(result.get(), "columns", pyapi::attr(df, "columns").get()) < 0)
+    if (pyapi::set_attr(result.get(), "index", pyapi::attr(df, "index").get()) < 0 ||
+        pyapi::set_attr(result.get(), "columns", pyapi::attr(df, "columns").get()) < 0)
         return {};
     return result;
 }

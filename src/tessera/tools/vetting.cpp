@@ -42,7 +42,7 @@ ref at(PyObject* obj, Py_ssize_t i) { return pyapi::item(obj, i); }
 // ---- construction and output paths -----------------------------------------
 
 PyObject* init(PyObject*, pyapi::bound_args& a) {
-    if (PyObject_SetAttrString(a[0], "param", a[1]) < 0) return nullptr;
+    if (pyapi::set_attr(a[0], "param", a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
