@@ -146,6 +146,9 @@ def test_long_kernels_let_other_threads_run(call):
     thread = threading.Thread(target=counter)
     thread.start()
     try:
+        first = count
+        time.sleep(0.2)  # the counter's pace with the GIL all to itself
+        pace = (count - first) / 0.2
         start = time.perf_counter()
         first = count
         call()
@@ -155,5 +158,5 @@ def test_long_kernels_let_other_threads_run(call):
         running = False
         thread.join()
     # Holding the GIL, the call would let the counter run only in the few
-    # switch intervals of its Python parts: tens of thousands of steps.
-    assert elapsed > 0.2 and advanced > 300_000 * elapsed
+    # switch intervals of its Python parts, a few percent of the time.
+    assert elapsed > 0.2 and advanced > 0.25 * pace * elapsed

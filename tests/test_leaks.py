@@ -1,0 +1,220 @@
+"""Reference leaks: every public entry point, on its success and its failure
+paths, called thousands of times, must leave the number of allocated blocks
+of the interpreter flat."""
+import contextlib
+import gc
+import os
+import sys
+import warnings
+import weakref
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessera.tools import preprocess as tp
+from tessera.tools import stat as ts
+from tessera.tools import vetting as tv
+
+RNG = np.random.default_rng(3)
+TABLE = pd.DataFrame(RNG.uniform(1e3, 1e6, (6, 4)), columns=list("abcd"),
+                     index=["P1", "REV__P2", "P3", "P4", "P5", "P6"])
+TABLE.iloc[1, 2] = np.nan
+TABLES = {"float": TABLE, "int": TABLE.fillna(1.0).astype("int64"), "text": TABLE.assign(note="x"),
+          "zero": TABLE.fillna(0.0)}
+
+
+# Every call gets its own table, labels included: pandas keeps a weak
+# reference to each view taken of a table or an index and drops the dead ones
+# only every few hundred views, which would look like a leak of the calls.
+def fresh(kind):
+    df = TABLES[kind].copy()
+    df.index, df.columns = df.index.tolist(), df.columns.tolist()
+    return df
+
+
+def table():
+    return fresh("float")
+
+
+def int_table():
+    return fresh("int")
+
+
+def text_table():
+    return fresh("text")
+
+
+def zero_table():
+    return fresh("zero")
+
+
+GROUPS = [("A", ["a", "b"]), ("B", ["c", "d"])]
+X, Y = RNG.normal(0, 1, 6), RNG.normal(0, 1, 6)
+V = tv.Vetting({"out_dir": "out"})
+
+
+class Raises:
+    def __float__(self):
+        raise ValueError("no float")
+
+    __index__ = __int__ = __str__ = __float__
+
+
+def write_files(tmp_path):
+    csv = tmp_path / "t.csv"
+    TABLE.rename_axis("INDEX").to_csv(csv)
+    bad = tmp_path / "bad.csv"
+    bad.write_bytes(b"\xff\xfe\x00garbage\x00\n\x01")
+    return str(csv), str(bad), str(tmp_path / "missing.tsv")
+
+
+def entry_points(csv, bad, missing):
+    """Calls that succeed and calls that fail, for every public callable."""
+    return {
+        "import": lambda: tp.import_data_by_file_name(csv, {}),
+        "import unknown extension": lambda: tp.import_data_by_file_name("t.txt", {"index": "x"}),
+        "import missing file": lambda: tp.import_data_by_file_name(missing, {}),
+        "import binary file": lambda: tp.import_data_by_file_name(bad, {}),
+        "import no get": lambda: tp.import_data_by_file_name(csv, None),
+        "preprocess": lambda: tp.preprocess(csv, {"remove_decoy": "REV", "noise_filter": 1,
+                                                  "log_transform": 2, "remove_missing_values": 50,
+                                                  "normalize": "log_median_0"}),
+        "preprocess failing step": lambda: tp.preprocess(csv, {"noise_filter": None}),
+        "remove_decoy": lambda: tp.remove_decoy(table(), "REV__"),
+        "remove_decoy regex": lambda: tp.remove_decoy(table(), "P[12]"),
+        "remove_decoy bad regex": lambda: tp.remove_decoy(table(), "("),
+        "remove_decoy int index": lambda: tp.remove_decoy(int_table().reset_index(drop=True), "1"),
+        "log_transform": lambda: tp.log_transform(table(), 2),
+        "log_transform int": lambda: tp.log_transform(int_table(), 10),
+        "log_transform zero": lambda: tp.log_transform(zero_table(), 2),
+        "log_transform text": lambda: tp.log_transform(text_table(), 2),
+        "log_transform base 1": lambda: tp.log_transform(table(), 1),
+        "log_transform bad base": lambda: tp.log_transform(table(), Raises()),
+        "noise_filter": lambda: tp.noise_filter(table(), 5000),
+        "noise_filter int": lambda: tp.noise_filter(int_table(), 5000),
+        "noise_filter text": lambda: tp.noise_filter(text_table(), 5000),
+        "noise_filter bad": lambda: tp.noise_filter(table(), "5.5"),
+        "remove_missing_values": lambda: tp.remove_missing_values(table(), "80%"),
+        "remove_missing_values text": lambda: tp.remove_missing_values(text_table(), 80),
+        "remove_missing_values bad": lambda: tp.remove_missing_values(table(), "x"),
+        "normalize": lambda: tp.normalize(table().copy(), "log_median_0"),
+        "normalize origin": lambda: tp.normalize(int_table().copy(), "origin_median_2"),
+        "normalize bad": lambda: tp.normalize(table(), "log_median"),
+        "normalize not text": lambda: tp.normalize(table(), 3),
+        "binding": lambda: tp.normalize(table(), param=1, other=2),
+        "binding keys": lambda: ts.hypothesis_test(X, Y, **{"method": "t", "equal_var": 1, "q": 2}),
+        "signature": lambda: tp.normalize.__signature__,
+    } | {
+        f"hypothesis_test {m}": (lambda m=m: ts.hypothesis_test(X, Y, m))
+        for m in ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu", "permutation", "log2fc",
+                  "fc", "plog2fc", "none"]
+    } | {
+        "hypothesis_test list permutation": lambda: ts.hypothesis_test([1.0, 1.0], [1.0, 1.0], "permutation"),
+        "hypothesis_test text permutation": lambda: ts.hypothesis_test(["a"], [1.0], "permutation"),
+        "hypothesis_test nan permutation": lambda: ts.hypothesis_test(X * np.nan, Y, "permutation"),
+        "hypothesis_test bad": lambda: ts.hypothesis_test([Raises()], Y, "plog2fc"),
+        "hypothesis_test paired lists": lambda: ts.hypothesis_test([1.0], [2.0], "paired_t"),
+        "Vetting paths": lambda: (V.build_out_table_path("a"), V.buil_out_figure_path(None)),
+        "Vetting path no out_dir": lambda: tv.Vetting({}).build_out_table_path("a"),
+        "Vetting entry points": lambda: (V.pca(1), V.detect_outlie2(1, 2), V.plot_counts(1, 2),
+                                         V.noise_filter(None)),
+        "median_df": lambda: V.median_df(table()),
+        "median_df cols": lambda: V.median_df(table(), cols=["b", "a"]),
+        "median_df bad": lambda: V.median_df(text_table()),
+        "med_norm": lambda: V.med_norm(table()),
+        "med_norm text": lambda: V.normalization(text_table().drop(columns="note").astype(object)),
+        "med_norm None cell": lambda: V.med_norm(table().astype(object).where(table().notna(), None)),
+        "calc_medians": lambda: V.calc_medians(table(), ["P1", "P3"]),
+        "calc_medians bad": lambda: V.calc_medians(table(), "P1"),
+        "force_norm_df": lambda: V.force_norm_df(table(), [0.0, 1.0, 2.0, 3.0]),
+        "force_norm_df short": lambda: V.force_norm_df(table(), [0.0]),
+        "oneway": lambda: V.stat_test_oneway(table(), GROUPS),
+        "oneway empty": lambda: V.stat_test_oneway(table().iloc[:0], GROUPS),
+        "oneway bad group": lambda: V.stat_test_oneway(table(), [("A",), ("B", ["c"])]),
+    } | {
+        f"two samples {m}": (lambda m=m: V.stat_test_two_samples(table(), GROUPS, m, fold_change_method="paired"))
+        for m in ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu", "permutation", "log2fc"]
+    } | {
+        "two samples per row": lambda: V.stat_test_two_samples(text_table(), GROUPS, "t"),
+        "two samples missing label": lambda: V.stat_test_two_samples(table(), [("A", ["a", "z"]), ("B", ["c"])], "t"),
+        "two samples unknown method": lambda: V.stat_test_two_samples(table(), GROUPS, "welch"),
+        "two samples bad correction": lambda: V.stat_test_two_samples(table(), GROUPS, "t", multipletest_method="x"),
+        "two samples bad fold change": lambda: V.stat_test_two_samples(table(), GROUPS, "t", fold_change_method="x"),
+    }
+
+
+def census():
+    """(allocated blocks, objects tracked by the collector), weak references
+    left out: pandas keeps one to every view taken of a table or an index
+    and drops the dead ones only every few hundred views."""
+    gc.collect()
+    objects = gc.get_objects()
+    weak = sum(1 for o in objects if isinstance(o, weakref.ReferenceType))
+    return sys.getallocatedblocks() - weak, len(objects) - weak
+
+
+def growth(call, rounds):
+    """The smallest gain, over three batches of `rounds` calls after a
+    warm-up, in blocks and in objects. Library caches make single batches
+    swing by hundreds of blocks either way; a leak gains in every batch."""
+    def many(n):
+        for _ in range(n):
+            try:
+                call()
+            except Exception:  # noqa: BLE001
+                pass
+    many(20)
+    gains = []
+    for _ in range(3):
+        before = census()
+        many(rounds)
+        after = census()
+        gains.append((after[0] - before[0], after[1] - before[1]))
+    return min(g[0] for g in gains), min(g[1] for g in gains)
+
+
+def test_entry_points_do_not_leak(tmp_path):
+    calls = entry_points(*write_files(tmp_path))
+    watched = [GROUPS, GROUPS[0], GROUPS[0][1], X, Y, V, V.param, tp.normalize,
+               ts.hypothesis_test, tv.Vetting]
+
+    def references():
+        return [sys.getrefcount(o) for o in watched]
+
+    leaking = {}
+    # printed text goes nowhere: a StringIO would keep every message it is sent
+    with warnings.catch_warnings(), open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        warnings.simplefilter("ignore")
+        for name, call in calls.items():
+            slow = any(word in name for word in ("permutation", "Wilcoxon", "preprocess", "import"))
+            rounds = 40 if slow else 150
+            refs = references()
+            blocks, objects = growth(call, rounds)
+            # a reference kept to an argument or a shared object shows here
+            kept = [after - before for after, before in zip(references(), refs)]
+            if blocks > max(rounds // 2, 50) or objects > rounds // 2 or any(kept):
+                leaking[name] = (blocks, objects, kept)
+    assert not leaking, f"blocks and objects gained per batch, references kept: {leaking}"
+
+
+@pytest.mark.parametrize("name", ["log_transform", "noise_filter", "med_norm"])
+def test_big_tables_give_their_memory_back(name):
+    """The native routes' output buffers belong to the returned frames: once
+    those are gone, so is the memory (measured in the process's RSS)."""
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+
+    big = pd.DataFrame(RNG.uniform(1, 1e6, (250_000, 8)))
+    call = {"log_transform": lambda: tp.log_transform(big, 2),
+            "noise_filter": lambda: tp.noise_filter(big, 100),
+            "med_norm": lambda: V.med_norm(big)}[name]
+    call()
+    gc.collect()
+    before = rss()
+    for _ in range(20):
+        call()
+    gc.collect()
+    # 20 leaked results would be 20 * 16 MB
+    assert rss() - before < 64 * 2**20
