@@ -180,6 +180,7 @@ def test_entry_points_do_not_leak(tmp_path):
                ts.hypothesis_test, tv.Vetting]
 
     def references():
+        gc.collect()  # garbage of earlier tests may still hold references
         return [sys.getrefcount(o) for o in watched]
 
     leaking = {}
