@@ -4,7 +4,6 @@ import faulthandler
 import io
 import zipfile
 
-import numpy as np
 import pandas as pd
 import pytest
 
