@@ -28,7 +28,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from tessera import __version__
+from tessera import __version__, figures
 
 # The preprocessing steps in the order the library's pipeline runs them.
 STEPS = ("remove_decoy", "noise_filter", "log_transform", "remove_missing_values", "normalize")
@@ -333,6 +333,7 @@ def resolve(ns, example_file):
         if not isinstance(raw, str) or not raw:
             raise UsageError(f"{label}: the input file must be a path")
         file = Path(raw)
+        check_input_file(file)
 
     values = {}
     for key, (raw, label) in given.items():
@@ -365,7 +366,6 @@ def resolve(ns, example_file):
             raise UsageError(f"{what} pairs the columns of the two groups in order; give "
                              f"groups of equal size ({len(first)} and {len(second)} given)")
 
-    check_input_file(file)
     settings = {key: values[key] for key in ("index",) + STEPS if key in values}
     return Run(
         file=file,
@@ -627,107 +627,31 @@ def run_test(vetting, df, run, report):
 
 # ---------------------------------------------------------------- figures
 
-def _figure(width, height):
-    # Figures are built without pyplot, so no global backend is chosen or
-    # changed; savefig renders PNG files with Agg.
-    from matplotlib.figure import Figure
-
-    return Figure(figsize=(width, height), dpi=100, layout="constrained")
-
-
 def volcano_figure(table, run):
     fc_column = f"{run.fold_change_method}_fc"
-    fc = table[fc_column].astype(float)
-    p = table[f"{run.method}_p"].astype(float)
-    adjusted = table[f"{run.method}_{run.multipletest_method}"].astype(float)
-    shown = fc.notna() & p.notna() & (p > 0)
-    y = -np.log10(p.where(shown))
-    significant = shown & (adjusted < ALPHA)
     (first, _), (second, _) = run.groups
-
-    fig = _figure(7, 5.5)
-    ax = fig.add_subplot()
-    rest = shown & ~significant
-    ax.scatter(fc[rest], y[rest], s=6, color="0.65", linewidths=0, label="not significant")
-    up, down = significant & (fc > 0), significant & (fc <= 0)
-    ax.scatter(fc[up], y[up], s=9, color="tab:red", linewidths=0,
-               label=f"higher in {first} ({up.sum()})")
-    ax.scatter(fc[down], y[down], s=9, color="tab:blue", linewidths=0,
-               label=f"higher in {second} ({down.sum()})")
-    if significant.any():
-        # the least significant of the significant features marks the cut-off
-        threshold = y[significant].min()
-        ax.axhline(threshold, color="0.3", linestyle="--", linewidth=0.8)
-        ax.annotate(f"adjusted p = {ALPHA}", (1, threshold), xycoords=("axes fraction", "data"),
-                    xytext=(-4, 3), textcoords="offset points", ha="right", fontsize=7,
-                    color="0.3")
-        order = np.argsort(p.where(significant).to_numpy(), kind="stable")
-        for i in order[:min(TOP_LABELLED, significant.sum())]:
-            # labels point away from the centre, where the points are densest
-            right = fc.iloc[i] > 0
-            ax.annotate(str(table.index[i]), (fc.iloc[i], y.iloc[i]),
-                        xytext=(3 if right else -3, 2), textcoords="offset points",
-                        ha="left" if right else "right", fontsize=7)
-    ax.axvline(0, color="0.8", linewidth=0.8, zorder=0)
-    ax.set_xlabel(f"{fc_column}: mean {first} minus mean {second}")
-    ax.set_ylabel(f"-log10 p ({run.method})")
-    ax.set_title(f"{run.method} test, {shown.sum()} features, adjusted with "
-                 f"{run.multipletest_method}")
-    ax.legend(loc="lower left", fontsize=8, frameon=False)
-    return fig
+    return figures.volcano(
+        table[fc_column], table[f"{run.method}_p"],
+        table[f"{run.method}_{run.multipletest_method}"],
+        alpha=ALPHA, top=TOP_LABELLED, labels=(f"higher in {first}", f"higher in {second}"),
+        xlabel=f"{fc_column}: mean {first} minus mean {second}",
+        ylabel=f"-log10 p ({run.method})",
+        title=f"{run.method} test, adjusted with {run.multipletest_method}")
 
 
 def intensity_figure(pre, run):
-    """Per-sample boxplots of the values before and after normalisation."""
-    before, after = pre.before_normalize, pre.table
-    panels = [("before normalisation", before), ("after normalisation", after)] \
-        if before is not None else [("preprocessed (not normalised)", after)]
-    colours = {}
-    for (name, columns), colour in zip(run.groups, _palette(len(run.groups))):
-        colours.update(dict.fromkeys(columns, colour))
-    columns = list(after.columns)
-    width = max(5.0, 0.45 * len(columns) + 1.5)
-    fig = _figure(width * len(panels), 4.5)
-    axes = fig.subplots(1, len(panels), squeeze=False)[0]
-    for ax, (title, df) in zip(axes, panels):
-        values = [df[c].astype(float).dropna().to_numpy() for c in columns]
-        values = [v if len(v) else np.array([np.nan]) for v in values]
-        boxes = ax.boxplot(values, patch_artist=True, showfliers=False, widths=0.6,
-                           medianprops={"color": "black"})
-        for box, column in zip(boxes["boxes"], columns):
-            box.set_facecolor(colours.get(column, "0.85"))
-        ax.set_xticks(range(1, len(columns) + 1), [str(c) for c in columns],
-                      rotation=90, fontsize=8)
-        ax.set_title(title)
-        ax.set_ylabel(f"log{pre.log_base} intensity" if pre.log_base else "value")
-        # linear intensities spread over orders of magnitude: show them on a log axis
-        low = min(np.nanmin(v) for v in values)
-        high = max(np.nanmax(v) for v in values)
-        if pre.log_base is None and low > 0 and high / low >= 1e3:
-            ax.set_yscale("log")
-    return fig
+    """Per-sample distributions before and after normalisation."""
+    if pre.before_normalize is None:
+        panels = [("preprocessed (not normalised)", pre.table)]
+    else:
+        panels = [("before normalisation", pre.before_normalize),
+                  ("after normalisation", pre.table)]
+    ylabel = f"log{pre.log_base} intensity" if pre.log_base else "intensity"
+    return figures.intensities(panels, figures.group_colours(run.groups), ylabel)
 
 
 def pvalue_figure(table, run):
-    p = table[f"{run.test_name}_p"].astype(float).dropna()
-    bins = 20
-    fig = _figure(6, 4.5)
-    ax = fig.add_subplot()
-    ax.hist(p, bins=bins, range=(0, 1), color="tab:gray", edgecolor="white")
-    ax.axhline(len(p) / bins, color="tab:red", linestyle="--", linewidth=1,
-               label="expected with no effect")
-    ax.set_xlim(0, 1)
-    ax.set_xlabel(f"p-value ({run.test_name})")
-    ax.set_ylabel("features")
-    ax.set_title(f"{len(p)} p-values")
-    ax.legend(fontsize=8, frameon=False)
-    return fig
-
-
-def _palette(n):
-    names = ["tab:orange", "tab:cyan", "tab:green", "tab:pink", "tab:olive", "tab:purple",
-             "tab:brown", "tab:blue", "tab:red"]
-    return [names[i % len(names)] for i in range(n)]
+    return figures.pvalue_histogram(table[f"{run.test_name}_p"], f"p-value ({run.test_name})")
 
 
 # ---------------------------------------------------------------- writing
