@@ -21,6 +21,7 @@ import sys
 import threading
 import time
 import tomllib
+import warnings
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
@@ -599,14 +600,16 @@ class Elapsed:
 def run_test(vetting, df, run, report):
     """The per-feature test table, with its summary line."""
     kwargs = {"multipletest_method": run.multipletest_method}
-    if run.two_groups:
-        label = f"{run.method} test"
-        kwargs["fold_change_method"] = run.fold_change_method
-        with Elapsed(f"{label} on {len(df)} features"):
+    label = f"{run.method} test" if run.two_groups else "one-way ANOVA"
+    # scipy warns once per degenerate row (constant values, too few values);
+    # they are counted into the summary instead of flooding the terminal
+    with warnings.catch_warnings(record=True) as caught, \
+            Elapsed(f"{label} on {len(df)} features"):
+        warnings.simplefilter("always")
+        if run.two_groups:
+            kwargs["fold_change_method"] = run.fold_change_method
             table = vetting.stat_test_two_samples(df, run.groups, run.method, **kwargs)
-    else:
-        label = "one-way ANOVA"
-        with Elapsed(f"{label} on {len(df)} features"):
+        else:
             table = vetting.stat_test_oneway(df, run.groups, **kwargs)
 
     p = table[f"{run.test_name}_p"].astype(float)
@@ -622,6 +625,9 @@ def run_test(vetting, df, run, report):
     if p.isna().any():
         text += f"; {p.isna().sum()} without a p-value (a missing value in the row)"
     report.step(label, text)
+    if caught:
+        report.step("", f"{len(caught)} warnings from the test, the first: "
+                        f"{_one_line(caught[0].message)}")
     return table
 
 
