@@ -5,6 +5,7 @@ import io
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -252,7 +253,6 @@ def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     terminal, pipe = FakeTerminal(), io.StringIO()
     with cli.Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
         with cli.Elapsed("permutation test", stream=pipe, delay=0, interval=0.01):
-            import time
             time.sleep(0.1)
     drawn = terminal.getvalue()
     assert drawn.startswith("\rpermutation test ") and drawn.endswith("\r")

@@ -216,11 +216,15 @@ def parse_group(text):
     return name.strip(), [c.strip() for c in columns.split(",") if c.strip()]
 
 
+def _count(n, noun):
+    return f"{n} {noun}" + ("" if n == 1 else "s")
+
+
 def check_groups(groups, where):
     """At least two groups, each of at least two distinct columns, no column in two."""
     if len(groups) < 2:
-        raise UsageError(f"{where}: {len(groups)} group given; give at least two, e.g. "
-                         "--group ctrl=S1,S2,S3 --group treat=S4,S5,S6")
+        raise UsageError(f"{where}: {_count(len(groups), 'group')} given; give at least "
+                         "two, e.g. --group ctrl=S1,S2,S3 --group treat=S4,S5,S6")
     seen_names, owner = set(), {}
     for name, columns in groups:
         if name in seen_names:
@@ -228,8 +232,8 @@ def check_groups(groups, where):
                              "a name of its own")
         seen_names.add(name)
         if len(columns) < 2:
-            raise UsageError(f"{where}: group {name!r} has {len(columns)} column; a test "
-                             "needs at least two samples per group, list them as "
+            raise UsageError(f"{where}: group {name!r} has {_count(len(columns), 'column')}; "
+                             "a test needs at least two samples per group, list them as "
                              f"{name}=COL,COL,...")
         for column in columns:
             if column in owner:
@@ -535,14 +539,16 @@ def _step_summary(key, value, before, after):
         return f"{kept}, {len(before) - len(after)} matching {value!r} removed"
     if key == "noise_filter":
         emptied = int(after.isna().to_numpy().sum() - before.isna().to_numpy().sum())
-        return f"{kept}, {emptied} cells below {value} set missing ({emptied / max(after.size, 1):.0%})"
+        share = emptied / max(after.size, 1)
+        return f"{kept}, {emptied} cells below {value} set missing ({share:.0%})"
     if key == "log_transform":
         if after is before:
             return (f"{kept}, FAILED: a cell is zero or negative, values stay linear "
                     "(--noise-filter 1 makes zeros missing first)")
         return f"{kept}, every cell now log{value}"
     if key == "remove_missing_values":
-        return f"{kept}, {len(before) - len(after)} measured in fewer than {value}% of columns removed"
+        removed = len(before) - len(after)
+        return f"{kept}, {removed} measured in fewer than {value}% of columns removed"
     medians = after.median(axis=0, numeric_only=True)
     if len(medians) and np.allclose(medians, medians.iloc[0], equal_nan=True):
         return f"{kept}, every column on median {_number(medians.iloc[0])}"
