@@ -695,13 +695,13 @@ def analyze(run, report):
     from tessera.tools.vetting import Vetting
 
     vetting = Vetting({"out_dir": run.out})
-    tables = {"preprocessed": vetting.build_out_table_path("preprocessed"),
-              "test": vetting.build_out_table_path("test")}
-    figures = {"intensities": vetting.buil_out_figure_path("intensities"),
-               "pvalues": vetting.buil_out_figure_path("pvalues")}
+    table_paths = {"preprocessed": vetting.build_out_table_path("preprocessed"),
+                   "test": vetting.build_out_table_path("test")}
+    figure_paths = {"intensities": vetting.buil_out_figure_path("intensities"),
+                    "pvalues": vetting.buil_out_figure_path("pvalues")}
     if run.two_groups:
-        figures["volcano"] = vetting.buil_out_figure_path("volcano")
-    check_outputs(list(tables.values()) + list(figures.values()))
+        figure_paths["volcano"] = vetting.buil_out_figure_path("volcano")
+    check_outputs(list(table_paths.values()) + list(figure_paths.values()))
 
     raw = load_table(run)
     report.step("read", f"{raw.shape[0]} rows x {raw.shape[1]} columns from {run.file.name}")
@@ -714,10 +714,10 @@ def analyze(run, report):
              "pvalues": pvalue_figure(test, run)}
     if run.two_groups:
         drawn["volcano"] = volcano_figure(test, run)
-    jobs = [(tables["preprocessed"], lambda path: df.to_csv(path)),
-            (tables["test"], lambda path: test.to_csv(path))]
+    jobs = [(table_paths["preprocessed"], lambda path: df.to_csv(path)),
+            (table_paths["test"], lambda path: test.to_csv(path))]
     for tag, fig in drawn.items():
-        jobs.append((figures[tag], lambda path, fig=fig: fig.savefig(path, format="png")))
+        jobs.append((figure_paths[tag], lambda path, fig=fig: fig.savefig(path, format="png")))
     write_all(jobs)
     for path, _ in jobs:
         report.note(f"wrote {path}")
