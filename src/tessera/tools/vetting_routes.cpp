@@ -7,6 +7,7 @@
 #include "kernels/cellwise.hpp"
 #include "kernels/columnwise.hpp"
 #include "kernels/parallel.hpp"
+#include "kernels/oneway.hpp"
 #include "kernels/permutation.hpp"
 #include "kernels/rowkinds.hpp"
 
@@ -644,6 +645,55 @@ ref reshape_column(PyObject* array) {
     return pyapi::call_method(array, "reshape", {shape.get()});
 }
 
+// scipy's f_oneway for every row of `pooled` (the samples side by side):
+// the statistic in C with the operations of a one-row call, the dot product
+// of the centred rows from numpy (as the one-row call takes it) and the
+// p-value from the special function f_oneway calls, over all rows at once.
+// 1 with stat and p filled, 0 when the shape is not one f_oneway tests.
+int oneway_rows(module_state* st, PyObject* pooled, PyObject* samples, ref& stat, ref& p) {
+    std::vector<std::size_t> sizes;
+    for (Py_ssize_t g = 0; g < PyList_GET_SIZE(samples); ++g) {
+        ref shape = pyapi::attr(PyList_GET_ITEM(samples, g), "shape");
+        if (!shape) return -1;
+        sizes.push_back(static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1))));
+    }
+    pyapi::buffer values;
+    if (values.acquire(pooled, PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
+    ref shape = pyapi::attr(pooled, "shape");
+    if (!shape) return -1;
+    const auto rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0)));
+    const auto n = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1)));
+    if (rows == 0 || n == 0) return 0;
+    const auto* data = static_cast<const double*>(values.data());
+    pyapi::output_block centred(st->numpy, rows, n);  // (rows, n): one block row per table row
+    pyapi::output_column offsets(st->numpy, rows), fs(st->numpy, rows);
+    if (!centred || !offsets || !fs) return -1;
+    Py_BEGIN_ALLOW_THREADS
+    kernels::oneway_centre(data, n, rows, centred.column(0), offsets.data());
+    Py_END_ALLOW_THREADS
+    ref centred_rows = centred.take();
+    ref minus_one = ref::steal(PyLong_FromLong(-1));
+    ref dots = pyapi::call(pyapi::attr(st->numpy, "vecdot"), {centred_rows.get(), centred_rows.get()},
+                           {{"axis", minus_one.get()}});
+    pyapi::buffer dot_values;
+    if (!dots || dot_values.acquire(dots.get(), PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
+    pyapi::buffer centred_values;
+    if (centred_values.acquire(centred_rows.get(), PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
+    Py_BEGIN_ALLOW_THREADS
+    kernels::oneway_f(data, sizes.data(), sizes.size(), rows, offsets.data(),
+                      static_cast<const double*>(centred_values.data()),
+                      static_cast<const double*>(dot_values.data()), fs.data());
+    Py_END_ALLOW_THREADS
+    stat = fs.take();
+    ref special = pyapi::import("scipy.special");
+    ref between = ref::steal(PyLong_FromSize_t(sizes.size() - 1));
+    ref within = ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(n) -
+                                               static_cast<Py_ssize_t>(sizes.size())));
+    if (!special || !between || !within) return -1;
+    p = pyapi::call(pyapi::attr(special, "fdtrc"), {between.get(), within.get(), stat.get()});
+    return p ? 1 : -1;
+}
+
 }  // namespace
 
 ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
@@ -748,16 +798,12 @@ ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
         ref sample = group_matrix(st, values.get(), positions.get());
         if (!sample || PyList_Append(samples.get(), sample.get()) < 0) return {};
     }
-    // f_oneway's batched call reduces every row along its own axis with the
-    // operations of a one-row call; the probe rows below confirm it
-    ref args = ref::steal(PyList_AsTuple(samples.get()));
     ref one = ref::steal(PyLong_FromLong(1));
-    if (!args || !one) return {};
-    ref axis = ref::steal(Py_BuildValue("{sO}", "axis", one.get()));
-    ref result = ref::steal(axis ? PyObject_Call(st->f_oneway, args.get(), axis.get()) : nullptr);
-    if (!result) return library_failed();
+    ref pooled = pyapi::call(pyapi::attr(st->numpy, "concatenate"), {samples.get()},
+                             {{"axis", one.get()}});
     ref stat, p;
-    if (result_columns(st, result.get(), stat, p) < 0) return library_failed();
+    ok = pooled ? oneway_rows(st, pooled.get(), samples.get(), stat, p) : -1;
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
     ok = rows_agree(st->f_oneway, samples.get(), nullptr, nullptr, stat.get(), p.get(),
                     static_cast<Py_ssize_t>(cols.rows()));
     if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
