@@ -1,14 +1,15 @@
 """Generates the example label-free table that ships with the package.
 
-    python scripts/make_example_data.py
+    python scripts/make_example_data.py [OUT]
 
-Writes src/tessera/data/example_lfq.tsv: 3,000 protein groups x 2 groups of 5
-samples (ctrl_1..5, treat_1..5), MaxQuant-like integer LFQ intensities from
-about 1e4 to 1e10 with 0 for a missing value (more frequent at low
+Writes src/tessera/data/example_lfq.tsv (or OUT): 3,000 protein groups x 2
+groups of 5 samples (ctrl_1..5, treat_1..5), integer label-free intensities
+from about 1e4 to 1e10 with 0 for a missing value (more frequent at low
 intensity), "REV__" decoys and "CON__" contaminants, and 300 proteins whose
 abundance truly changes between the groups. The seed is fixed, so the file
 is the same on every run.
 """
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -24,7 +25,8 @@ SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6
 OUT = Path(__file__).resolve().parents[1] / "src" / "tessera" / "data" / "example_lfq.tsv"
 
 
-def main():
+def main(out=OUT):
+    out = Path(out)
     rng = np.random.default_rng(SEED)
     ids = [f"P{10000 + i:05d}" for i in range(N_PROTEINS)]
     for i in rng.choice(N_PROTEINS, N_DECOYS + N_CONTAMINANTS, replace=False)[:N_DECOYS]:
@@ -35,7 +37,7 @@ def main():
 
     # log2 abundance per protein, a loading factor per sample, and a true
     # log2 fold change of 1 to 3 (either direction) for the changed proteins
-    base = np.clip(rng.normal(24.0, 2.6, N_PROTEINS), 14.0, 33.0)
+    base = np.clip(rng.normal(22.5, 2.8, N_PROTEINS), 13.0, 30.0)
     loading = rng.normal(0.0, 0.25, len(SAMPLES))
     effect = np.zeros(N_PROTEINS)
     changed = rng.choice(clean, N_CHANGED, replace=False)
@@ -44,17 +46,18 @@ def main():
 
     log2 = (base[:, None] + loading[None, :] + effect[:, None] * treated[None, :]
             + rng.normal(0.0, 0.35, (N_PROTEINS, len(SAMPLES))))
-    # detection falls off at low abundance: about half the cells at 2**22.5
-    p_missing = 1.0 / (1.0 + np.exp((log2 - 22.5) * 1.2))
+    # detection falls off at low abundance: half the cells at 2**18.5 (4e5)
+    # go missing, 2% at 2**24 and 98% at 2**13 (1e4)
+    p_missing = 1.0 / (1.0 + np.exp((log2 - 18.5) * 0.75))
     intensity = np.round(2.0 ** log2).astype(np.int64)
     intensity[rng.random(intensity.shape) < p_missing] = 0
 
     df = pd.DataFrame(intensity, columns=SAMPLES)
     df.insert(0, "Protein IDs", ids)
-    OUT.parent.mkdir(parents=True, exist_ok=True)
-    df.to_csv(OUT, sep="\t", index=False)
-    print(f"wrote {OUT} ({len(df)} rows, {(intensity == 0).mean():.0%} missing cells)")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    df.to_csv(out, sep="\t", index=False)
+    print(f"wrote {out} ({len(df)} rows, {(intensity == 0).mean():.0%} missing cells)")
 
 
 if __name__ == "__main__":
-    main()
+    main(*sys.argv[1:])

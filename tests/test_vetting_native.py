@@ -103,6 +103,49 @@ def test_t_tests_match_library_on_thousands_of_rows(method, sizes):
     assert_same(result, expected)
 
 
+@pytest.mark.parametrize("method, sizes, tied_rows", [
+    ("Mannwhiteneyu", (4, 5), 300),      # exact null distribution, ties asymptotic
+    ("Mannwhiteneyu", (9, 10), 300),     # both groups large: asymptotic throughout
+    ("Mannwhiteneyu", (3, 12), 0),
+    ("Wilcoxon", (6, 6), 4),             # exact; a few tied rows enumerate sign flips
+    ("Wilcoxon", (16, 16), 300),         # tied rows asymptotic
+])
+def test_rank_tests_match_library_on_thousands_of_rows(method, sizes, tied_rows):
+    """scipy picks each rank test's computation from the sample it is given
+    (exact or normal approximation, by ties, zeros and sizes): a batch must
+    be split by the choice each row would make alone."""
+    rng = np.random.default_rng(sum(sizes) + tied_rows)
+    n, width = 2000, sum(sizes)
+    values = rng.normal(24.0, 2.0, (n, width)) + rng.normal(0, 1, (n, 1))
+    tied = rng.choice(n, tied_rows, replace=False)
+    values[tied] = np.round(values[tied])
+    if method == "Wilcoxon":
+        values[tied[:2], sizes[0]] = values[tied[:2], 0]    # a zero difference
+    values[rng.random(values.shape) < 0.01] = np.nan
+    values[5, 1] = np.inf
+    df = pd.DataFrame(values, columns=[f"c{i}" for i in range(width)])
+    groups = [("a", list(df.columns[: sizes[0]])), ("b", list(df.columns[sizes[0]:]))]
+    result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method))
+    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
+    assert_same(result, expected)
+
+
+def test_oneway_matches_library_on_thousands_of_rows():
+    rng = np.random.default_rng(11)
+    sizes = (3, 5, 4)
+    values = rng.normal(24.0, 2.0, (3000, sum(sizes)))
+    values[::9] = np.round(values[::9])
+    values[::50, :3] = 20.0                        # a constant group
+    values[::97] = 20.0                            # all values equal
+    values[rng.random(values.shape) < 0.02] = np.nan
+    df = pd.DataFrame(values, columns=[f"c{i}" for i in range(sum(sizes))])
+    edges = np.cumsum((0,) + sizes)
+    groups = [(f"g{g}", list(df.columns[edges[g]:edges[g + 1]])) for g in range(len(sizes))]
+    result = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
+    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_oneway(df, groups))
+    assert_same(result, expected)
+
+
 @pytest.mark.parametrize("seed", range(60))
 def test_oneway_matches_per_row_route(seed, monkeypatch):
     rng, df, groups = random_table(seed)
@@ -131,8 +174,9 @@ def test_native_route_is_taken_for_numeric_tables():
     groups = [("A", list("abcd")), ("B", list("efgh"))]
     with CallCounter(pd.DataFrame.iterrows) as calls, warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for method in ["t", "Welch", "paired_t", "permutation"]:
+        for method in ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu", "permutation"]:
             tv.Vetting({}).stat_test_two_samples(df.iloc[:5], groups, method)
+        tv.Vetting({}).stat_test_oneway(df, groups + [("C", ["a", "h"])])
         tv.Vetting({}).med_norm(df)
     assert calls.count == 0
     with CallCounter(pd.DataFrame.iterrows) as calls:
@@ -237,3 +281,4 @@ def test_whole_statistics_keep_an_int64_table_int64(method):
     result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method))
     expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
     assert_same(result, expected)
+

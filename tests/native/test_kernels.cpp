@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kernels/permutation.hpp"
+#include "kernels/rowkinds.hpp"
 #include "kernels/sha256.hpp"
 
 using namespace tessera::kernels;
@@ -502,6 +503,33 @@ void test_concurrent_runs_are_independent() {
 
 }  // namespace
 
+void test_row_kinds() {
+    using tessera::kernels::row_kind;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // two samples of 2 and 1 values per row
+    const double xs[] = {1, 2, 1, 2, 0.0, 1, inf, 1, 1, nan};
+    const double ys[] = {3, 2, -0.0, inf, 2};
+    row_kind kinds[5];
+    tessera::kernels::two_sample_kinds(xs, 2, ys, 1, 5, kinds);
+    check(kinds[0] == row_kind::distinct, "two samples without ties");
+    check(kinds[1] == row_kind::tied, "tie across the samples");
+    check(kinds[2] == row_kind::tied, "0.0 and -0.0 tie");
+    check(kinds[3] == row_kind::tied, "infinities tie");
+    check(kinds[4] == row_kind::missing, "NaN makes a row missing");
+
+    // paired samples of 3 values: d = x - y
+    const double px[] = {5, 1, 2, 5, 1, 3, 4, 1, 2, inf, 1, 2, 1, nan, 2};
+    const double py[] = {1, 2, 4, 1, 1, 9, 1, 2, 3, inf, 0, 0, 0, 0, 0};
+    row_kind paired[5];
+    tessera::kernels::paired_kinds(px, py, 3, 5, paired);
+    check(paired[0] == row_kind::distinct, "|d| = 4, 1, 2 distinct");
+    check(paired[1] == row_kind::tied, "a zero difference");
+    check(paired[2] == row_kind::tied, "|d| ties between signs (3, -1, -1)");
+    check(paired[3] == row_kind::nonfinite, "inf - inf");
+    check(paired[4] == row_kind::missing, "NaN before anything else");
+}
+
 int main() {
     test_sha256_known_answers();
     test_sha256_zero_padding_and_digest_is_non_destructive();
@@ -515,6 +543,7 @@ int main() {
     test_cancellation();
     test_invalid_arguments();
     test_concurrent_runs_are_independent();
+    test_row_kinds();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -7,7 +7,9 @@
 #include "kernels/cellwise.hpp"
 #include "kernels/columnwise.hpp"
 #include "kernels/parallel.hpp"
+#include "kernels/oneway.hpp"
 #include "kernels/permutation.hpp"
+#include "kernels/rowkinds.hpp"
 
 #include <atomic>
 #include <cmath>
@@ -334,6 +336,27 @@ ref result_frame(module_state* st, PyObject* df, PyObject* values, PyObject* ind
                        {{"index", index}, {"columns", columns.get()}, {"copy", Py_False}});
 }
 
+// The two float64 sample matrices of a two-group test (rows = features),
+// held as buffers for the kernels.
+struct sample_matrices {
+    pyapi::buffer bx, by;
+    std::size_t rows = 0, nx = 0, ny = 0;
+
+    int acquire(PyObject* X, PyObject* Y) {
+        if (bx.acquire(X, PyBUF_ND | PyBUF_FORMAT) < 0 || by.acquire(Y, PyBUF_ND | PyBUF_FORMAT) < 0)
+            return -1;
+        ref shape_x = pyapi::attr(X, "shape");
+        ref shape_y = pyapi::attr(Y, "shape");
+        if (!shape_x || !shape_y) return -1;
+        rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 0)));
+        nx = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 1)));
+        ny = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_y.get(), 1)));
+        return 0;
+    }
+    const double* x(std::size_t r = 0) const { return static_cast<const double*>(bx.data()) + r * nx; }
+    const double* y(std::size_t r = 0) const { return static_cast<const double*>(by.data()) + r * ny; }
+};
+
 // Checks for Ctrl-C from the calling thread while workers run without the GIL.
 struct interrupt_watch {
     std::atomic<bool> stop{false};
@@ -355,19 +378,11 @@ bool should_stop(void* context) {
 // core. A NaN observed statistic gives NaN for both values. Fills the
 // (n, 1)-shaped stat and p arrays; -1 with an exception.
 int permutation_rows(module_state* st, PyObject* X, PyObject* Y, ref& stat, ref& p) {
-    pyapi::buffer bx, by;
-    if (bx.acquire(X, PyBUF_ND | PyBUF_FORMAT) < 0 || by.acquire(Y, PyBUF_ND | PyBUF_FORMAT) < 0)
-        return -1;
-    ref shape_x = pyapi::attr(X, "shape");
-    ref shape_y = pyapi::attr(Y, "shape");
-    if (!shape_x || !shape_y) return -1;
-    const auto rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 0)));
-    const auto nx = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 1)));
-    const auto ny = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_y.get(), 1)));
+    sample_matrices m;
+    if (m.acquire(X, Y) < 0) return -1;
+    const std::size_t rows = m.rows, nx = m.nx, ny = m.ny;
     pyapi::output_column ts(st->numpy, rows), ps(st->numpy, rows);
     if (!ts || !ps) return -1;
-    const auto* xs = static_cast<const double*>(bx.data());
-    const auto* ys = static_cast<const double*>(by.data());
     interrupt_watch watch;
     kernels::cancel_hook hook;
     hook.should_stop = should_stop;
@@ -377,8 +392,8 @@ int permutation_rows(module_state* st, PyObject* X, PyObject* Y, ref& stat, ref&
     Py_BEGIN_ALLOW_THREADS
     kernels::parallel_for(rows, [&](std::size_t r) {
         if (watch.stop || failed) return;
-        const double* x = xs + r * nx;
-        const double* y = ys + r * ny;
+        const double* x = m.x(r);
+        const double* y = m.y(r);
         double t = kernels::pooled_t_statistic(x, nx, y, ny);
         double pv = t;
         if (!std::isnan(t)) {
@@ -442,24 +457,16 @@ int rows_agree(PyObject* per_row, PyObject* X_list, PyObject* extra_args, PyObje
 // row; the p-values then come from the same special function scipy calls,
 // 2 * stdtr(df, -|t|), evaluated over all rows at once.
 ref t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch) {
-    pyapi::buffer bx, by;
-    if (bx.acquire(X, PyBUF_ND | PyBUF_FORMAT) < 0 || by.acquire(Y, PyBUF_ND | PyBUF_FORMAT) < 0)
-        return {};
-    ref shape_x = pyapi::attr(X, "shape");
-    ref shape_y = pyapi::attr(Y, "shape");
-    if (!shape_x || !shape_y) return {};
-    const auto rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 0)));
-    const auto nx = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_x.get(), 1)));
-    const auto ny = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape_y.get(), 1)));
+    sample_matrices m;
+    if (m.acquire(X, Y) < 0) return {};
+    const std::size_t rows = m.rows, nx = m.nx, ny = m.ny;
     if (nx < 2 || ny < 2) return pyapi::none();
     pyapi::output_column ts(st->numpy, rows), dfs(st->numpy, rows);
     if (!ts || !dfs) return {};
-    const auto* xs = static_cast<const double*>(bx.data());
-    const auto* ys = static_cast<const double*>(by.data());
     Py_BEGIN_ALLOW_THREADS
     kernels::parallel_for(rows, [&](std::size_t r) {
-        const double* x = xs + r * nx;
-        const double* y = ys + r * ny;
+        const double* x = m.x(r);
+        const double* y = m.y(r);
         if (welch) {
             ts.data()[r] = kernels::welch_t_statistic(x, nx, y, ny, dfs.data()[r]);
         } else {
@@ -477,6 +484,89 @@ ref t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch) {
     ref p = ref::steal(sf ? PyNumber_Multiply(two.get(), sf.get()) : nullptr);
     if (!p) return {};
     return ref::steal(PyTuple_Pack(2, t.get(), p.get()));
+}
+
+// The library's rank test (scipy.stats.mannwhitneyu or .wilcoxon) of every
+// row. Called on one sample, scipy picks its computation from that sample's
+// sizes, ties and zeros (exact null distribution or normal approximation);
+// called on a batch it decides once for the whole batch. So rows are grouped
+// by the computation each would take alone and every group is tested in one
+// call that names that computation. Rows whose computation has no batched
+// form (Wilcoxon's sign-flip enumeration for small tied samples, non-finite
+// differences) are tested one by one; rows with a missing value get NaN for
+// both values, as the library's per-row call gives them.
+ref rank_test_rows(module_state* st, const char* name, PyObject* X, PyObject* Y, bool paired) {
+    std::vector<kernels::row_kind> kinds;
+    std::size_t nx = 0, ny = 0;
+    {
+        sample_matrices m;
+        if (m.acquire(X, Y) < 0) return {};
+        kinds.resize(m.rows);
+        nx = m.nx;
+        ny = m.ny;
+        Py_BEGIN_ALLOW_THREADS
+        if (paired) kernels::paired_kinds(m.x(), m.y(), nx, m.rows, kinds.data());
+        else kernels::two_sample_kinds(m.x(), nx, m.y(), ny, m.rows, kinds.data());
+        Py_END_ALLOW_THREADS
+    }
+
+    using kernels::row_kind;
+    // the method scipy's "auto" resolves to for each kind; nullptr: per row
+    const char* exact_or_normal = nullptr;
+    const char* tied_method = nullptr;
+    if (paired) {
+        exact_or_normal = nx > 50 ? "asymptotic" : "exact";
+        tied_method = nx > 13 ? "asymptotic" : nullptr;
+    } else {
+        exact_or_normal = nx > 8 && ny > 8 ? "asymptotic" : "exact";
+        tied_method = "asymptotic";
+    }
+    const std::pair<row_kind, const char*> plan[] = {{row_kind::distinct, exact_or_normal},
+                                                     {row_kind::tied, tied_method},
+                                                     {row_kind::nonfinite, nullptr}};
+    ref stats = pyapi::import("scipy.stats");
+    ref test = pyapi::attr(stats, name);
+    ref shape = ref::steal(PyLong_FromSize_t(kinds.size()));
+    ref nan = pyapi::attr(st->numpy, "nan");
+    if (!test || !shape || !nan) return {};
+    ref stat = pyapi::call(pyapi::attr(st->numpy, "full"), {shape.get(), nan.get()});
+    ref p = pyapi::call(pyapi::attr(st->numpy, "full"), {shape.get(), nan.get()});
+    ref one = ref::steal(PyLong_FromLong(1));
+    if (!stat || !p || !one) return {};
+    for (const auto& [kind, method] : plan) {
+        ref rows = ref::steal(PyList_New(0));
+        if (!rows) return {};
+        for (std::size_t r = 0; r < kinds.size(); ++r) {
+            if (kinds[r] != kind) continue;
+            ref index = ref::steal(PyLong_FromSize_t(r));
+            if (!index || PyList_Append(rows.get(), index.get()) < 0) return {};
+        }
+        const Py_ssize_t count = PyList_GET_SIZE(rows.get());
+        if (count == 0) continue;
+        if (method) {
+            ref how = pyapi::str(method);
+            ref result = pyapi::call(test, {pyapi::item(X, rows.get()).get(),
+                                            pyapi::item(Y, rows.get()).get()},
+                                     {{"axis", one.get()}, {"method", how.get()}});
+            ref pair[2];
+            if (!result || pyapi::unpack(result.get(), 2, pair) < 0 ||
+                PyObject_SetItem(stat.get(), rows.get(), pair[0].get()) < 0 ||
+                PyObject_SetItem(p.get(), rows.get(), pair[1].get()) < 0)
+                return {};
+            continue;
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyErr_CheckSignals() < 0) return {};
+            PyObject* r = PyList_GET_ITEM(rows.get(), i);
+            ref result = pyapi::call(test, {pyapi::item(X, r).get(), pyapi::item(Y, r).get()});
+            ref pair[2];
+            if (!result || pyapi::unpack(result.get(), 2, pair) < 0 ||
+                PyObject_SetItem(stat.get(), r, pair[0].get()) < 0 ||
+                PyObject_SetItem(p.get(), r, pair[1].get()) < 0)
+                return {};
+        }
+    }
+    return ref::steal(PyTuple_Pack(2, stat.get(), p.get()));
 }
 
 // The library test over the rows without a missing value in one call; a row
@@ -521,9 +611,17 @@ ref vectorised_test(module_state* st, PyObject* method, PyObject* X, PyObject* Y
         return complete_rows_test(st, pyapi::attr(stats, "ttest_1samp").get(), diff.get(),
                                   zero.get());
     }
-    // Wilcoxon and Mann-Whitney: the library's batched calls are not the
-    // per-row ones (exact distributions, tie handling), so rows are tested one by one.
+    if (pyapi::equals(method, "Wilcoxon") > 0) return rank_test_rows(st, "wilcoxon", X, Y, true);
+    if (pyapi::equals(method, "Mannwhiteneyu") > 0)
+        return rank_test_rows(st, "mannwhitneyu", X, Y, false);
     return pyapi::none();
+}
+
+// A library call of a fast route failed: the per-row route runs instead and
+// raises the library's error in its place (Py_None), unless the exception is
+// an interrupt (KeyboardInterrupt, SystemExit), which propagates (empty).
+ref library_failed() {
+    return pyapi::clear_ordinary_error() < 0 ? ref() : pyapi::none();
 }
 
 // (stat, p) of a library result as (n, 1)-shaped float64 columns.
@@ -536,7 +634,6 @@ int result_columns(module_state* st, PyObject* result, ref& stat, ref& p) {
     return stat && p ? 0 : -1;
 }
 
-// array.reshape(-1, 1)
 // 1 when every value of a float64 array is a finite whole number, 0 when
 // not, -1 on error. Setting such values into an int64 row Series keeps it
 // int64, so on an all-int64 table the per-row route may build an int64 table.
@@ -550,9 +647,70 @@ int all_whole(PyObject* array) {
     return 1;
 }
 
+// 1 when the per-row route keeps the rows of the table int64: an all-int64
+// table whose statistics and p-values are all whole numbers; 0 when not, -1
+// on error. The fast routes then leave the table to the per-row route.
+int keeps_int_rows(const pyapi::column_set& cols, PyObject* stat, PyObject* p) {
+    for (std::size_t c = 0; c < cols.size(); ++c)
+        if (!cols[c].is_int) return 0;
+    int whole = all_whole(stat);
+    if (whole > 0) whole = all_whole(p);
+    return whole;
+}
+
+// array.reshape(-1, 1)
 ref reshape_column(PyObject* array) {
     ref shape = ref::steal(Py_BuildValue("(ii)", -1, 1));
     return pyapi::call_method(array, "reshape", {shape.get()});
+}
+
+// scipy's f_oneway for every row of `pooled` (the samples side by side):
+// the statistic in C with the operations of a one-row call, the dot product
+// of the centred rows from numpy (as the one-row call takes it) and the
+// p-value from the special function f_oneway calls, over all rows at once.
+// 1 with stat and p filled, 0 when the shape is not one f_oneway tests.
+int oneway_rows(module_state* st, PyObject* pooled, PyObject* samples, ref& stat, ref& p) {
+    std::vector<std::size_t> sizes;
+    for (Py_ssize_t g = 0; g < PyList_GET_SIZE(samples); ++g) {
+        ref shape = pyapi::attr(PyList_GET_ITEM(samples, g), "shape");
+        if (!shape) return -1;
+        sizes.push_back(static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1))));
+    }
+    pyapi::buffer values;
+    if (values.acquire(pooled, PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
+    ref shape = pyapi::attr(pooled, "shape");
+    if (!shape) return -1;
+    const auto rows = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0)));
+    const auto n = static_cast<std::size_t>(PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1)));
+    if (rows == 0 || n == 0) return 0;
+    const auto* data = static_cast<const double*>(values.data());
+    pyapi::output_block centred(st->numpy, rows, n);  // (rows, n): one block row per table row
+    pyapi::output_column offsets(st->numpy, rows), fs(st->numpy, rows);
+    if (!centred || !offsets || !fs) return -1;
+    Py_BEGIN_ALLOW_THREADS
+    kernels::oneway_centre(data, n, rows, centred.column(0), offsets.data());
+    Py_END_ALLOW_THREADS
+    ref centred_rows = centred.take();
+    ref minus_one = ref::steal(PyLong_FromLong(-1));
+    ref dots = pyapi::call(pyapi::attr(st->numpy, "vecdot"), {centred_rows.get(), centred_rows.get()},
+                           {{"axis", minus_one.get()}});
+    pyapi::buffer dot_values;
+    if (!dots || dot_values.acquire(dots.get(), PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
+    pyapi::buffer centred_values;
+    if (centred_values.acquire(centred_rows.get(), PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
+    Py_BEGIN_ALLOW_THREADS
+    kernels::oneway_f(data, sizes.data(), sizes.size(), rows, offsets.data(),
+                      static_cast<const double*>(centred_values.data()),
+                      static_cast<const double*>(dot_values.data()), fs.data());
+    Py_END_ALLOW_THREADS
+    stat = fs.take();
+    ref special = pyapi::import("scipy.special");
+    ref between = ref::steal(PyLong_FromSize_t(sizes.size() - 1));
+    ref within = ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(n) -
+                                               static_cast<Py_ssize_t>(sizes.size())));
+    if (!special || !between || !within) return -1;
+    p = pyapi::call(pyapi::attr(special, "fdtrc"), {between.get(), within.get(), stat.get()});
+    return p ? 1 : -1;
 }
 
 }  // namespace
@@ -613,22 +771,15 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
         PyObject* equal_var = PyDict_GetItemWithError(kwargs, key.get());
         if (!equal_var && PyErr_Occurred()) return {};
         ref result = vectorised_test(st, method, X.get(), Y.get(), equal_var ? equal_var : Py_True);
-        // on an ordinary error the per-row route raises the library's error in its place
-        if (!result || (result.get() != Py_None && result_columns(st, result.get(), stat, p) < 0))
-            return pyapi::clear_ordinary_error() < 0 ? ref() : pyapi::none();
+        if (!result) return library_failed();
+        if (result.get() != Py_None && result_columns(st, result.get(), stat, p) < 0)
+            return library_failed();
         if (result.get() == Py_None) return result;
         ok = rows_agree(st->hypothesis_test, X_list.get(), extra.get(), kwargs, stat.get(), p.get(),
                         static_cast<Py_ssize_t>(cols.rows()));
         if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
     }
-    bool all_int = true;
-    for (std::size_t c = 0; c < cols.size(); ++c) all_int = all_int && cols[c].is_int;
-    if (all_int) {
-        // whole statistics and p-values everywhere: the per-row route decides the dtypes
-        int whole = all_whole(stat.get());
-        if (whole > 0) whole = all_whole(p.get());
-        if (whole != 0) return whole < 0 ? ref() : pyapi::none();
-    }
+    if ((ok = keeps_int_rows(cols, stat.get(), p.get())) != 0) return ok < 0 ? ref() : pyapi::none();
     if (pyapi::equals(fc_method, "paired") > 0) {
         // np.mean of the row's pairwise differences, for all rows at once:
         // the same per-row sums over contiguous rows
@@ -647,10 +798,41 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
                         reshape_column(p.get()).get(), stat_label.get(), p_label.get());
 }
 
-ref fast_oneway(PyObject*, PyObject*, PyObject*, PyObject*) {
-    // scipy's batched f_oneway differs from its per-row calls on some rows
-    // (constant groups among them), so the one-way test stays per row.
-    return pyapi::none();
+ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
+    module_state* st = state_of(module);
+    int ok = genuine_tests(module, st);
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    // fewer than two groups: f_oneway's own error, raised by the per-row route
+    if ((!PyList_Check(groups) && !PyTuple_Check(groups)) || PySequence_Length(groups) < 2)
+        return pyapi::none();
+    pyapi::column_set cols;
+    if ((ok = numeric_frame(st, df, cols)) <= 0) return ok < 0 ? ref() : pyapi::none();
+    ref index = rebuilt_index(st, df);
+    if (!index || index.get() == Py_None) return index;
+    ref f64 = pyapi::str("float64");
+    ref values = pyapi::call_method(df, "to_numpy", {}, {{"dtype", f64.get()}});
+    ref samples = ref::steal(PyList_New(0));
+    if (!values || !samples) return {};
+    for (Py_ssize_t g = 0; g < PySequence_Fast_GET_SIZE(groups); ++g) {
+        ref positions = group_positions(df, PySequence_Fast_ITEMS(groups)[g]);
+        if (!positions || positions.get() == Py_None) return positions;
+        ref sample = group_matrix(st, values.get(), positions.get());
+        if (!sample || PyList_Append(samples.get(), sample.get()) < 0) return {};
+    }
+    ref one = ref::steal(PyLong_FromLong(1));
+    ref pooled = pyapi::call(pyapi::attr(st->numpy, "concatenate"), {samples.get()},
+                             {{"axis", one.get()}});
+    ref stat, p;
+    ok = pooled ? oneway_rows(st, pooled.get(), samples.get(), stat, p) : -1;
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    ok = rows_agree(st->f_oneway, samples.get(), nullptr, nullptr, stat.get(), p.get(),
+                    static_cast<Py_ssize_t>(cols.rows()));
+    if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    ref stat_label = pyapi::str("oneway_stat");
+    ref p_label = pyapi::str("oneway_p");
+    if (!stat_label || !p_label) return {};
+    return result_frame(st, df, values.get(), index.get(), reshape_column(stat.get()).get(),
+                        reshape_column(p.get()).get(), stat_label.get(), p_label.get());
 }
 
 }  // namespace tessera::vetting::routes

@@ -1,0 +1,260 @@
+"""The tessera command line: the example run end to end, how options and a
+settings file become library settings, and every way a run is refused."""
+import contextlib
+import io
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessera import cli
+from tessera.tools.preprocess import import_data_by_file_name, preprocess
+from tessera.tools.vetting import Vetting
+
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLE = Path(str(cli._example_path()))
+SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
+OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
+
+
+def run_cli(*argv):
+    """main(argv) in-process: (exit status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli.main(list(argv))
+    return status, out.getvalue(), err.getvalue()
+
+
+def png_size(path):
+    """(width, height) from a PNG file's header, after checking its signature."""
+    data = Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.fixture(scope="module")
+def example_run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("example")
+    status, stdout, stderr = run_cli("analyze", "--out", str(out / "ex"))
+    return status, stdout, stderr, out
+
+
+@pytest.fixture
+def table(tmp_path):
+    """A small table: 40 features x 3 groups of 3 samples, the first 10 changed."""
+    rng = np.random.default_rng(7)
+    values = rng.normal(20, 1, (40, 9))
+    values[:10, 3:6] += 4
+    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, 10)])
+    df.insert(0, "ID", [f"F{i}" for i in range(40)])
+    path = tmp_path / "small.csv"
+    df.to_csv(path, index=False)
+    return path
+
+
+# ---------------------------------------------------------------- the example run
+
+def test_example_run_writes_every_output(example_run):
+    status, stdout, stderr, out = example_run
+    assert (status, stderr) == (0, "")
+    assert sorted(p.name for p in out.iterdir()) == sorted(f"ex_{name}" for name in OUTPUTS)
+    assert "bundled example" in stdout
+    for step in ("read", *cli.STEPS, "Welch test"):
+        assert any(line.startswith(step + " ") for line in stdout.splitlines()), step
+    for name in OUTPUTS[2:]:
+        width, height = png_size(out / f"ex_{name}")
+        assert 400 <= width <= 3000 and 300 <= height <= 2000
+
+
+def test_example_tables_are_the_library_results(example_run):
+    *_, out = example_run
+    settings = dict(cli.EXAMPLE_SETTINGS)
+    expected = preprocess(str(EXAMPLE), settings)
+    result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
+    pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
+    assert not result.index.str.contains("REV__|CON__").any()
+
+    expected = Vetting({}).stat_test_two_samples(expected, cli.EXAMPLE_GROUPS, "Welch")
+    expected.index.name = "Protein IDs"
+    test = pd.read_csv(out / "ex_test.csv", index_col=0)
+    assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
+    pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12)
+
+
+def test_example_summary_counts_match_the_test_table(example_run):
+    _, stdout, _, out = example_run
+    test = pd.read_csv(out / "ex_test.csv", index_col=0)
+    significant = test["Welch_fdr_bh"] < 0.05
+    up = (significant & (test["group_fc"] > 0)).sum()
+    line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
+    assert f"{len(test)} features tested, {significant.sum()} significant" in line
+    assert f"{up} higher in treat, {significant.sum() - up} higher in ctrl" in line
+    assert 80 <= significant.sum() <= 300  # a few hundred proteins truly change
+
+
+def test_example_data_is_as_described(tmp_path):
+    df = import_data_by_file_name(str(EXAMPLE), {"index": "Protein IDs"})
+    assert df.shape == (3000, 10) and list(df.columns) == SAMPLES
+    assert df.index.str.startswith("REV__").sum() > 20
+    assert df.index.str.startswith("CON__").sum() > 20
+    measured = df.to_numpy()[df.to_numpy() > 0]
+    assert 5e3 < measured.min() < 3e4 and 3e9 < measured.max() < 2e10
+    # zeros are missing values, more frequent among the weaker proteins
+    level = df.replace(0, np.nan).median(axis=1)
+    zeros = (df == 0).mean(axis=1)
+    weak = level < level.median()
+    assert zeros[weak].mean() > 3 * zeros[~weak].mean()
+    # the generator reproduces the shipped file
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "make_example_data.py"),
+                    str(tmp_path / "again.tsv")], check=True, capture_output=True)
+    assert (tmp_path / "again.tsv").read_bytes() == EXAMPLE.read_bytes()
+
+
+def test_no_arguments_run_the_example_from_the_module(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "tessera"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "bundled example" in done.stdout
+    assert sorted(p.name for p in (tmp_path / "results").iterdir()) == \
+        sorted(f"example_lfq_{name}" for name in OUTPUTS)
+
+
+# ---------------------------------------------------------------- options and settings
+
+def resolved(*argv):
+    return cli.resolve(cli.build_parser().parse_args(["analyze", *argv]), EXAMPLE)
+
+
+def test_options_become_the_settings_mapping(table):
+    run = resolved(str(table), "--index", "ID", "--group", "a=S1,S2,S3",
+                   "--group", "b=S4, S5,S6", "--noise-filter", "1", "--log-transform", "2",
+                   "--remove-missing-values", "70%", "--normalize", "log_median_0",
+                   "--multipletest-method", "bonferroni", "--out", "res/")
+    assert run.settings == {"index": "ID", "noise_filter": 1, "log_transform": 2,
+                            "remove_missing_values": 70, "normalize": "log_median_0"}
+    assert run.groups == [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
+    assert (run.method, run.fold_change_method, run.multipletest_method) == \
+        ("Welch", "group", "bonferroni")
+    assert run.out == str(Path("res") / "small") and not run.example
+
+
+def test_command_line_overrides_settings_file(table, tmp_path):
+    config = tmp_path / "settings.toml"
+    config.write_text(f'file = "{table}"\nindex = "ID"\nmethod = "t"\nnoise_filter = 5\n'
+                      'remove_missing_values = 50\nout = "from_file"\n'
+                      '[groups]\nx = ["S1", "S2"]\ny = ["S3", "S4"]\nz = ["S5", "S6"]\n')
+    run = resolved("--config", str(config), "--noise-filter", "2",
+                   "--group", "a=S7,S8", "--group", "b=S9,S1")
+    assert run.settings == {"index": "ID", "noise_filter": 2, "remove_missing_values": 50}
+    assert run.groups == [("a", ["S7", "S8"]), ("b", ["S9", "S1"])]
+    assert (run.method, run.out, run.file) == ("t", "from_file", table)
+
+    # the file's three groups make a one-way run, which takes no test name
+    with pytest.raises(cli.UsageError, match="one-way ANOVA runs, which takes no method"):
+        resolved("--config", str(config), "--method", "t")
+    config.write_text(config.read_text().replace('method = "t"\n', ""))
+    run = resolved("--config", str(config))
+    assert run.method is None and run.test_name == "oneway" and len(run.groups) == 3
+
+
+def test_example_settings_fill_only_what_is_not_given():
+    run = resolved("--normalize", "origin_median_1", "--method", "permutation")
+    assert run.example and run.file == EXAMPLE
+    assert run.settings == {**cli.EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert run.groups == cli.EXAMPLE_GROUPS and run.method == "permutation"
+
+
+def test_three_groups_run_the_one_way_test(table, tmp_path):
+    status, stdout, stderr = run_cli("analyze", str(table), "--index", "ID",
+                                     "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                     "--group", "c=S7,S8,S9", "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
+    assert list(test.columns[-3:]) == ["oneway_stat", "oneway_p", "oneway_fdr_bh"]
+    significant = test.index[test["oneway_fdr_bh"] < 0.05]
+    assert {f"F{i}" for i in range(10)} <= set(significant)
+    assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
+    assert not (tmp_path / "r_volcano.png").exists()
+
+
+# ---------------------------------------------------------------- refused runs
+
+@pytest.mark.parametrize("args, message", [
+    (["missing.tsv"], "input file missing.tsv not found"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"], "column 'S99' is not in"),
+    (["{table}", "--group", "a=S1", "--group", "b=S3,S4"], "group 'a' has 1 column"),
+    (["{table}", "--group", "a=S1,S2"], "1 group given; give at least two"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S2,S3"], "column 'S2' is listed in"),
+    (["{table}", "--group", "aS1,S2", "--group", "b=S3,S4"], "write it as NAME=COL,COL"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "welch"],
+     "did you mean Welch?"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "log2fc"],
+     "computes a fold change, not a p-value"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4,S5", "--method", "paired_t"],
+     "give groups of equal size"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--multipletest-method", "x"],
+     "not a multiple-testing method"),
+    (["{table}", "--index", "Name", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+     "column 'Name' not found in"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--remove-missing-values",
+      "100", "--noise-filter", "100"], "no rows left after remove_missing_values"),
+    (["--noise-filter", "one"], "--noise-filter 'one' must be a whole number"),
+    (["--log-transform", "1"], "base of at least 2"),
+    (["--normalize", "log_mean_0"], "is not a normalisation"),
+    (["--remove-decoy", "REV__("], "not a valid regular expression"),
+    (["--config", "missing.toml"], "settings file missing.toml not found"),
+    (["--config", "{bad_toml}"], "is not valid TOML"),
+    (["--config", "{typo_toml}"], "unknown key 'normalise'; did you mean normalize?"),
+    (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+])
+def test_refused_runs_say_why_in_one_line_and_write_nothing(
+        args, message, table, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "bad.toml").write_text("noise_filter = \n")
+    (tmp_path / "typo.toml").write_text('normalise = "log_median_0"\n')
+    table.rename(tmp_path / "t.csv")
+    args = [a.format(table="t.csv", bad_toml="bad.toml", typo_toml="typo.toml") for a in args]
+    if args[0] == "t.csv":
+        args += ["--index", "ID"] if "--index" not in args else []
+    before = sorted(p.name for p in tmp_path.iterdir())
+    status, stdout, stderr = run_cli("analyze", *args, "--out", "out/run")
+    assert status == 2
+    assert stderr.startswith("tessera: error: ") and stderr.count("\n") == 1
+    assert message in stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
+    class Broken:
+        def savefig(self, path, **kwargs):
+            Path(path).write_bytes(b"half a figure")
+            raise OSError("disk full")
+
+    monkeypatch.setattr(cli, "pvalue_figure", lambda *args: Broken())
+    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2",
+                                "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
+    assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+# ---------------------------------------------------------------- progress line
+
+class FakeTerminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_line_is_drawn_on_a_terminal_and_cleared():
+    terminal, pipe = FakeTerminal(), io.StringIO()
+    with cli.Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
+        with cli.Elapsed("permutation test", stream=pipe, delay=0, interval=0.01):
+            time.sleep(0.1)
+    drawn = terminal.getvalue()
+    assert drawn.startswith("\rpermutation test ") and drawn.endswith("\r")
+    assert drawn.rsplit("\r", 2)[1].strip() == ""  # the last write blanks the line
+    assert pipe.getvalue() == ""
