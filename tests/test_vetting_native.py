@@ -282,3 +282,11 @@ def test_whole_statistics_keep_an_int64_table_int64(method):
     expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
     assert_same(result, expected)
 
+
+def test_whole_one_way_statistics_keep_an_int64_table_int64():
+    """Groups with equal means give F = 0 and p = 1 on every row."""
+    df = pd.DataFrame({"a": [1, 2, 5], "b": [3, 4, 7], "c": [3, 4, 7], "d": [1, 2, 5]})
+    groups = [("A", ["a", "b"]), ("B", ["c", "d"])]
+    result = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
+    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_oneway(df, groups))
+    assert_same(result, expected)

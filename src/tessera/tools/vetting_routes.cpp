@@ -803,8 +803,7 @@ ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
     int ok = genuine_tests(module, st);
     if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
     // fewer than two groups: f_oneway's own error, raised by the per-row route
-    if ((!PyList_Check(groups) && !PyTuple_Check(groups)) || PySequence_Length(groups) < 2)
-        return pyapi::none();
+    if (!plain_sequence(groups) || PySequence_Length(groups) < 2) return pyapi::none();
     pyapi::column_set cols;
     if ((ok = numeric_frame(st, df, cols)) <= 0) return ok < 0 ? ref() : pyapi::none();
     ref index = rebuilt_index(st, df);
@@ -813,8 +812,11 @@ ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
     ref values = pyapi::call_method(df, "to_numpy", {}, {{"dtype", f64.get()}});
     ref samples = ref::steal(PyList_New(0));
     if (!values || !samples) return {};
-    for (Py_ssize_t g = 0; g < PySequence_Fast_GET_SIZE(groups); ++g) {
-        ref positions = group_positions(df, PySequence_Fast_ITEMS(groups)[g]);
+    for (Py_ssize_t g = 0; g < PySequence_Length(groups); ++g) {
+        // an owned entry: reading its labels may run code that changes `groups`
+        ref entry = pyapi::item(groups, g);
+        if (!entry) return {};
+        ref positions = group_positions(df, entry.get());
         if (!positions || positions.get() == Py_None) return positions;
         ref sample = group_matrix(st, values.get(), positions.get());
         if (!sample || PyList_Append(samples.get(), sample.get()) < 0) return {};
@@ -828,6 +830,7 @@ ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
     ok = rows_agree(st->f_oneway, samples.get(), nullptr, nullptr, stat.get(), p.get(),
                     static_cast<Py_ssize_t>(cols.rows()));
     if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
+    if ((ok = keeps_int_rows(cols, stat.get(), p.get())) != 0) return ok < 0 ? ref() : pyapi::none();
     ref stat_label = pyapi::str("oneway_stat");
     ref p_label = pyapi::str("oneway_p");
     if (!stat_label || !p_label) return {};
