@@ -22,6 +22,8 @@ X, Y = RNG.normal(0, 1, 20000), RNG.normal(0.1, 1, 20000)
 WIDE = pd.DataFrame(RNG.normal(20, 2, (20000, 8)), columns=list("abcdefgh"),
                     index=[f"P{i}" for i in range(20000)])
 GROUPS = [("A", list("abcd")), ("B", list("efgh"))]
+# a text column sends every feature through the per-row route
+PER_ROW = WIDE.assign(note="x")
 
 
 def os_threads():
@@ -40,8 +42,9 @@ def quiet(fn):
 LONG_CALLS = {
     "permutation": lambda: ts.hypothesis_test(X, Y, "permutation"),
     "per-feature permutation": lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "permutation"),
-    "per-feature Wilcoxon": quiet(lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "Wilcoxon")),
-    "per-feature one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(WIDE, GROUPS)),
+    "per-row Wilcoxon": quiet(lambda: tv.Vetting({}).stat_test_two_samples(PER_ROW, GROUPS, "Wilcoxon")),
+    "per-row Welch": quiet(lambda: tv.Vetting({}).stat_test_two_samples(PER_ROW, GROUPS, "Welch")),
+    "per-row one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(PER_ROW, GROUPS)),
 }
 
 
