@@ -634,28 +634,25 @@ int result_columns(module_state* st, PyObject* result, ref& stat, ref& p) {
     return stat && p ? 0 : -1;
 }
 
-// 1 when every value of a float64 array is a finite whole number, 0 when
-// not, -1 on error. Setting such values into an int64 row Series keeps it
-// int64, so on an all-int64 table the per-row route may build an int64 table.
-int all_whole(PyObject* array) {
-    pyapi::buffer view;
-    if (view.acquire(array, PyBUF_FORMAT) < 0) return -1;
-    if (view.itemsize() != 8 || std::strcmp(view.format(), "d") != 0) return 0;
-    const auto* v = static_cast<const double*>(view.data());
-    for (Py_ssize_t i = 0; i < view.length(); ++i)
-        if (!std::isfinite(v[i]) || v[i] != std::trunc(v[i])) return 0;
-    return 1;
-}
-
-// 1 when the per-row route keeps the rows of the table int64: an all-int64
-// table whose statistics and p-values are all whole numbers; 0 when not, -1
-// on error. The fast routes then leave the table to the per-row route.
-int keeps_int_rows(const pyapi::column_set& cols, PyObject* stat, PyObject* p) {
+// 1 when the per-row route keeps some row of the table int64: on an
+// all-int64 table each row is an int64 Series, and pandas keeps it int64
+// when the statistic set into it casts to an integer within 1e-8
+// (|trunc(v) - v| <= 1e-8, the value truncated), so whole and nearly whole
+// statistics change the result's dtypes and values. The fast routes then
+// leave the table to the per-row route. 0 when not, -1 on error.
+int keeps_int_rows(const pyapi::column_set& cols, PyObject* stat) {
     for (std::size_t c = 0; c < cols.size(); ++c)
         if (!cols[c].is_int) return 0;
-    int whole = all_whole(stat);
-    if (whole > 0) whole = all_whole(p);
-    return whole;
+    pyapi::buffer view;
+    if (view.acquire(stat, PyBUF_FORMAT) < 0) return -1;
+    if (view.itemsize() != 8 || std::strcmp(view.format(), "d") != 0) return 1;
+    const auto* v = static_cast<const double*>(view.data());
+    constexpr double int64_end = 9223372036854775808.0;  // 2**63
+    for (Py_ssize_t i = 0; i < view.length(); ++i)
+        if (std::isfinite(v[i]) && std::fabs(v[i]) < int64_end &&
+            std::fabs(std::trunc(v[i]) - v[i]) <= 1e-8)
+            return 1;
+    return 0;
 }
 
 // array.reshape(-1, 1)
@@ -779,7 +776,7 @@ ref fast_two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject*
                         static_cast<Py_ssize_t>(cols.rows()));
         if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
     }
-    if ((ok = keeps_int_rows(cols, stat.get(), p.get())) != 0) return ok < 0 ? ref() : pyapi::none();
+    if ((ok = keeps_int_rows(cols, stat.get())) != 0) return ok < 0 ? ref() : pyapi::none();
     if (pyapi::equals(fc_method, "paired") > 0) {
         // np.mean of the row's pairwise differences, for all rows at once:
         // the same per-row sums over contiguous rows
@@ -830,7 +827,7 @@ ref fast_oneway(PyObject* module, PyObject* df, PyObject* groups, PyObject*) {
     ok = rows_agree(st->f_oneway, samples.get(), nullptr, nullptr, stat.get(), p.get(),
                     static_cast<Py_ssize_t>(cols.rows()));
     if (ok <= 0) return ok < 0 ? ref() : pyapi::none();
-    if ((ok = keeps_int_rows(cols, stat.get(), p.get())) != 0) return ok < 0 ? ref() : pyapi::none();
+    if ((ok = keeps_int_rows(cols, stat.get())) != 0) return ok < 0 ? ref() : pyapi::none();
     ref stat_label = pyapi::str("oneway_stat");
     ref p_label = pyapi::str("oneway_p");
     if (!stat_label || !p_label) return {};
