@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,11 +20,21 @@ inline unsigned worker_count(std::size_t tasks) {
 // Runs task(i) once for every i in [0, n), spread over the cores; each task
 // writes only its own outputs, so the result does not depend on the schedule.
 // The calling thread works too; if threads cannot be started, it does all.
+// An exception thrown by a task (std::bad_alloc) stops the tasks not yet
+// started and is rethrown on the calling thread once every worker is joined.
 template <class Task>
 void parallel_for(std::size_t n, const Task& task) {
     std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_lock;
     auto worker = [&] {
-        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) task(i);
+        try {
+            for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) task(i);
+        } catch (...) {
+            next.store(n);
+            std::lock_guard<std::mutex> hold(failure_lock);
+            if (!failure) failure = std::current_exception();
+        }
     };
     std::vector<std::thread> helpers;
     const unsigned count = worker_count(n);
@@ -33,6 +45,7 @@ void parallel_for(std::size_t n, const Task& task) {
     }
     worker();
     for (auto& h : helpers) h.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace tessera::kernels

@@ -75,6 +75,11 @@ double pooled_t_statistic(const double* a, std::size_t na, const double* b,
 double welch_t_statistic(const double* a, std::size_t na, const double* b, std::size_t nb,
                          double& df) noexcept;
 
+// The repetitions and seed of the package's permutation test (its
+// hypothesis_test and the per-feature tests that call it).
+constexpr std::size_t default_reps = 10000;
+constexpr std::int64_t default_seed = 20;
+
 // Which tail(s) the p-value counts.
 enum class alternative : int { two_sided = 0, greater = 1, less = 2 };
 

@@ -144,11 +144,4 @@ int print(PyObject* obj) {
     return done ? 0 : -1;
 }
 
-int clear_ordinary_error() {
-    if (!PyErr_Occurred()) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    PyErr_Clear();
-    return 0;
-}
-
 }  // namespace tessera::pyapi

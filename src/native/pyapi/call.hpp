@@ -8,6 +8,7 @@
 // never overwritten.
 #pragma once
 
+#include "errors.hpp"
 #include "handle.hpp"
 
 #include <initializer_list>
@@ -62,10 +63,5 @@ int unpack(PyObject* iterable, Py_ssize_t n, ref* out);
 
 // Prints one object with the built-in print, as print(obj) does.
 int print(PyObject* obj);
-
-// Before a fallback route: clears a pending exception that derives from
-// Exception and returns 0. Anything else (KeyboardInterrupt, SystemExit)
-// stays set and gives -1, so that a fallback never swallows Ctrl-C.
-int clear_ordinary_error();
 
 }  // namespace tessera::pyapi

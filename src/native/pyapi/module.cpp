@@ -79,9 +79,9 @@ PyObject* module_init(const module_parts& parts) {
     definition.m_name = parts.name;
     definition.m_size = parts.state_size;
     definition.m_slots = slots;
-    definition.m_traverse = parts.traverse;
-    definition.m_clear = parts.clear;
-    definition.m_free = parts.free;
+    definition.m_traverse = parts.traverse_state;
+    definition.m_clear = parts.clear_state;
+    definition.m_free = parts.free_state;
     return PyModuleDef_Init(&definition);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "state.hpp"
 
 #include <cstddef>
 
@@ -37,14 +38,22 @@ struct module_parts {
     const char* name;
     Py_ssize_t state_size;
     int (*exec)(PyObject* module);
-    traverseproc traverse = nullptr;
-    inquiry clear = nullptr;
-    freefunc free = nullptr;
+    traverseproc traverse_state = nullptr;
+    inquiry clear_state = nullptr;
+    freefunc free_state = nullptr;
 };
 
 // The module definition for multi-phase initialisation (create, then one exec
 // step), built once in static storage; returned by each PyInit_ function.
 // Subinterpreters are declined: the function type is a static type.
 PyObject* module_init(const module_parts& parts);
+
+// module_init for a module whose state is State (see state.hpp).
+template <class State>
+PyObject* module_init(const char* name, int (*exec)(PyObject* module)) {
+    return module_init({name, static_cast<Py_ssize_t>(sizeof(State)), exec,
+                        state_hooks<State>::traverse_state, state_hooks<State>::clear_state,
+                        state_hooks<State>::free_state});
+}
 
 }  // namespace tessera::pyapi

@@ -4,7 +4,8 @@
 // number of repetitions, so that it can be compared with the library on
 // short runs of the same random stream.
 #include "pyapi/call.hpp"
-#include "pyapi/columns.hpp"
+#include "pyapi/gil.hpp"
+#include "pyapi/buffer.hpp"
 #include "pyapi/module.hpp"
 
 #include "kernels/permutation.hpp"
@@ -40,13 +41,15 @@ PyObject* permutation_t_test(PyObject*, pyapi::bound_args& a) {
         return nullptr;
     }
     kernels::two_sample_result r;
-    Py_BEGIN_ALLOW_THREADS
-    r = kernels::permutation_t_test(static_cast<const double*>(bx.data()),
-                                    static_cast<std::size_t>(bx.length()),
-                                    static_cast<const double*>(by.data()),
-                                    static_cast<std::size_t>(by.length()),
-                                    static_cast<std::size_t>(reps), static_cast<std::int64_t>(seed));
-    Py_END_ALLOW_THREADS
+    if (pyapi::without_gil([&] {
+            r = kernels::permutation_t_test(static_cast<const double*>(bx.data()),
+                                            static_cast<std::size_t>(bx.length()),
+                                            static_cast<const double*>(by.data()),
+                                            static_cast<std::size_t>(by.length()),
+                                            static_cast<std::size_t>(reps),
+                                            static_cast<std::int64_t>(seed));
+        }) < 0)
+        return nullptr;
     if (r.status == kernels::run_status::out_of_memory) return PyErr_NoMemory();
     if (r.status != kernels::run_status::ok) {
         PyErr_SetString(PyExc_ValueError, "the kernel does not take these samples");

@@ -2,50 +2,49 @@
 //
 // Every function looks its libraries and sibling functions up in the module
 // namespace when it runs. The per-cell steps (log transform, noise filter)
-// have a native route over float64/int64 columns that gives the same frame as
-// mapping the per-cell Python function over the table; any table or namespace
-// the native route cannot vouch for takes the per-cell route.
+// have a batch route over float64/int64 columns that gives the same frame as
+// the reference route, mapping the per-cell Python function over the table;
+// any table or namespace the batch route cannot vouch for takes the
+// reference route.
+#include "frames/columns.hpp"
 #include "pyapi/call.hpp"
-#include "pyapi/columns.hpp"
+#include "pyapi/gil.hpp"
+#include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/outcome.hpp"
 
 #include "kernels/cellwise.hpp"
 #include "kernels/columnwise.hpp"
 #include "kernels/parallel.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace tessera::preprocess {
 
-using pyapi::column_set;
-using pyapi::column_view;
-using pyapi::output_column;
+using frames::column_set;
+using frames::column_view;
+using frames::output_column;
+using pyapi::outcome;
 using pyapi::ref;
 
 namespace {
 
-// Library objects captured at import; the native routes run only while the
+// Library objects captured at import; the batch routes run only while the
 // namespace still holds these very objects.
-struct module_state {
-    PyObject* numpy;
-    PyObject* math;
-    PyObject* math_log;
-    PyObject* frame_type;
-    PyObject* frame_map;
-    PyObject* frame_median;
-    PyObject* frame_notnull;
-    PyObject* index_type;
-    PyObject* series_type;
-    PyObject* float64;
-    PyObject* int64;
+enum class object {
+    numpy, math, math_log, frame_type, frame_map, frame_median, frame_notnull, index_type,
+    series_type, float64, int64, count
 };
 
-module_state* state_of(PyObject* module) {
-    return static_cast<module_state*>(PyModule_GetState(module));
-}
+struct module_state {
+    pyapi::object_slots<object> objects;
+
+    PyObject* operator[](object o) const { return objects[o]; }
+};
+
+module_state* state_of(PyObject* module) { return pyapi::state_of<module_state>(module); }
 
 PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
 
@@ -90,43 +89,35 @@ PyObject* import_data_by_file_name(PyObject* module, pyapi::bound_args& a) {
     return pyapi::call_method(df.get(), "set_index", {index.get()}).release();
 }
 
-// ---- native routes --------------------------------------------------------
-
 bool is_frame(module_state* st, PyObject* df) {
-    return Py_TYPE(df) == reinterpret_cast<PyTypeObject*>(st->frame_type);
+    return Py_TYPE(df) == reinterpret_cast<PyTypeObject*>((*st)[object::frame_type]);
 }
 
 // 1 when `df` is a plain DataFrame whose method `name` is still the one
 // captured at import (nobody replaced it on the class), 0 when not, -1 on error.
 int frame_method_is(module_state* st, PyObject* df, const char* name, PyObject* captured) {
     if (!is_frame(st, df)) return 0;
-    ref method = pyapi::attr(st->frame_type, name);
+    ref method = pyapi::attr((*st)[object::frame_type], name);
     if (!method) return -1;
     return method.get() == captured;
 }
 
 // Loads the columns of a plain numeric DataFrame: 1 when loaded, 0 when the
 // table needs pandas' own route (other dtypes, no rows or columns), -1 on error.
-int load_numeric(module_state* st, PyObject* df, const char* method, PyObject* captured,
+int load_numeric(module_state* st, PyObject* df, const char* method, object captured,
                  column_set& cols) {
-    int ok = frame_method_is(st, df, method, captured);
+    int ok = frame_method_is(st, df, method, (*st)[captured]);
     if (ok <= 0) return ok;
-    return cols.load(df, st->numpy, st->float64, st->int64);
-}
-
-bool all_double(const column_set& cols) {
-    for (std::size_t c = 0; c < cols.size(); ++c)
-        if (cols[c].is_int) return false;
-    return true;
+    return cols.load(df, (*st)[object::numpy], (*st)[object::float64], (*st)[object::int64]);
 }
 
 // A frame with df's index and columns over a (columns, rows) block.
-ref frame_from_block(module_state* st, PyObject* df, pyapi::output_block& block) {
+ref frame_from_block(module_state* st, PyObject* df, frames::output_block& block) {
     ref values = pyapi::attr(block.take(), "T");
     ref index = pyapi::attr(df, "index");
     ref columns = pyapi::attr(df, "columns");
     if (!values || !index || !columns) return {};
-    return pyapi::call(st->frame_type, {values.get()},
+    return pyapi::call((*st)[object::frame_type], {values.get()},
                        {{"index", index.get()}, {"columns", columns.get()}, {"copy", Py_False}});
 }
 
@@ -139,7 +130,7 @@ ref frame_from_arrays(module_state* st, PyObject* df, const std::vector<ref>& ar
         ref key = ref::steal(PyLong_FromSize_t(i));
         if (!key || PyDict_SetItem(data.get(), key.get(), arrays[i].get()) < 0) return {};
     }
-    ref result = pyapi::call(st->frame_type, {}, {{"data", data.get()}});
+    ref result = pyapi::call((*st)[object::frame_type], {}, {{"data", data.get()}});
     if (!result) return {};
     if (pyapi::set_attr(result.get(), "index", pyapi::attr(df, "index").get()) < 0 ||
         pyapi::set_attr(result.get(), "columns", pyapi::attr(df, "columns").get()) < 0)
@@ -156,37 +147,38 @@ ref finish_like_map(PyObject* df, ref result) {
 
 constexpr std::int64_t exact_double_limit = std::int64_t{1} << 53;
 
-// Native log transform; returns the frame, Py_None when a cell has no
-// logarithm (the caller reports the failure), or nullptr with an exception.
-ref native_log(module_state* st, PyObject* df, const column_set& cols, std::int64_t base) {
+// Batch log transform; declines when a cell has no logarithm (the reference
+// route then reports the failure as the per-cell function meets it).
+outcome batch_log(module_state* st, PyObject* df, const column_set& cols, std::int64_t base) {
     const std::size_t n = cols.rows();
-    pyapi::output_block block(st->numpy, cols.size(), n);
-    if (!block) return {};
+    frames::output_block block((*st)[object::numpy], cols.size(), n);
+    if (!block) return ref();
     std::vector<std::size_t> done(cols.size());
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        const column_view& in = cols[c];
-        done[c] = in.is_int ? kernels::log_cells(in.ints(), block.column(c), n, base)
-                            : kernels::log_cells(in.doubles(), block.column(c), n, base);
-    });
-    Py_END_ALLOW_THREADS
-    if (PyErr_CheckSignals() < 0) return {};
+    if (pyapi::without_gil([&] {
+            kernels::parallel_for(cols.size(), [&](std::size_t c) {
+                const column_view& in = cols[c];
+                done[c] = in.is_int ? kernels::log_cells(in.ints(), block.column(c), n, base)
+                                    : kernels::log_cells(in.doubles(), block.column(c), n, base);
+            });
+        }) < 0 || pyapi::check_interrupt() < 0)
+        return ref();
     for (std::size_t c = 0; c < cols.size(); ++c)
-        if (done[c] != n) return pyapi::none();
+        if (done[c] != n) return outcome::decline();
     return finish_like_map(df, frame_from_block(st, df, block));
 }
 
-// Native noise filter over loaded columns.
-ref native_noise(module_state* st, PyObject* df, const column_set& cols, std::int64_t t,
-                 double missing) {
+// Batch noise filter over loaded columns.
+ref batch_noise(module_state* st, PyObject* df, const column_set& cols, std::int64_t t,
+                double missing) {
     const std::size_t n = cols.rows();
     // An int64 column keeps its dtype when no cell falls below the threshold.
     std::vector<std::size_t> below(cols.size(), 1);
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        if (cols[c].is_int) below[c] = kernels::count_below(cols[c].ints(), n, t);
-    });
-    Py_END_ALLOW_THREADS
+    if (pyapi::without_gil([&] {
+            kernels::parallel_for(cols.size(), [&](std::size_t c) {
+                if (cols[c].is_int) below[c] = kernels::count_below(cols[c].ints(), n, t);
+            });
+        }) < 0)
+        return {};
     bool all_float = true;
     for (std::size_t b : below) all_float = all_float && b;
 
@@ -196,63 +188,57 @@ ref native_noise(module_state* st, PyObject* df, const column_set& cols, std::in
         else kernels::noise_cells(in.doubles(), dest, n, t, missing);
     };
     if (all_float) {
-        pyapi::output_block block(st->numpy, cols.size(), n);
+        frames::output_block block((*st)[object::numpy], cols.size(), n);
         if (!block) return {};
-        Py_BEGIN_ALLOW_THREADS
-        kernels::parallel_for(cols.size(), [&](std::size_t c) { filter(c, block.column(c)); });
-        Py_END_ALLOW_THREADS
-        if (PyErr_CheckSignals() < 0) return {};
+        if (pyapi::without_gil([&] {
+                kernels::parallel_for(cols.size(), [&](std::size_t c) { filter(c, block.column(c)); });
+            }) < 0 || pyapi::check_interrupt() < 0)
+            return {};
         return finish_like_map(df, frame_from_block(st, df, block));
     }
 
     std::vector<std::unique_ptr<output_column>> dest(cols.size());
     for (std::size_t c = 0; c < cols.size(); ++c) {
         if (!below[c]) continue;
-        dest[c] = std::make_unique<output_column>(st->numpy, n);
+        dest[c] = std::make_unique<output_column>((*st)[object::numpy], n);
         if (!*dest[c]) return {};
     }
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        if (dest[c]) filter(c, dest[c]->data());
-    });
-    Py_END_ALLOW_THREADS
-    if (PyErr_CheckSignals() < 0) return {};
+    if (pyapi::without_gil([&] {
+            kernels::parallel_for(cols.size(), [&](std::size_t c) {
+                if (dest[c]) filter(c, dest[c]->data());
+            });
+        }) < 0 || pyapi::check_interrupt() < 0)
+        return {};
     std::vector<ref> arrays;
     for (std::size_t c = 0; c < cols.size(); ++c) {
-        arrays.push_back(dest[c] ? dest[c]->take()
-                                 : pyapi::call_method(cols[c].array.get(), "copy", {}));
+        arrays.push_back(dest[c] ? dest[c]->take() : cols.copy_of(c));
         if (!arrays.back()) return {};
     }
     return finish_like_map(df, frame_from_arrays(st, df, arrays));
 }
 
 // df.median(axis=0) of an all-float64 table: a float64 Series over df's
-// columns; Py_None when a column's middle value is so large that pandas'
+// columns. Declines when a column's middle value is so large that pandas'
 // small-table median (which sums it with itself) would overflow.
-ref native_medians(module_state* st, PyObject* df, const column_set& cols) {
+outcome batch_medians(module_state* st, PyObject* df, const column_set& cols) {
     const std::size_t n = cols.rows();
-    pyapi::output_column medians(st->numpy, cols.size());
-    if (!medians) return {};
+    output_column medians((*st)[object::numpy], cols.size());
+    if (!medians) return ref();
     std::vector<char> huge(cols.size());
-    std::atomic<bool> no_memory{false};
-    Py_BEGIN_ALLOW_THREADS
-    kernels::parallel_for(cols.size(), [&](std::size_t c) {
-        try {
-            std::vector<double> scratch(n);
-            bool h = false;
-            medians.data()[c] = kernels::nan_median(cols[c].doubles(), n, scratch.data(), h);
-            huge[c] = h;
-        } catch (const std::bad_alloc&) {
-            no_memory = true;
-        }
-    });
-    Py_END_ALLOW_THREADS
-    if (no_memory) return ref::steal(PyErr_NoMemory());
+    if (pyapi::without_gil([&] {
+            kernels::parallel_for(cols.size(), [&](std::size_t c) {
+                std::vector<double> scratch(n);
+                bool h = false;
+                medians.data()[c] = kernels::nan_median(cols[c].doubles(), n, scratch.data(), h);
+                huge[c] = h;
+            });
+        }) < 0)
+        return ref();
     for (char h : huge)
-        if (h) return pyapi::none();
+        if (h) return outcome::decline();
     ref index = pyapi::attr(df, "columns");
-    if (!index) return {};
-    return pyapi::call(st->series_type, {medians.take().get()}, {{"index", index.get()}});
+    if (!index) return ref();
+    return pyapi::call((*st)[object::series_type], {medians.take().get()}, {{"index", index.get()}});
 }
 
 // True when a pattern holds no regular-expression syntax, so that searching
@@ -271,31 +257,31 @@ bool is_plain_pattern(PyObject* pattern) {
 }
 
 // The rows to keep when every row label is a str and the pattern is plain:
-// a bool array, Py_None when the labels need pandas' own matching, or
-// nullptr with an exception set.
-ref plain_decoy_mask(PyObject* module, PyObject* df, PyObject* pattern) {
+// a bool array. Declines when the labels need pandas' own matching.
+outcome plain_decoy_mask(PyObject* module, PyObject* df, PyObject* pattern) {
     module_state* st = state_of(module);
-    if (!is_frame(st, df) || !is_plain_pattern(pattern))
-        return pyapi::none();
+    if (!is_frame(st, df) || !is_plain_pattern(pattern)) return outcome::decline();
     ref index = pyapi::attr(df, "index");
-    if (!index) return {};
-    if (Py_TYPE(index.get()) != reinterpret_cast<PyTypeObject*>(st->index_type)) return pyapi::none();
+    if (!index) return ref();
+    if (Py_TYPE(index.get()) != reinterpret_cast<PyTypeObject*>((*st)[object::index_type]))
+        return outcome::decline();
     ref labels = pyapi::call_method(index.get(), "tolist", {});
-    if (!labels) return {};
+    if (!labels) return ref();
     const Py_ssize_t n = PyList_GET_SIZE(labels.get());
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(labels.get(), i))) return pyapi::none();
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(labels.get(), i))) return outcome::decline();
 
     ref size = ref::steal(PyLong_FromSsize_t(n));
     ref kind = pyapi::str("bool");
-    ref keep = pyapi::call(pyapi::attr(st->numpy, "empty"), {size.get()}, {{"dtype", kind.get()}});
+    ref keep = pyapi::call(pyapi::attr((*st)[object::numpy], "empty"), {size.get()},
+                           {{"dtype", kind.get()}});
     pyapi::buffer out;
-    if (!keep || out.acquire(keep.get(), PyBUF_WRITABLE) < 0) return {};
+    if (!keep || out.acquire(keep.get(), PyBUF_WRITABLE) < 0) return ref();
     bool* flags = static_cast<bool*>(out.data());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* label = PyList_GET_ITEM(labels.get(), i);
         Py_ssize_t at = PyUnicode_Find(label, pattern, 0, PY_SSIZE_T_MAX, 1);
-        if (at == -2) return {};
+        if (at == -2) return ref();
         flags[i] = at == -1;
     }
     return keep;
@@ -305,9 +291,10 @@ ref plain_decoy_mask(PyObject* module, PyObject* df, PyObject* pattern) {
 PyObject* remove_decoy(PyObject* module, pyapi::bound_args& a) {
     ref prefix = ref::steal(PyObject_Str(a[1]));
     if (!prefix) return nullptr;
-    ref keep = plain_decoy_mask(module, a[0], prefix.get());
-    if (!keep) return nullptr;
-    if (keep.get() == Py_None) {
+    outcome batch = plain_decoy_mask(module, a[0], prefix.get());
+    if (batch.failed()) return nullptr;
+    ref keep = batch.take();
+    if (batch.declined()) {
         ref mask = pyapi::call_method(pyapi::attr(pyapi::attr(a[0], "index"), "str").get(),
                                       "contains", {prefix.get()});
         if (!mask) return nullptr;
@@ -331,33 +318,29 @@ PyObject* remove_missing_values(PyObject* module, pyapi::bound_args& a) {
     if (!threshold) return nullptr;
 
     column_set cols;
-    int native = load_numeric(st, df, "notnull", st->frame_notnull, cols);
-    if (native < 0) return nullptr;
-    if (native) {
+    int batch = load_numeric(st, df, "notnull", object::frame_notnull, cols);
+    if (batch < 0) return nullptr;
+    if (batch) {
         // measured fraction >= threshold, counted in C over the columns
         const std::size_t n = cols.rows();
         const auto width = static_cast<std::int64_t>(cols.size());
         const double limit = PyFloat_AS_DOUBLE(threshold.get());
         ref size = ref::steal(PyLong_FromSize_t(n));
         ref kind = pyapi::str("bool");
-        ref keep = pyapi::call(pyapi::attr(st->numpy, "empty"), {size.get()},
+        ref keep = pyapi::call(pyapi::attr((*st)[object::numpy], "empty"), {size.get()},
                                {{"dtype", kind.get()}});
         pyapi::buffer out;
         if (!keep || out.acquire(keep.get(), PyBUF_WRITABLE) < 0) return nullptr;
-        bool no_memory = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            std::vector<std::int64_t> counts(n, 0);
-            for (std::size_t c = 0; c < cols.size(); ++c) {
-                if (cols[c].is_int) kernels::add_present_all(n, counts.data());
-                else kernels::add_present(cols[c].doubles(), n, counts.data());
-            }
-            kernels::keep_measured(counts.data(), n, width, limit, static_cast<bool*>(out.data()));
-        } catch (const std::bad_alloc&) {
-            no_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (no_memory) return PyErr_NoMemory();
+        if (pyapi::without_gil([&] {
+                std::vector<std::int64_t> counts(n, 0);
+                for (std::size_t c = 0; c < cols.size(); ++c) {
+                    if (cols[c].is_int) kernels::add_present_all(n, counts.data());
+                    else kernels::add_present(cols[c].doubles(), n, counts.data());
+                }
+                kernels::keep_measured(counts.data(), n, width, limit,
+                                       static_cast<bool*>(out.data()));
+            }) < 0)
+            return nullptr;
         out.release();
         return pyapi::item(df, keep.get()).release();
     }
@@ -392,12 +375,12 @@ PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
 
     ref medians;
     column_set cols;
-    int native = load_numeric(st, df.get(), "median", st->frame_median, cols);
-    if (native < 0) return nullptr;
-    if (native && all_double(cols)) {
-        medians = native_medians(st, df.get(), cols);
-        if (!medians) return nullptr;
-        if (medians.get() == Py_None) medians = ref();
+    int batch = load_numeric(st, df.get(), "median", object::frame_median, cols);
+    if (batch < 0) return nullptr;
+    if (batch && cols.all_double()) {
+        outcome computed = batch_medians(st, df.get(), cols);
+        if (computed.failed()) return nullptr;
+        medians = computed.take();
     }
     if (!medians) {
         ref zero = ref::steal(PyLong_FromLong(0));
@@ -419,10 +402,11 @@ PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
     return df.release();
 }
 
-// ---- per-cell steps ------------------------------------------------------
-
-// The per-cell functions of the literal route carry (module, setting) as self.
+// The per-cell functions of the reference route carry (module, setting) as
+// self. Each checks for a Ctrl-C press first: pandas' own loop over the cells
+// has no check of its own.
 PyObject* log_cell(PyObject* self, PyObject* cell) {
+    if (pyapi::check_interrupt() < 0) return nullptr;
     PyObject* module = PyTuple_GET_ITEM(self, 0);
     PyObject* log_base = PyTuple_GET_ITEM(self, 1);
     ref log = pyapi::attr(pyapi::global(namespace_of(module), "math"), "log");
@@ -432,6 +416,7 @@ PyObject* log_cell(PyObject* self, PyObject* cell) {
 }
 
 PyObject* noise_cell(PyObject* self, PyObject* cell) {
+    if (pyapi::check_interrupt() < 0) return nullptr;
     PyObject* module = PyTuple_GET_ITEM(self, 0);
     PyObject* threshold = PyTuple_GET_ITEM(self, 1);
     int below = PyObject_RichCompareBool(cell, threshold, Py_LT);
@@ -449,6 +434,7 @@ ref map_cells(PyObject* module, PyObject* df, PyMethodDef* def, PyObject* settin
     if (!self) return {};
     ref fn = ref::steal(PyCFunction_New(def, self.get()));
     if (!fn) return {};
+    pyapi::interrupt_scope ctrl_c;
     return pyapi::call_method(df, "map", {fn.get()});
 }
 
@@ -462,23 +448,21 @@ PyObject* log_transform(PyObject* module, pyapi::bound_args& a) {
         int overflow = 0;
         const long long base = PyLong_AsLongLongAndOverflow(log_base.get(), &overflow);
         // math.log(x, base) is log(x) / log(base); bases below 2 fail or
-        // divide by zero, and are left to the per-cell route.
-        int native = base >= 2 && base <= exact_double_limit;
-        if (native > 0) native = pyapi::namespace_holds(module, "math", st->math);
-        if (native > 0) {
-            ref log = pyapi::attr(st->math, "log");
+        // divide by zero, and are left to the reference route.
+        int batch = base >= 2 && base <= exact_double_limit;
+        if (batch > 0) batch = pyapi::namespace_holds(module, "math", (*st)[object::math]);
+        if (batch > 0) {
+            ref log = pyapi::attr((*st)[object::math], "log");
             if (!log) return nullptr;
-            native = log.get() == st->math_log;
+            batch = log.get() == (*st)[object::math_log];
         }
         column_set cols;
-        if (native > 0) native = load_numeric(st, df, "map", st->frame_map, cols);
-        if (native < 0) return nullptr;
-        if (native) {
-            result = native_log(st, df, cols, base);
-            if (result.get() == Py_None) {
-                result = ref();
-                PyErr_SetString(PyExc_ValueError, "math domain error");
-            }
+        if (batch > 0) batch = load_numeric(st, df, "map", object::frame_map, cols);
+        if (batch < 0) return nullptr;
+        if (batch) {
+            outcome logged = batch_log(st, df, cols, base);
+            if (logged.declined()) PyErr_SetString(PyExc_ValueError, "math domain error");
+            result = logged.take();
         } else {
             result = map_cells(module, df, &log_cell_def, log_base.get());
         }
@@ -500,20 +484,20 @@ PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
     int overflow = 0;
     const long long t = PyLong_AsLongLongAndOverflow(threshold.get(), &overflow);
     // Thresholds beyond 2**53 are not exact as doubles; pandas compares those.
-    int native = !overflow && t >= -exact_double_limit && t <= exact_double_limit;
-    if (native > 0) native = pyapi::namespace_holds(module, "np", st->numpy);
+    int batch = !overflow && t >= -exact_double_limit && t <= exact_double_limit;
+    if (batch > 0) batch = pyapi::namespace_holds(module, "np", (*st)[object::numpy]);
     double missing = 0.0;
-    if (native > 0) {
-        ref nan = pyapi::attr(st->numpy, "nan");
+    if (batch > 0) {
+        ref nan = pyapi::attr((*st)[object::numpy], "nan");
         if (!nan) return nullptr;
-        native = PyFloat_CheckExact(nan.get());
-        if (native) missing = PyFloat_AS_DOUBLE(nan.get());
+        batch = PyFloat_CheckExact(nan.get());
+        if (batch) missing = PyFloat_AS_DOUBLE(nan.get());
     }
     column_set cols;
-    if (native > 0) native = load_numeric(st, df, "map", st->frame_map, cols);
-    if (native < 0) return nullptr;
-    if (!native) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
-    return native_noise(st, df, cols, t, missing).release();
+    if (batch > 0) batch = load_numeric(st, df, "map", object::frame_map, cols);
+    if (batch < 0) return nullptr;
+    if (!batch) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
+    return batch_noise(st, df, cols, t, missing).release();
 }
 
 // preprocess(file_name, param)
@@ -556,31 +540,20 @@ int capture_state(PyObject* module) {
     PyObject* g = namespace_of(module);
     ref np = pyapi::global(g, "np");
     ref math = pyapi::global(g, "math");
-    ref pd = pyapi::global(g, "pd");
-    ref frame = pyapi::attr(pd, "DataFrame");
-    ref map = pyapi::attr(frame, "map");
-    ref median = pyapi::attr(frame, "median");
-    ref notnull = pyapi::attr(frame, "notnull");
-    ref index_type = pyapi::attr(pd, "Index");
-    ref series_type = pyapi::attr(pd, "Series");
-    ref log = pyapi::attr(math, "log");
+    ref frame = pyapi::attr(pyapi::global(g, "pd"), "DataFrame");
     ref dtype = pyapi::attr(np, "dtype");
-    ref f64 = pyapi::call(dtype, {ref(pyapi::str("float64")).get()});
-    ref i64 = pyapi::call(dtype, {ref(pyapi::str("int64")).get()});
-    if (!np || !math || !frame || !map || !median || !notnull || !index_type || !series_type ||
-        !log || !f64 || !i64)
+    auto& objects = st->objects;
+    if (objects.set(object::numpy, np) < 0 || objects.set(object::math, math) < 0 ||
+        objects.set(object::math_log, pyapi::attr(math, "log")) < 0 ||
+        objects.set(object::frame_type, frame) < 0 ||
+        objects.set(object::frame_map, pyapi::attr(frame, "map")) < 0 ||
+        objects.set(object::frame_median, pyapi::attr(frame, "median")) < 0 ||
+        objects.set(object::frame_notnull, pyapi::attr(frame, "notnull")) < 0 ||
+        objects.set(object::index_type, pyapi::attr(pyapi::global(g, "pd"), "Index")) < 0 ||
+        objects.set(object::series_type, pyapi::attr(pyapi::global(g, "pd"), "Series")) < 0 ||
+        objects.set(object::float64, pyapi::call(dtype, {ref(pyapi::str("float64")).get()})) < 0 ||
+        objects.set(object::int64, pyapi::call(dtype, {ref(pyapi::str("int64")).get()})) < 0)
         return -1;
-    st->numpy = np.release();
-    st->math = math.release();
-    st->math_log = log.release();
-    st->frame_type = frame.release();
-    st->frame_map = map.release();
-    st->frame_median = median.release();
-    st->frame_notnull = notnull.release();
-    st->index_type = index_type.release();
-    st->series_type = series_type.release();
-    st->float64 = f64.release();
-    st->int64 = i64.release();
     return 0;
 }
 
@@ -597,47 +570,10 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    module_state* st = state_of(module);
-    if (!st) return 0;
-    Py_VISIT(st->numpy);
-    Py_VISIT(st->math);
-    Py_VISIT(st->math_log);
-    Py_VISIT(st->frame_type);
-    Py_VISIT(st->frame_map);
-    Py_VISIT(st->frame_median);
-    Py_VISIT(st->frame_notnull);
-    Py_VISIT(st->index_type);
-    Py_VISIT(st->series_type);
-    Py_VISIT(st->float64);
-    Py_VISIT(st->int64);
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    module_state* st = state_of(module);
-    if (!st) return 0;
-    Py_CLEAR(st->numpy);
-    Py_CLEAR(st->math);
-    Py_CLEAR(st->math_log);
-    Py_CLEAR(st->frame_type);
-    Py_CLEAR(st->frame_map);
-    Py_CLEAR(st->frame_median);
-    Py_CLEAR(st->frame_notnull);
-    Py_CLEAR(st->index_type);
-    Py_CLEAR(st->series_type);
-    Py_CLEAR(st->float64);
-    Py_CLEAR(st->int64);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
-
 }  // namespace
 }  // namespace tessera::preprocess
 
 PyMODINIT_FUNC PyInit_preprocess() {
-    return tessera::pyapi::module_init({"preprocess", sizeof(tessera::preprocess::module_state), tessera::preprocess::exec_module,
-                                          tessera::preprocess::traverse_module,
-                                          tessera::preprocess::clear_module, tessera::preprocess::free_module});
+    using namespace tessera::preprocess;
+    return tessera::pyapi::module_init<module_state>("preprocess", exec_module);
 }

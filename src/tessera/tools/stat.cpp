@@ -4,8 +4,10 @@
 // loads without them and each call reports their absence. The permutation
 // test runs in C++ (same random stream, same statistic, same counts) once the
 // kernel has been checked against the installed library in this process.
+#include "pyapi/buffer.hpp"
 #include "pyapi/call.hpp"
-#include "pyapi/columns.hpp"
+#include "pyapi/gil.hpp"
+#include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
 
 #include "kernels/permutation.hpp"
@@ -21,20 +23,20 @@ using pyapi::ref;
 
 namespace {
 
-constexpr std::size_t permutation_reps = 10000;
-constexpr std::uint64_t permutation_seed = 20;
+constexpr std::size_t permutation_reps = kernels::default_reps;
+constexpr std::int64_t permutation_seed = kernels::default_seed;
 
 // The permutation kernel is trusted once it has reproduced the installed
 // library on a few inputs; `verified_with` is that library function.
+enum class object { verified_with, count };  // permute.core.two_sample the kernel matched
+
 struct module_state {
-    PyObject* verified_with;  // permute.core.two_sample the kernel matched, or NULL
-    int kernel_state;         // 0 not checked yet, 2 being checked, 1 matches, -1 disagrees
-    unsigned long checker;    // the thread running the check while kernel_state == 2
+    pyapi::object_slots<object> objects;
+    int kernel_state;       // 0 not checked yet, 2 being checked, 1 matches, -1 disagrees
+    unsigned long checker;  // the thread running the check while kernel_state == 2
 };
 
-module_state* state_of(PyObject* module) {
-    return static_cast<module_state*>(PyModule_GetState(module));
-}
+module_state* state_of(PyObject* module) { return pyapi::state_of<module_state>(module); }
 
 PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
 
@@ -84,7 +86,8 @@ ref observed_t(PyObject* stats, PyObject* numpy, PyObject* x, PyObject* y) {
     return pyapi::item(result.get(), Py_ssize_t{0});
 }
 
-// A 1-D float64 numpy array the kernel reads as it is; Py_None otherwise.
+// Loads a 1-D float64 numpy array for the kernel: 1 when loaded, 0 when
+// `obj` is anything else, -1 with an exception set.
 int kernel_sample(PyObject* numpy, PyObject* obj, ref& array, pyapi::buffer& view) {
     ref ndarray = pyapi::attr(numpy, "ndarray");
     if (!ndarray) return -1;
@@ -93,7 +96,9 @@ int kernel_sample(PyObject* numpy, PyObject* obj, ref& array, pyapi::buffer& vie
     ref f64 = pyapi::call(pyapi::attr(numpy, "dtype"), {ref(pyapi::str("float64")).get()});
     ref ndim = pyapi::attr(obj, "ndim");
     if (!dtype || !f64 || !ndim) return -1;
-    if (dtype.get() != f64.get() || PyLong_AsLong(ndim.get()) != 1) return 0;
+    const long dimensions = PyLong_AsLong(ndim.get());
+    if (dimensions == -1 && PyErr_Occurred()) return -1;
+    if (dtype.get() != f64.get() || dimensions != 1) return 0;
     array = pyapi::call(pyapi::attr(numpy, "ascontiguousarray"), {obj});
     if (!array || view.acquire(array.get(), PyBUF_FORMAT) < 0) return -1;
     return view.itemsize() == 8 ? 1 : 0;
@@ -173,7 +178,7 @@ PyObject* hypothesis_test(PyObject* module, pyapi::bound_args& a) {
     Py_RETURN_NONE;
 }
 
-// Library route of the permutation branch, with the NaN rule: a NaN observed
+// Reference route of the permutation branch, with the NaN rule: a NaN observed
 // statistic (a NaN in a sample, or two constant groups) yields (nan, nan)
 // without permuting, since no permutation could be counted as extreme.
 PyObject* library_permutation(PyObject* stats, PyObject* numpy, PyObject* two_sample,
@@ -195,7 +200,7 @@ PyObject* library_permutation(PyObject* stats, PyObject* numpy, PyObject* two_sa
     ref reps = ref::steal(PyLong_FromSize_t(permutation_reps));
     ref stat = pyapi::str("t");
     ref alternative = pyapi::str("two-sided");
-    ref seed = ref::steal(PyLong_FromUnsignedLongLong(permutation_seed));
+    ref seed = ref::steal(PyLong_FromLongLong(permutation_seed));
     ref result = pyapi::call(two_sample, {x, y},
                              {{"reps", reps.get()}, {"stat", stat.get()},
                               {"alternative", alternative.get()}, {"seed", seed.get()}});
@@ -210,32 +215,26 @@ PyObject* library_permutation(PyObject* stats, PyObject* numpy, PyObject* two_sa
 namespace tessera::stat {
 namespace {
 
-// Checks for Ctrl-C from inside a kernel that runs without the GIL.
-bool interrupted(void*) {
-    PyGILState_STATE gil = PyGILState_Ensure();
-    const bool stop = PyErr_CheckSignals() < 0;  // the exception stays set for the caller
-    PyGILState_Release(gil);
-    return stop;
-}
-
 int run_kernel(const double* x, std::size_t nx, const double* y, std::size_t ny, std::size_t reps,
                double& t, double& p) {
+    pyapi::cancel_watch watch;
     kernels::cancel_hook hook;
-    hook.should_stop = interrupted;
+    hook.should_stop = pyapi::should_cancel;
+    hook.context = &watch;
     hook.interval = kernels::cancel_interval(nx + ny);
     kernels::two_sample_result r;
-    Py_BEGIN_ALLOW_THREADS
-    r = kernels::permutation_t_test(x, nx, y, ny, reps, static_cast<std::int64_t>(permutation_seed),
-                                    kernels::alternative::two_sided, hook);
-    Py_END_ALLOW_THREADS
+    if (pyapi::without_gil([&] {
+            r = kernels::permutation_t_test(x, nx, y, ny, reps, permutation_seed,
+                                            kernels::alternative::two_sided, hook);
+        }) < 0)
+        return -1;
     switch (r.status) {
         case kernels::run_status::ok:
             t = r.t_observed;
             p = r.p_value;
             return 1;
         case kernels::run_status::cancelled:
-            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-            return -1;
+            return watch.result() < 0 ? -1 : 0;
         case kernels::run_status::out_of_memory:
             PyErr_NoMemory();
             return -1;
@@ -257,7 +256,7 @@ int kernel_agrees_with(PyObject* numpy, PyObject* two_sample) {
     ref reps = ref::steal(PyLong_FromSize_t(check_reps));
     ref stat = pyapi::str("t");
     ref alternative = pyapi::str("two-sided");
-    ref seed = ref::steal(PyLong_FromUnsignedLongLong(permutation_seed));
+    ref seed = ref::steal(PyLong_FromLongLong(permutation_seed));
     ref array = pyapi::attr(numpy, "array");
     if (!reps || !stat || !alternative || !seed || !array) return -1;
     for (std::size_t k = 0; k < 3; ++k) {
@@ -299,16 +298,12 @@ int checked_quietly(PyObject* numpy, PyObject* two_sample) {
     int agrees = pyapi::call(pyapi::attr(warnings, "simplefilter"), {ignore.get()})
                      ? kernel_agrees_with(numpy, two_sample)
                      : -1;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
+    pyapi::saved_error pending;
     ref left = pyapi::call_method(quiet.get(), "__exit__", {Py_None, Py_None, Py_None});
     if (!left) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(trace);
+        pending.drop();
         return -1;
     }
-    PyErr_Restore(type, value, trace);
     return agrees;
 }
 
@@ -320,12 +315,11 @@ PyObject* permutation(PyObject* module, PyObject* stats, PyObject* two_sample, P
     // One thread checks the kernel. The check releases the GIL; other threads
     // wait for its verdict meanwhile, so only one catch_warnings block is ever
     // open and the warning filters are restored as they were. The checking
-    // thread itself (should the library call back in here) takes the library route.
+    // thread itself (should the library call back in here) takes the reference route.
     while (st->kernel_state == 2 && st->checker != PyThread_get_thread_ident()) {
-        Py_BEGIN_ALLOW_THREADS
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        Py_END_ALLOW_THREADS
-        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (pyapi::without_gil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }) < 0 ||
+            pyapi::check_interrupt() < 0)
+            return nullptr;
     }
     if (st->kernel_state == 0) {
         st->kernel_state = 2;
@@ -336,9 +330,9 @@ PyObject* permutation(PyObject* module, PyObject* stats, PyObject* two_sample, P
             return nullptr;
         }
         st->kernel_state = agrees ? 1 : -1;
-        Py_XSETREF(st->verified_with, Py_NewRef(two_sample));
+        if (st->objects.set(object::verified_with, ref::borrow(two_sample)) < 0) return nullptr;
     }
-    if (st->kernel_state != 1 || two_sample != st->verified_with)
+    if (st->kernel_state != 1 || two_sample != st->objects[object::verified_with])
         return library_permutation(stats, numpy.get(), two_sample, x, y);
 
     ref ax, ay;
@@ -381,25 +375,10 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    module_state* st = state_of(module);
-    if (st) Py_VISIT(st->verified_with);
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    module_state* st = state_of(module);
-    if (st) Py_CLEAR(st->verified_with);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
-
 }  // namespace
 }  // namespace tessera::stat
 
 PyMODINIT_FUNC PyInit_stat() {
-    return tessera::pyapi::module_init({"stat", sizeof(tessera::stat::module_state), tessera::stat::exec_module,
-                                          tessera::stat::traverse_module, tessera::stat::clear_module,
-                                          tessera::stat::free_module});
+    using namespace tessera::stat;
+    return tessera::pyapi::module_init<module_state>("stat", exec_module);
 }

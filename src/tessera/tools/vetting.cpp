@@ -4,14 +4,33 @@
 // Vetting is a plain Python class whose methods are table-driven functions of
 // this module; every method looks its names (pd, np, math, hypothesis_test,
 // Result, f_oneway, multipletests) up in the module namespace when it runs.
-#include "vetting_routes.hpp"
+#include "vetting_batch.hpp"
 
 #include "pyapi/call.hpp"
+#include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
 
 namespace tessera::vetting {
 
+using pyapi::outcome;
 using pyapi::ref;
+
+int genuine(PyObject* module, std::initializer_list<std::pair<const char*, object>> names) {
+    module_state* st = state_of(module);
+    for (const auto& [name, captured] : names) {
+        int ok = pyapi::namespace_holds(module, name, (*st)[captured]);
+        if (ok <= 0) return ok;
+    }
+    return 1;
+}
+
+int numeric_frame(module_state* st, PyObject* df, frames::column_set& cols) {
+    if (Py_TYPE(df) != reinterpret_cast<PyTypeObject*>((*st)[object::frame_type])) return 0;
+    ref unique = pyapi::attr(pyapi::attr(df, "columns"), "is_unique");
+    if (!unique) return -1;
+    if (unique.get() != Py_True) return 0;
+    return cols.load(df, (*st)[object::numpy], (*st)[object::float64], (*st)[object::int64]);
+}
 
 namespace {
 
@@ -39,8 +58,6 @@ ref joined(PyObject* text, const char* suffix) {
 // obj[0] / obj[1] style access with an int position
 ref at(PyObject* obj, Py_ssize_t i) { return pyapi::item(obj, i); }
 
-// ---- construction and output paths -----------------------------------------
-
 PyObject* init(PyObject*, pyapi::bound_args& a) {
     if (pyapi::set_attr(a[0], "param", a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -64,8 +81,6 @@ PyObject* buil_out_figure_path(PyObject*, pyapi::bound_args& a) {
     return out_path(a[0], a[1], "_{}.png").release();
 }
 
-// ---- figure and table entry points -------------------------------------------
-
 // Builds a figure record and a table record and drops them.
 PyObject* placeholder(PyObject* module, pyapi::bound_args&) {
     ref figure = pyapi::str("figure");
@@ -83,8 +98,6 @@ PyObject* placeholder(PyObject* module, pyapi::bound_args&) {
 }
 
 PyObject* no_op(PyObject*, pyapi::bound_args&) { Py_RETURN_NONE; }
-
-// ---- median normalisation ----------------------------------------------------
 
 PyObject* normalization(PyObject*, pyapi::bound_args& a) {
     int is = pyapi::equals(a[2], "med_norm");
@@ -153,14 +166,15 @@ PyObject* median_df(PyObject* module, pyapi::bound_args& a) {
     if (!given && PyErr_Occurred()) return nullptr;
     ref cols = given ? ref::borrow(given) : all_cols;
 
-    int fast = routes::fast_medians(module, df, cols.get(), medians.get());
-    if (fast < 0) return nullptr;
-    if (fast) return medians.release();
+    outcome batch = batch::medians(module, df, cols.get());
+    if (!batch.declined()) return batch.take().release();
 
     ref it = ref::steal(PyObject_GetIter(cols.get()));
     if (!it) return nullptr;
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    pyapi::interrupt_scope ctrl_c;
     while (ref col = ref::steal(PyIter_Next(it.get()))) {
+        if (pyapi::check_interrupt() < 0) return nullptr;
         ref values = pyapi::call(pyapi::attr(global(module, "np"), "array"),
                                  {pyapi::item(df, col.get()).get()}, {{"dtype", float_type}});
         if (!values) return nullptr;
@@ -168,15 +182,8 @@ PyObject* median_df(PyObject* module, pyapi::bound_args& a) {
         if (!kept) {
             // Show what the column held, then let the failure through: there
             // is no list of kept values to take a median of.
-            PyObject *type, *value, *trace;
-            PyErr_Fetch(&type, &value, &trace);
-            if (dump_column(module, values.get()) < 0) {
-                Py_XDECREF(type);
-                Py_XDECREF(value);
-                Py_XDECREF(trace);
-                return nullptr;
-            }
-            PyErr_Restore(type, value, trace);
+            pyapi::saved_error pending;
+            if (dump_column(module, values.get()) < 0) pending.drop();
             return nullptr;
         }
         ref median = pyapi::call(pyapi::attr(global(module, "np"), "median"), {kept.get()});
@@ -196,16 +203,17 @@ PyObject* med_norm(PyObject* module, pyapi::bound_args& a) {
     ref cols = pyapi::attr(pyapi::attr(df, "columns"), "values");
     if (!cols) return nullptr;
 
-    int fast = routes::fast_med_norm(module, self, work.get(), cols.get());
-    if (fast < 0) return nullptr;
-    if (fast) return work.release();
+    outcome batch = batch::med_norm(module, self, work.get());
+    if (!batch.declined()) return batch.take().release();
 
     ref medians = pyapi::call_method(self, "median_df", {work.get()}, {{"cols", cols.get()}});
     if (!medians) return nullptr;
     const Py_ssize_t n = PyObject_Length(cols.get());
     if (n < 0) return nullptr;
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    pyapi::interrupt_scope ctrl_c;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (pyapi::check_interrupt() < 0) return nullptr;
         ref col = at(cols.get(), i);
         ref med = at(medians.get(), i);
         if (!col || !med) return nullptr;
@@ -263,8 +271,6 @@ PyObject* force_norm_df(PyObject* module, pyapi::bound_args& a) {
     }
     return work.release();
 }
-
-// ---- per-feature tests -----------------------------------------------------------
 
 // Unpacks a test result into (statistic, p-value).
 int unpack_pair(PyObject* result, ref (&out)[2]) {
@@ -331,7 +337,9 @@ ref fold_changes(PyObject* module, PyObject* df, PyObject* fc_method, PyObject* 
     if (!is) return fold;
     ref it = ref::steal(PyObject_GetIter(pyapi::call_method(df, "iterrows", {}).get()));
     if (!it) return {};
+    pyapi::interrupt_scope ctrl_c;
     while (ref pair = ref::steal(PyIter_Next(it.get()))) {
+        if (pyapi::check_interrupt() < 0) return {};
         ref parts[2];
         if (pyapi::unpack(pair.get(), 2, parts) < 0) return {};
         PyObject* row = parts[1].get();
@@ -353,7 +361,40 @@ ref fold_changes(PyObject* module, PyObject* df, PyObject* fc_method, PyObject* 
     return fold;
 }
 
-// Stores the adjusted p-values and returns rdf's column p as a float array.
+// Multiple-testing adjustment that skips NaN p-values: the non-NaN ones are
+// adjusted among themselves and NaN stays NaN; without NaN it is one
+// multipletests call on the whole array.
+ref adjust_pvalues(PyObject* module, PyObject* p, PyObject* method) {
+    ref np = global(module, "np");
+    ref mt = global(module, "multipletests");
+    ref missing = pyapi::call(pyapi::attr(np, "isnan"), {p});
+    ref any = pyapi::call_method(missing.get(), "any", {});
+    if (!any) return {};
+    int some = PyObject_IsTrue(any.get());
+    if (some < 0) return {};
+    if (!some) return pyapi::item(pyapi::call(mt, {p}, {{"method", method}}).get(), Py_ssize_t{1});
+
+    ref all = pyapi::call_method(missing.get(), "all", {});
+    ref shape = pyapi::attr(p, "shape");
+    ref nan = pyapi::attr(np, "nan");
+    ref adjusted = pyapi::call(pyapi::attr(np, "full"), {shape.get(), nan.get()});
+    if (!all || !adjusted) return {};
+    int every = PyObject_IsTrue(all.get());
+    if (every < 0) return {};
+    if (every) {
+        // still ask the library, so an unknown method name fails as it does
+        if (!pyapi::call(mt, {p}, {{"method", method}})) return {};
+        return adjusted;
+    }
+    ref keep = ref::steal(PyNumber_Invert(missing.get()));
+    ref tested = pyapi::item(pyapi::call(mt, {pyapi::item(p, keep.get()).get()},
+                                         {{"method", method}}).get(), Py_ssize_t{1});
+    if (!tested || PyObject_SetItem(adjusted.get(), keep.get(), tested.get()) < 0) return {};
+    return adjusted;
+}
+
+// Adjusts rdf's column p_label and stores the result as prefix + method;
+// 0, or -1 with an exception set.
 int store_adjusted(PyObject* module, PyObject* rdf, PyObject* p_label, PyObject* prefix,
                    PyObject* kwargs) {
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
@@ -362,7 +403,7 @@ int store_adjusted(PyObject* module, PyObject* rdf, PyObject* p_label, PyObject*
     if (!p) return -1;
     ref method = option(kwargs, "multipletest_method", "fdr_bh");
     if (!method) return -1;
-    ref adjusted = routes::adjust_pvalues(module, p.get(), method.get());
+    ref adjusted = adjust_pvalues(module, p.get(), method.get());
     if (!adjusted) return -1;
     ref label = ref::steal(PyNumber_Add(prefix, method.get()));
     if (!label) return -1;
@@ -376,7 +417,9 @@ ref tested_rows(PyObject* module, PyObject* df, PyObject* groups, PyObject* meth
     ref rows = ref::steal(PyList_New(0));
     row_walk walk;
     if (!rows || walk_rows(df, walk) < 0) return {};
+    pyapi::interrupt_scope ctrl_c;
     for (ref row;;) {
+        if (pyapi::check_interrupt() < 0) return {};
         int more = walk.next(row);
         if (more < 0) return {};
         if (!more) break;
@@ -412,13 +455,14 @@ PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     if (!g2) return nullptr;
 
     ref paired_fold;
-    ref rdf = routes::fast_two_samples(module, df, groups, method, kwargs, fc_method.get(),
+    outcome batch = batch::two_samples(module, df, groups, method, kwargs, fc_method.get(),
                                        paired_fold);
-    if (!rdf) return nullptr;
+    if (batch.failed()) return nullptr;
+    ref rdf = batch.take();
     ref fold = paired_fold ? paired_fold
                            : fold_changes(module, df, fc_method.get(), g1.get(), g2.get());
     if (!fold) return nullptr;
-    if (rdf.get() == Py_None) {
+    if (batch.declined()) {
         rdf = tested_rows(module, df, groups, method, kwargs);
         if (!rdf) return nullptr;
     }
@@ -440,7 +484,9 @@ ref oneway_rows(PyObject* module, PyObject* df, PyObject* groups) {
     ref rows = ref::steal(PyList_New(0));
     row_walk walk;
     if (!stat_label || !p_label || !rows || walk_rows(df, walk) < 0) return {};
-    for (ref row; ;) {
+    pyapi::interrupt_scope ctrl_c;
+    for (ref row;;) {
+        if (pyapi::check_interrupt() < 0) return {};
         int more = walk.next(row);
         if (more < 0) return {};
         if (!more) break;
@@ -469,9 +515,10 @@ PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
     PyObject* groups = a[2];
     PyObject* kwargs = a.kwargs.get();
 
-    ref rdf = routes::fast_oneway(module, df, groups, kwargs);
-    if (!rdf) return nullptr;
-    if (rdf.get() == Py_None) {
+    outcome batch = batch::oneway(module, df, groups);
+    if (batch.failed()) return nullptr;
+    ref rdf = batch.take();
+    if (batch.declined()) {
         rdf = oneway_rows(module, df, groups);
         if (!rdf) return nullptr;
     }
@@ -482,8 +529,6 @@ PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
         return nullptr;
     return rdf.release();
 }
-
-// ---- the class -----------------------------------------------------------------
 
 using pyapi::param;
 using pyapi::text_default;
@@ -514,6 +559,24 @@ const pyapi::function_spec methods[] = {
     {"stat_test_oneway", {{{"self"}, {"df"}, {"groups"}}}, true, stat_test_oneway},
 };
 
+// Captures the library objects the batch routes check the namespace against.
+int capture_state(PyObject* module) {
+    auto& objects = state_of(module)->objects;
+    ref np = global(module, "np");
+    ref pd = global(module, "pd");
+    ref dtype = pyapi::attr(np, "dtype");
+    if (objects.set(object::numpy, np) < 0 || objects.set(object::pandas, pd) < 0 ||
+        objects.set(object::math, global(module, "math")) < 0 ||
+        objects.set(object::hypothesis_test, global(module, "hypothesis_test")) < 0 ||
+        objects.set(object::f_oneway, global(module, "f_oneway")) < 0 ||
+        objects.set(object::multipletests, global(module, "multipletests")) < 0 ||
+        objects.set(object::frame_type, pyapi::attr(pd, "DataFrame")) < 0 ||
+        objects.set(object::float64, pyapi::call(dtype, {ref(pyapi::str("float64")).get()})) < 0 ||
+        objects.set(object::int64, pyapi::call(dtype, {ref(pyapi::str("int64")).get()})) < 0)
+        return -1;
+    return 0;
+}
+
 int exec_module(PyObject* module) {
     if (pyapi::ready_function_type() < 0) return -1;
     if (!pyapi::import_as(module, "pandas", "pd") || !pyapi::import_as(module, "numpy", "np") ||
@@ -523,7 +586,7 @@ int exec_module(PyObject* module) {
         !pyapi::import_name(module, "scipy.stats", "f_oneway", 0) ||
         !pyapi::import_name(module, "statsmodels.stats.multitest", "multipletests", 0))
         return -1;
-    if (routes::capture(module) < 0) return -1;
+    if (capture_state(module) < 0) return -1;
     return pyapi::define_class(module, "Vetting", methods, sizeof methods / sizeof methods[0]);
 }
 
@@ -531,7 +594,6 @@ int exec_module(PyObject* module) {
 }  // namespace tessera::vetting
 
 PyMODINIT_FUNC PyInit_vetting() {
-    return tessera::pyapi::module_init({"vetting", sizeof(tessera::vetting::routes::module_state),
-                                          tessera::vetting::exec_module, tessera::vetting::routes::traverse,
-                                          tessera::vetting::routes::clear, tessera::vetting::routes::free});
+    using namespace tessera::vetting;
+    return tessera::pyapi::module_init<module_state>("vetting", exec_module);
 }
