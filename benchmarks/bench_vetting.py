@@ -1,11 +1,11 @@
-"""Times tessera.tools.vetting against the per-row / per-value route.
+"""Times tessera.tools.vetting against its reference route.
 
     python benchmarks/bench_vetting.py [--rows 20000]
 
 On a generated log2 table (24 samples, 5% NaN) runs each per-feature test
-through Vetting and through the plain-Python twin (tests/literal_vetting.py)
+through Vetting and through the plain-Python twin (tests/twin_vetting.py)
 in the same process, checks that the frames are identical and prints the
-ratios. The permutation test is timed on 500 features; its library route
+ratios. The permutation test is timed on 500 features; its reference route
 costs seconds per feature, so that route is timed on a few of them and
 scaled to 500 (the printed line says so). med_norm and median_df run on
 200,000 x 24.
@@ -21,7 +21,7 @@ import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
-import literal_vetting  # noqa: E402
+import twin_vetting  # noqa: E402
 from tessera.tools.vetting import Vetting  # noqa: E402
 
 
@@ -42,7 +42,7 @@ def timed(fn, repeat=1):
 
 
 def report(name, t_fast, t_slow, note=""):
-    print(f"{name:28s} tessera {t_fast * 1e3:9.1f} ms   per-row route {t_slow * 1e3:11.1f} ms"
+    print(f"{name:28s} tessera {t_fast * 1e3:9.1f} ms   reference route {t_slow * 1e3:11.1f} ms"
           f"   ratio {t_slow / t_fast:8.1f}x {note}")
 
 
@@ -56,7 +56,7 @@ def main():
     cols = list(df.columns)
     two = [("A", cols[:12]), ("B", cols[12:])]
     three = [("A", cols[:8]), ("B", cols[8:16]), ("C", cols[16:])]
-    fast, slow = Vetting({}), literal_vetting.Vetting({})
+    fast, slow = Vetting({}), twin_vetting.Vetting({})
     print(f"table: {args.rows} rows x 24 samples, 5% NaN")
 
     for method in ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu"]:
@@ -78,7 +78,7 @@ def main():
     t_few, r_few = timed(lambda: slow.stat_test_two_samples(small.iloc[:few], pair, "permutation"))
     pd.testing.assert_frame_equal(r_fast.iloc[:few, :14], r_few.iloc[:, :14], check_exact=True)
     report("permutation, 500 features", t_fast, t_few * len(small) / few,
-           f"(library route timed on {few} features, scaled to {len(small)})")
+           f"(reference route timed on {few} features, scaled to {len(small)})")
 
     big = log2_table(rng, 200_000, 24)
     t_fast, r_fast = timed(lambda: fast.med_norm(big), repeat=3)

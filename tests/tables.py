@@ -38,7 +38,7 @@ def proteomics_table(rng, n_rows, n_samples, *, zeros=0.0, nan=0.0, inf=0.0,
 
 class CallCounter:
     """Counts calls (and generator resumptions) of one Python function while
-    active, to tell a per-cell or per-row route from a native one."""
+    active, to tell the reference route from the batch route."""
 
     def __init__(self, function):
         self.count = 0

@@ -7,7 +7,8 @@ import zipfile
 import pandas as pd
 import pytest
 
-import literal
+import twin_preprocess
+from conftest import outcome
 from tessera.tools import preprocess as tp
 
 STEPS = {"remove_decoy": "REV__", "noise_filter": 1, "log_transform": 2,
@@ -69,13 +70,6 @@ CONTENTS = {
 }
 
 
-def outcome(fn, *args):
-    try:
-        return fn(*args)
-    except Exception as exc:  # noqa: BLE001
-        return exc
-
-
 @pytest.mark.parametrize("extension", [".csv", ".tsv", ".xlsx"])
 @pytest.mark.parametrize("kind", CONTENTS)
 def test_damaged_files_fail_as_the_reader_fails(tmp_path, capsys, kind, extension):
@@ -89,7 +83,7 @@ def test_damaged_files_fail_as_the_reader_fails(tmp_path, capsys, kind, extensio
         for name in ("import_data_by_file_name", "preprocess"):
             result = outcome(getattr(tp, name), path, param)
             printed = capsys.readouterr().out
-            expected = outcome(getattr(literal, name), path, param)
+            expected = outcome(getattr(twin_preprocess, name), path, param)
             assert printed == capsys.readouterr().out
             if isinstance(expected, Exception):
                 assert type(result) is type(expected), (result, expected)
@@ -103,7 +97,7 @@ def test_unreadable_paths(tmp_path):
     for path in (str(directory), str(tmp_path / "absent.tsv"), str(tmp_path / "absent.xlsx"),
                  "bad\x00name.csv"):
         result = outcome(tp.import_data_by_file_name, path, {})
-        expected = outcome(literal.import_data_by_file_name, path, {})
+        expected = outcome(twin_preprocess.import_data_by_file_name, path, {})
         assert type(result) is type(expected) and isinstance(expected, Exception), path
 
 
@@ -113,7 +107,7 @@ def test_extreme_values_in_a_file(tmp_path):
     path.write_text("INDEX,s0,s1\n" + "".join(f"P{i},{v},{values[-1 - i]}\n" for i, v in enumerate(values)))
     for param in ({}, dict(STEPS), {"noise_filter": 10**30, "log_transform": 10**30}):
         result = outcome(tp.preprocess, str(path), param)
-        expected = outcome(literal.preprocess, str(path), param)
+        expected = outcome(twin_preprocess.preprocess, str(path), param)
         if isinstance(expected, Exception):
             assert type(result) is type(expected)
         else:

@@ -23,8 +23,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import literal
-import literal_vetting
+import twin_preprocess
+import twin_vetting
 from tessera.tools import preprocess as tp
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
@@ -32,10 +32,6 @@ from tessera.tools import vetting as tv
 EXAMPLES = int(os.environ.get("TESSERA_FUZZ_EXAMPLES", "60"))
 fuzz = settings(max_examples=EXAMPLES, derandomize=True, database=None, deadline=None,
                 suppress_health_check=list(HealthCheck))
-
-
-# ---- hostile objects ---------------------------------------------------------
-
 class Boom(Exception):
     pass
 
@@ -107,10 +103,6 @@ def materialize(obj):
     if type(obj) is dict:
         return {k: materialize(v) for k, v in obj.items()}
     return obj
-
-
-# ---- frames -------------------------------------------------------------------
-
 SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, math.nan, math.inf, -math.inf, 5e-324,
                   2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308,
                   0.5, 1e-300, 2.0**53 + 1]
@@ -183,7 +175,7 @@ def row_index(draw, n, clean=False):
 
 @st.composite
 def frames(draw, kinds=ALL_KINDS, max_rows=6, max_cols=5, clean=False):
-    """Tables; `clean` ones have unique text labels, the tables the fast routes take."""
+    """Tables; `clean` ones have unique text labels, the tables the batch routes take."""
     n_rows = draw(st.integers(int(clean), max_rows))
     n_cols = draw(st.integers(int(clean), max_cols))
     label_kind = "text" if clean else draw(st.sampled_from(["text", "text", "text", "dup", "int", "multi"]))
@@ -201,10 +193,6 @@ def frames(draw, kinds=ALL_KINDS, max_rows=6, max_cols=5, clean=False):
 
 numeric_frames = st.one_of(frames(kinds=NUMERIC_KINDS, max_rows=8),
                            frames(kinds=NUMERIC_KINDS, max_rows=8, clean=True))
-
-
-# ---- comparing the two routes --------------------------------------------------
-
 def run(fn, args, kwargs):
     """The outcome of one call: (result or exception, printed text, arguments after)."""
     args, kwargs = materialize(args), materialize(kwargs)
@@ -255,10 +243,6 @@ def check(compiled, twin, *args, **kwargs):
     for a, e in zip(after, expected_after):  # inputs left alone, or changed alike
         if isinstance(e, pd.DataFrame):
             pd.testing.assert_frame_equal(a, e, check_exact=True)
-
-
-# ---- preprocess --------------------------------------------------------------------
-
 hostile = st.sampled_from([None, BadFloat(), BadText(), [1], {"a": 1}, b"2", math.nan, math.inf])
 
 
@@ -266,7 +250,7 @@ hostile = st.sampled_from([None, BadFloat(), BadText(), [1], {"a": 1}, b"2", mat
 @given(df=frames(), param=st.one_of(st.sampled_from(["REV__", "", ".", "a|b", "(", "P1", "rev"]),
                                     st.integers(-2, 4), hostile, st.text(max_size=3)))
 def test_remove_decoy(df, param):
-    check(tp.remove_decoy, literal.remove_decoy, df, param)
+    check(tp.remove_decoy, twin_preprocess.remove_decoy, df, param)
 
 
 step_settings = st.one_of(st.sampled_from([2, 10, "2", "10", "2.5", 2.5, 0, 1, -1, 3, 1000, 0.9,
@@ -278,25 +262,25 @@ step_settings = st.one_of(st.sampled_from([2, 10, "2", "10", "2.5", 2.5, 0, 1, -
 @fuzz
 @given(df=frames(), param=step_settings)
 def test_log_transform(df, param):
-    check(tp.log_transform, literal.log_transform, df, param)
+    check(tp.log_transform, twin_preprocess.log_transform, df, param)
 
 
 @fuzz
 @given(df=numeric_frames, param=step_settings)
 def test_log_transform_numeric(df, param):
-    check(tp.log_transform, literal.log_transform, df, param)
+    check(tp.log_transform, twin_preprocess.log_transform, df, param)
 
 
 @fuzz
 @given(df=frames(), param=step_settings)
 def test_noise_filter(df, param):
-    check(tp.noise_filter, literal.noise_filter, df, param)
+    check(tp.noise_filter, twin_preprocess.noise_filter, df, param)
 
 
 @fuzz
 @given(df=numeric_frames, param=step_settings)
 def test_noise_filter_numeric(df, param):
-    check(tp.noise_filter, literal.noise_filter, df, param)
+    check(tp.noise_filter, twin_preprocess.noise_filter, df, param)
 
 
 @fuzz
@@ -304,7 +288,7 @@ def test_noise_filter_numeric(df, param):
        param=st.one_of(st.sampled_from([50, 50.0, "50", "50%", "%50%", 0, -1, 100, 101, "x", "nan",
                                         "inf", math.nan, "1e2"]), st.floats(), hostile))
 def test_remove_missing_values(df, param):
-    check(tp.remove_missing_values, literal.remove_missing_values, df, param)
+    check(tp.remove_missing_values, twin_preprocess.remove_missing_values, df, param)
 
 
 @fuzz
@@ -315,11 +299,7 @@ def test_remove_missing_values(df, param):
                                         "log_median_x", "LOG_median_0", "log_median_nan",
                                         "origin_median_inf"]), hostile, st.integers()))
 def test_normalize(df, param):
-    check(tp.normalize, literal.normalize, df, param)
-
-
-# ---- import and pipeline ---------------------------------------------------------------
-
+    check(tp.normalize, twin_preprocess.normalize, df, param)
 @pytest.fixture(scope="module")
 def data_files(tmp_path_factory):
     root = tmp_path_factory.mktemp("fuzz")
@@ -346,12 +326,8 @@ settings_maps = st.one_of(
        odd_name=st.sampled_from([None, 5, b"t.csv", "", ".csv", "x.tsv"]), use_odd=st.booleans())
 def test_import_and_preprocess(data_files, which, param, odd_name, use_odd):
     name = odd_name if use_odd else data_files[which]
-    check(tp.import_data_by_file_name, literal.import_data_by_file_name, name, param)
-    check(tp.preprocess, literal.preprocess, name, param)
-
-
-# ---- stat --------------------------------------------------------------------------------
-
+    check(tp.import_data_by_file_name, twin_preprocess.import_data_by_file_name, name, param)
+    check(tp.preprocess, twin_preprocess.preprocess, name, param)
 METHODS = ["t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu", "log2fc", "fc", "plog2fc",
            "welch", "T", "mannwhitneyu", None, 3]
 samples = st.one_of(
@@ -371,19 +347,15 @@ samples = st.one_of(
        extra=st.dictionaries(st.sampled_from(["fold_change_method", "multipletest_method", "z"]),
                              st.integers(), max_size=2))
 def test_hypothesis_test(x, y, method, equal_var, extra):
-    check(ts.hypothesis_test, literal_vetting.hypothesis_test, x, y, method, equal_var, **extra)
+    check(ts.hypothesis_test, twin_vetting.hypothesis_test, x, y, method, equal_var, **extra)
 
 
 @settings(fuzz, max_examples=max(EXAMPLES // 20, 3))
 @given(x=samples, y=samples)
 def test_hypothesis_test_permutation(x, y):
-    check(ts.hypothesis_test, literal_vetting.hypothesis_test, x, y, "permutation")
-
-
-# ---- vetting -----------------------------------------------------------------------------
-
+    check(ts.hypothesis_test, twin_vetting.hypothesis_test, x, y, "permutation")
 def fresh_vettings(param):
-    return tv.Vetting(materialize(param)), literal_vetting.Vetting(materialize(param))
+    return tv.Vetting(materialize(param)), twin_vetting.Vetting(materialize(param))
 
 
 def check_method(name, param, *args, **kwargs):
@@ -438,7 +410,7 @@ class Entry(list):
 
 @st.composite
 def groups_for(draw, df, count=None):
-    """Groups of df's labels: usually well formed (the fast routes' input),
+    """Groups of df's labels: usually well formed (the batch routes' input),
     otherwise of the wrong shape or holding the wrong things."""
     labels = list(df.columns)
     pick = st.lists(st.sampled_from(labels), min_size=1, max_size=5) if labels else st.just([])
@@ -469,7 +441,7 @@ class Labels(list):
 @st.composite
 def plain_groups(draw, df):
     """Two or three entries of existing labels, in the containers a caller
-    may use: near what the fast routes take, and just outside it."""
+    may use: near what the batch routes take, and just outside it."""
     labels = list(df.columns)
     pick = st.lists(st.sampled_from(labels), min_size=1, max_size=6)
     container = st.sampled_from([list, list, list, tuple, np.array, Labels,

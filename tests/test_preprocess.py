@@ -11,29 +11,15 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from conftest import message_of, real_data
 from tessera.tools import preprocess as tp
 
-DATA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data"
-CD34 = DATA_DIR / "cd34_lfq_proteinGroups.tsv"
 FAIL = "Fail to do log transform\n"
 NAN = np.nan
 
 
-def message_of(fn, *args):
-    """The interpreter's own message for fn(*args); the steps let these through unchanged."""
-    try:
-        fn(*args)
-    except Exception as exc:  # noqa: BLE001
-        return str(exc)
-    raise AssertionError(f"{fn} raised nothing")
-
-
 def frame(data, labels, name="INDEX"):
     return pd.DataFrame(data, index=pd.Index(labels, name=name))
-
-
-# ---------------------------------------------------------------- table import
-
 CSV_ROWS = [["INDEX", "S1", "S2"], ["P1", "1.5", "2"], ["P2", "", "4"]]
 IMPORTED = frame({"S1": [1.5, NAN], "S2": [2, 4]}, ["P1", "P2"])
 
@@ -102,10 +88,6 @@ def test_import_param_without_get_fails_before_reading(tmp_path, name, param):
     msg = f"'{type(param).__name__}' object has no attribute 'get'"
     with pytest.raises(AttributeError, match=re.escape(msg)):
         tp.import_data_by_file_name(str(tmp_path / name), param)
-
-
-# ---------------------------------------------------------------- decoy removal
-
 LABELS = ["REV__P1", "P2", "P3_REV__", "rev__P4", "PX5", "P.6", "A|B", "B7", "P21"]
 
 
@@ -134,10 +116,6 @@ def test_remove_decoy_pattern(capsys, pattern, removed):
 def test_remove_decoy_errors(df, pattern, error, msg):
     with pytest.raises(error, match=re.escape(msg)):
         tp.remove_decoy(df, pattern)
-
-
-# ---------------------------------------------------------------- log transform
-
 @pytest.mark.parametrize("base, values, logs", [
     (2, [2.0, 8.0, NAN, np.inf, 0.5], [1.0, 3.0, NAN, np.inf, -1.0]),
     ("10", [10.0, 1000.0, NAN, 0.1, 1.0], [1.0, 3.0, NAN, -1.0, 0.0]),
@@ -183,10 +161,6 @@ def test_log_transform_uncaught_errors(capsys, base, error):
     with pytest.raises(error, match=re.escape(msg)):
         tp.log_transform(df, base)
     assert capsys.readouterr().out == ""
-
-
-# ---------------------------------------------------------------- missing values
-
 FOUR = frame({"a": [1.0, 1.0, 1.0, 1.0, NAN],
               "b": [1.0, 1.0, 1.0, NAN, NAN],
               "c": [1.0, 1.0, NAN, NAN, NAN],
@@ -231,10 +205,6 @@ def test_remove_missing_values_without_columns_drops_all_rows(param):
 def test_remove_missing_values_non_number_raises_value_error(param, text):
     with pytest.raises(ValueError, match=re.escape(message_of(float, text))):
         tp.remove_missing_values(FOUR, param)
-
-
-# ---------------------------------------------------------------- normalize
-
 def sample_table():
     return frame({"S1": [1.0, 2.0, 3.0, NAN], "S2": [10.0, 20.0, 40.0, 80.0]},
                  ["a", "b", "c", "d"])
@@ -301,10 +271,6 @@ def test_normalize_bad_setting_raises_value_error(param, msg):
 def test_normalize_non_text_setting_raises_type_error(param):
     with pytest.raises(TypeError, match=re.escape(message_of(re.split, "_", param))):
         tp.normalize(sample_table(), param)
-
-
-# ---------------------------------------------------------------- noise filter
-
 @pytest.mark.parametrize("param, values, filtered", [
     (1000, [999.0, 1000.0, 1001.0, NAN], [NAN, 1000.0, 1001.0, NAN]),
     (0.9, [-0.5, 0.0, 0.5, NAN], [NAN, 0.0, 0.5, NAN]),      # threshold 0
@@ -348,10 +314,6 @@ def test_noise_filter_integer_columns(param, expected_s1):
 def test_noise_filter_errors(df, param, error, msg):
     with pytest.raises(error, match=re.escape(msg)):
         tp.noise_filter(df, param)
-
-
-# ---------------------------------------------------------------- inputs stay untouched
-
 @pytest.mark.parametrize("name, param", [
     ("remove_decoy", "REV__"),
     ("log_transform", 2),
@@ -365,10 +327,6 @@ def test_steps_other_than_normalize_leave_input_unchanged(name, param):
     result = getattr(tp, name)(df, param)
     pd.testing.assert_frame_equal(df, before)
     assert (result is df) == (param == "x")
-
-
-# ---------------------------------------------------------------- pipeline
-
 PIPE = frame({"S1": [0.0, 4.0, 16.0, 64.0, 2.0],
               "S2": [8.0, 0.0, 2.0, 32.0, 4096.0],
               "S3": [2.0, 8.0, 4.0, 0.5, 1024.0]},
@@ -453,25 +411,19 @@ def test_preprocess_decoy_pattern_none_looks_for_the_text_none(tmp_path):
     frame({"S1": [1.0, 2.0]}, ["P_None", "P2"]).to_csv(path)
     result = tp.preprocess(str(path), {"remove_decoy": None})
     pd.testing.assert_frame_equal(result, frame({"S1": [2.0]}, ["P2"]))
-
-
-# ---------------------------------------------------------------- real MaxQuant table
-
-needs_cd34 = pytest.mark.skipif(not CD34.exists(), reason="real LFQ table not available")
 MAJORITY = "Majority protein IDs"
+CD34 = "cd34_lfq_proteinGroups.tsv"
 
 
-@needs_cd34
 def test_cd34_decoy_removal_on_majority_ids():
-    result = tp.preprocess(str(CD34), {"index": MAJORITY, "remove_decoy": "REV__"})
+    result = tp.preprocess(str(real_data(CD34)), {"index": MAJORITY, "remove_decoy": "REV__"})
     assert result.shape == (1442, 153)
     assert result.index.name == MAJORITY
     assert not result.index.str.contains("REV__").any()
 
 
-@needs_cd34
 def test_cd34_full_pipeline_on_lfq_columns(tmp_path):
-    raw = pd.read_csv(CD34, sep="\t")
+    raw = pd.read_csv(real_data(CD34), sep="\t")
     lfq = [c for c in raw.columns if c.startswith("LFQ intensity ")]
     assert len(lfq) == 15
     path = tmp_path / "lfq.tsv"  # the LFQ columns only, in a scratch directory

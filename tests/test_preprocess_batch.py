@@ -1,4 +1,4 @@
-"""The native per-cell routes of log_transform and noise_filter against the
+"""The batch routes of log_transform and noise_filter against the
 plain per-cell pandas code, on many random tables."""
 import math
 import re
@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import literal
+import twin_preprocess
 from tables import CallCounter, proteomics_table
 from tessera.tools import preprocess as tp
 
@@ -42,7 +42,7 @@ def run_both(fn_name, df, param, capsys):
     raise the same, and leave the input alone."""
     before = df.copy(deep=True)
     try:
-        expected = getattr(literal, fn_name)(df.copy(deep=True), param)
+        expected = getattr(twin_preprocess, fn_name)(df.copy(deep=True), param)
     except Exception as exc:
         capsys.readouterr()
         with pytest.raises(type(exc), match=re.escape(str(exc))):
@@ -66,7 +66,7 @@ def test_log_transform_matches_per_cell_route(seed, capsys):
     result = run_both("log_transform", df, base, capsys)
     if result is not None and result is not df:
         # bit-identical values, not merely equal ones
-        assert result.to_numpy(float).tobytes() == literal.log_transform(df, base).to_numpy(float).tobytes()
+        assert result.to_numpy(float).tobytes() == twin_preprocess.log_transform(df, base).to_numpy(float).tobytes()
 
 
 @pytest.mark.parametrize("seed", range(N_TABLES))
@@ -77,7 +77,7 @@ def test_noise_filter_matches_per_cell_route(seed, capsys):
     run_both("noise_filter", df, threshold, capsys)
 
 
-def test_native_route_is_taken_for_numeric_tables(capsys):
+def test_batch_route_is_taken_for_numeric_tables(capsys):
     df = proteomics_table(np.random.default_rng(1), 50, 4, int_samples=2, nan=0.1)
     with CallCounter(pd.DataFrame.map) as calls:
         tp.log_transform(df, 2)
@@ -152,7 +152,7 @@ def test_subclass_result_type_is_kept(capsys):
             return Sub
 
     df = Sub({"a": [1.0, 2.0]})
-    assert type(tp.log_transform(df, 2)) is type(literal.log_transform(df, 2))
+    assert type(tp.log_transform(df, 2)) is type(twin_preprocess.log_transform(df, 2))
 
 
 @pytest.mark.parametrize("seed", range(100))
@@ -189,7 +189,7 @@ def test_normalize_matches_pandas_route(seed):
                "raw_median_0", "log_mean_0"][seed % 6]
     mine, theirs = df.copy(), df.copy()
     result = tp.normalize(mine, setting)
-    expected = literal.normalize(theirs, setting)
+    expected = twin_preprocess.normalize(theirs, setting)
     assert result is mine
     pd.testing.assert_frame_equal(result, expected, check_exact=True)
     assert np.array_equal(np.signbit(result.to_numpy()), np.signbit(expected.to_numpy()))
@@ -206,6 +206,6 @@ def test_normalize_medians_at_the_edges(column):
     df = pd.DataFrame({"a": column, "b": np.arange(len(column), dtype=float)})
     for setting in ("log_median_0", "origin_median_1"):
         result = tp.normalize(df.copy(), setting)
-        expected = literal.normalize(df.copy(), setting)
+        expected = twin_preprocess.normalize(df.copy(), setting)
         pd.testing.assert_frame_equal(result, expected, check_exact=True)
         assert np.array_equal(np.signbit(result.to_numpy()), np.signbit(expected.to_numpy()))

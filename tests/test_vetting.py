@@ -12,13 +12,15 @@ import pytest
 from scipy import stats
 from statsmodels.stats.multitest import multipletests
 
+from conftest import Recorder, message_of
+
 NAN = np.nan
 
 
-@pytest.fixture(params=["literal_vetting", "tessera.tools.vetting"], ids=["literal", "compiled"])
+@pytest.fixture(params=["twin_vetting", "tessera.tools.vetting"], ids=["twin", "compiled"])
 def vetting_module(request):
-    if request.param == "literal_vetting":
-        return importlib.import_module("literal_vetting")
+    if request.param == "twin_vetting":
+        return importlib.import_module("twin_vetting")
     return pytest.importorskip("tessera.tools.vetting")
 
 
@@ -31,32 +33,6 @@ def compiled_vetting():
 @pytest.fixture
 def vetting(vetting_module):
     return vetting_module.Vetting({"out_dir": "out/run1"})
-
-
-def message_of(fn, *args, **kwargs):
-    """The library's own message for fn(...); the methods let these through unchanged."""
-    try:
-        fn(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001
-        return str(exc)
-    raise AssertionError(f"{fn} raised nothing")
-
-
-class Recorder:
-    """Stands in for a module-level callable: records each call, then delegates."""
-
-    def __init__(self, target=None):
-        self.calls = []
-        self.target = target
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if self.target is not None:
-            return self.target(*args, **kwargs)
-
-
-# ---------------------------------------------------------------- output paths
-
 @pytest.mark.parametrize("out_dir, tag, table, figure", [
     ("out/run1", "PCA2D_a", "out/run1_PCA2D_a.csv", "out/run1_PCA2D_a.png"),
     ("out/run1", None, "out/run1_None.csv", "out/run1_None.png"),
@@ -89,10 +65,6 @@ def test_param_held_by_reference_and_read_at_each_call(vetting_module, tmp_path)
     param["out_dir"] = str(tmp_path / "second")
     assert vetting.buil_out_figure_path("t") == str(tmp_path / "second") + "_t.png"
     assert list(tmp_path.iterdir()) == []  # naming a file creates nothing
-
-
-# ---------------------------------------------------------------- median normalisation
-
 def small_table():
     return pd.DataFrame({"A": [1, 2, 3], "B": [2, 4, NAN]}, index=["p1", "p2", "p3"])
 
@@ -213,10 +185,6 @@ def test_median_df_guard_prints_dump_then_reraises(vetting_module, vetting, monk
         vetting.median_df(pd.DataFrame({"A": [1.5, NAN]}))
     assert capsys.readouterr().out == (
         "1.5\n<class 'numpy.float64'>\n1.5\nnan\n<class 'numpy.float64'>\n")
-
-
-# ---------------------------------------------------------------- two-group test
-
 A, B = ["a1", "a2", "a3", "a4"], ["b1", "b2", "b3", "b4"]
 GROUPS = [("ctrl", A), ("treat", B)]
 THREE = [("a", ["a1", "a2", "a3"]), ("b", ["b1", "b2", "b3"]), ("c", ["a4", "b4", "other"])]
@@ -429,10 +397,6 @@ def test_input_table_is_never_written(vetting, kind, test):
         result = vetting.stat_test_oneway(df, GROUPS)
     pd.testing.assert_frame_equal(df, before)
     assert list(result.columns[:len(df.columns)]) == list(df.columns)
-
-
-# ---------------------------------------------------------------- one-way test
-
 @pytest.mark.parametrize("kwargs, adjusted", [
     ({}, "oneway_fdr_bh"), ({"multipletest_method": "sidak", "unread": 2}, "oneway_sidak")])
 def test_oneway_values_equal_per_row_library_calls(vetting, kwargs, adjusted):
@@ -470,10 +434,6 @@ def test_oneway_honours_replaced_f_oneway(vetting_module, vetting, monkeypatch):
     assert [len(args) for args, kwargs in recorder.calls] == [3, 3]
     result = result[["oneway_stat", "oneway_p", "oneway_bonferroni"]].to_numpy().tolist()
     assert result == [[3.0, 0.5, 1.0]] * 2
-
-
-# ---------------------------------------------------------------- figure and table entry points
-
 PLACEHOLDERS = [("pca", 1), ("pca3d", 1), ("detect_outlie", 1), ("detect_outlie2", 2),
                 ("detect_outlie3", 1), ("profiling", 1), ("noise_filter", 1)]
 NOOPS = [("count_features_per_sample", 1), ("plot_counts", 2),
@@ -531,10 +491,6 @@ def test_entry_points_write_nothing(vetting_module, tmp_path):
 def test_wrong_argument_count_raises_type_error(vetting, call):
     with pytest.raises(TypeError):
         call(vetting)
-
-
-# ---------------------------------------------------------------- binding messages, compiled module
-
 @pytest.mark.parametrize("call, msg", [
     (lambda v: v.detect_outlie2(1),
      "detect_outlie2() takes exactly 3 positional arguments (2 given)"),

@@ -1,6 +1,6 @@
-"""The native routes of Vetting against its per-row routes, on many random
-tables: the compiled module with genuine names (native route), the compiled
-module with a wrapped name (its per-row route) and the Python twin must give
+"""The batch routes of Vetting against its reference routes, on many random
+tables: the compiled module with genuine names (batch route), the compiled
+module with a wrapped name (its reference route) and the Python twin must give
 identical frames."""
 import warnings
 
@@ -8,7 +8,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import literal_vetting
+import twin_vetting
+from conftest import assert_same, outcome
 from tables import CallCounter
 from tessera.tools import vetting as tv
 
@@ -41,27 +42,11 @@ def random_table(seed):
     return rng, df, groups
 
 
-def per_row_module(monkeypatch):
-    """Wraps the test functions so the compiled module takes its per-row route."""
+def reference_module(monkeypatch):
+    """Wraps the test functions so the compiled module takes its reference route."""
     real_test, real_oneway = tv.hypothesis_test, tv.f_oneway
     monkeypatch.setattr(tv, "hypothesis_test", lambda *a, **k: real_test(*a, **k))
     monkeypatch.setattr(tv, "f_oneway", lambda *a, **k: real_oneway(*a, **k))
-
-
-def outcome(fn):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            return fn()
-        except Exception as exc:  # noqa: BLE001
-            return exc
-
-
-def assert_same(result, expected):
-    if isinstance(expected, Exception):
-        assert type(result) is type(expected) and str(result) == str(expected)
-    else:
-        pd.testing.assert_frame_equal(result, expected, check_exact=True)
 
 
 @pytest.mark.parametrize("seed", range(150))
@@ -77,8 +62,8 @@ def test_two_sample_tests_match_per_row_route(seed, monkeypatch):
         kwargs["equal_var"] = False
     before = df.copy()
     fast = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
-    twin = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
-    per_row_module(monkeypatch)
+    twin = outcome(lambda: twin_vetting.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
+    reference_module(monkeypatch)
     slow = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method, **kwargs))
     assert_same(fast, slow)
     assert_same(fast, twin)
@@ -99,7 +84,7 @@ def test_t_tests_match_library_on_thousands_of_rows(method, sizes):
     df = pd.DataFrame(values, columns=[f"c{i}" for i in range(sum(sizes))])
     groups = [("a", list(df.columns[: sizes[0]])), ("b", list(df.columns[sizes[0]:]))]
     result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method))
-    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
+    expected = outcome(lambda: twin_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
     assert_same(result, expected)
 
 
@@ -126,7 +111,7 @@ def test_rank_tests_match_library_on_thousands_of_rows(method, sizes, tied_rows)
     df = pd.DataFrame(values, columns=[f"c{i}" for i in range(width)])
     groups = [("a", list(df.columns[: sizes[0]])), ("b", list(df.columns[sizes[0]:]))]
     result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method))
-    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
+    expected = outcome(lambda: twin_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
     assert_same(result, expected)
 
 
@@ -142,7 +127,7 @@ def test_oneway_matches_library_on_thousands_of_rows():
     edges = np.cumsum((0,) + sizes)
     groups = [(f"g{g}", list(df.columns[edges[g]:edges[g + 1]])) for g in range(len(sizes))]
     result = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
-    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_oneway(df, groups))
+    expected = outcome(lambda: twin_vetting.Vetting({}).stat_test_oneway(df, groups))
     assert_same(result, expected)
 
 
@@ -151,8 +136,8 @@ def test_oneway_matches_per_row_route(seed, monkeypatch):
     rng, df, groups = random_table(seed)
     groups = groups[: 2 + seed % 2]
     fast = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
-    twin = outcome(lambda: literal_vetting.Vetting({}).stat_test_oneway(df, groups))
-    per_row_module(monkeypatch)
+    twin = outcome(lambda: twin_vetting.Vetting({}).stat_test_oneway(df, groups))
+    reference_module(monkeypatch)
     slow = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
     assert_same(fast, slow)
     assert_same(fast, twin)
@@ -163,12 +148,12 @@ def test_permutation_matches_per_row_route(seed, monkeypatch):
     rng, df, groups = random_table(seed)
     df = df.iloc[:12]
     fast = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, "permutation"))
-    per_row_module(monkeypatch)
+    reference_module(monkeypatch)
     slow = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, "permutation"))
     assert_same(fast, slow)
 
 
-def test_native_route_is_taken_for_numeric_tables():
+def test_batch_route_is_taken_for_numeric_tables():
     rng = np.random.default_rng(3)
     df = pd.DataFrame(rng.normal(20, 2, (30, 8)), columns=list("abcdefgh"))
     groups = [("A", list("abcd")), ("B", list("efgh"))]
@@ -181,7 +166,7 @@ def test_native_route_is_taken_for_numeric_tables():
     assert calls.count == 0
     with CallCounter(pd.DataFrame.iterrows) as calls:
         tv.Vetting({}).stat_test_two_samples(df.assign(note="x"), groups, "t")
-    assert calls.count > 0  # a text column sends the table down the per-row route
+    assert calls.count > 0  # a text column sends the table down the reference route
 
 
 @pytest.mark.parametrize("seed", range(80))
@@ -191,7 +176,7 @@ def test_medians_match_per_value_route(seed):
         df.iloc[:, 0] = 0.0
     if seed % 7 == 0:
         df.iloc[:, 1] = np.nan
-    fast, twin = tv.Vetting({}), literal_vetting.Vetting({})
+    fast, twin = tv.Vetting({}), twin_vetting.Vetting({})
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         result, expected = fast.median_df(df), twin.median_df(df)
@@ -218,7 +203,7 @@ def test_welch_degrees_of_freedom_use_pow():
     df = pd.DataFrame([x + y], columns=[f"c{i}" for i in range(24)])
     groups = [("a", list(df.columns[:12])), ("b", list(df.columns[12:]))]
     result = tv.Vetting({}).stat_test_two_samples(df, groups, "Welch")
-    expected = literal_vetting.Vetting({}).stat_test_two_samples(df, groups, "Welch")
+    expected = twin_vetting.Vetting({}).stat_test_two_samples(df, groups, "Welch")
     pd.testing.assert_frame_equal(result, expected, check_exact=True)
 
 
@@ -239,7 +224,7 @@ class Reversed(list):
 def test_group_containers_index_as_python_does(groups):
     df = pd.DataFrame(np.random.default_rng(1).normal(20, 2, (5, 6)), columns=list("abcdef"))
     result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, "Welch"))
-    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, "Welch"))
+    expected = outcome(lambda: twin_vetting.Vetting({}).stat_test_two_samples(df, groups, "Welch"))
     assert_same(result, expected)
 
 
@@ -254,7 +239,7 @@ class Stop(BaseException):
     lambda: tv.hypothesis_test([1.0, 2.0, 4.0], [2.0, 3.0, 7.0], "permutation"),
 ], ids=["vetting-fast-route", "stat-permutation"])
 def test_interrupt_inside_a_route_check_propagates(call, monkeypatch):
-    """A fast route that falls back after an ordinary error must not swallow
+    """A batch route that falls back after an ordinary error must not swallow
     Ctrl-C (or any BaseException) raised by the library code it calls."""
     import scipy.stats
 
@@ -279,7 +264,7 @@ def test_whole_statistics_keep_an_int64_table_int64(method):
     df = pd.DataFrame({"a": [0, 0, 1, 5], "b": [1, 1, 0, 2]})
     groups = [("A", ["a", "b"]), ("B", ["a", "b"])]
     result = outcome(lambda: tv.Vetting({}).stat_test_two_samples(df, groups, method))
-    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
+    expected = outcome(lambda: twin_vetting.Vetting({}).stat_test_two_samples(df, groups, method))
     assert_same(result, expected)
 
 
@@ -290,5 +275,5 @@ def test_nearly_whole_one_way_statistics_on_an_int64_table(last_row):
     df = pd.DataFrame([[1, 2, 2, 1], [0, 0, 0, 0], last_row], columns=list("abcd"))
     groups = [("A", ["a", "a", "a", "b", "b"]), ("B", ["c", "c", "c", "d", "d"])]
     result = outcome(lambda: tv.Vetting({}).stat_test_oneway(df, groups))
-    expected = outcome(lambda: literal_vetting.Vetting({}).stat_test_oneway(df, groups))
+    expected = outcome(lambda: twin_vetting.Vetting({}).stat_test_oneway(df, groups))
     assert_same(result, expected)

@@ -1,9 +1,7 @@
-// Standalone checks of the SHA-256 and permutation-test kernels.
+// Standalone checks of the SHA-256, permutation-test and row-kind kernels.
 //
-// Build and run from the repository root (one command line):
-//   g++ -std=c++17 -O2 -ffp-contract=off -pthread -Isrc/native tests/native/test_kernels.cpp
-//       src/native/kernels/sha256.cpp src/native/kernels/permutation.cpp -o /tmp/test_kernels
-//   /tmp/test_kernels
+// Built by CMake with -DTESSERA_KERNEL_TESTS=ON (target kernel_tests) and run
+// by ctest; tests/test_native_kernels.py does both.
 //
 // Expected numbers marked "library" were produced with CPython 3.11, numpy 2.4,
 // scipy 1.17, permute 0.2 and cryptorandom 0.4 and printed with float.hex():
@@ -68,9 +66,6 @@ std::string fmt(double v) {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-// ---------------------------------------------------------------- SHA-256
-
 void test_sha256_known_answers() {
     struct vec {
         const char* msg;
@@ -154,9 +149,6 @@ void test_sha256_zero_padding_and_digest_is_non_destructive() {
     }
     check(all, "update_zeros matches update with zero bytes");
 }
-
-// ------------------------------------------------------------ bit stream
-
 void test_bit_stream_matches_cryptorandom() {
     // library: r = SHA256(20); [r.getrandbits(k) for k in ks]; r.counter == 2
     const unsigned ks[] = {3, 5, 64, 1, 63, 7, 13, 32, 64, 64, 2, 0, 40};
@@ -204,9 +196,6 @@ void test_shuffle_matches_random_shuffle() {
     check(std::equal(small.begin(), small.end(), thrice), "range(10) shuffled three times");
     check(t.hashes_used() == 1, "three shuffles of 10 hash count");
 }
-
-// -------------------------------------------------------- float arithmetic
-
 // Exactly representable test data, reproducible in Python with the same formulas.
 double wide_value(std::size_t i) {  // math.ldexp(i*7919 % 1000 - 500, i*37 % 61 - 30)
     return std::ldexp(static_cast<double>(static_cast<long>((i * 7919) % 1000) - 500),
@@ -318,9 +307,6 @@ void test_pooled_t_statistic() {
           "inf among several values gives NaN");
     check(same(pooled_t_statistic(with_inf, 1, twos, 2), inf), "a lone inf gives inf");
 }
-
-// ------------------------------------------------------ permutation test
-
 struct e2e_case {
     const char* name;
     std::vector<double> x, y;
