@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from tessera import readers
-from tessera.readers import ReadError, read_table
+from tessera.readers import ReadError, read_design, read_table
 
 # The real tables live beside the repository; TESSERA_DATA points elsewhere
 # (e.g. from a worktree).
@@ -370,6 +370,48 @@ def test_empty_identifier_with_another_index(tmp_path):
     path = with_header(MQ_HEADER, ["", "M1", "G", "1", "2", "3"])(tmp_path)
     table = read_table(path, index="Majority protein IDs")
     assert table.values.index.tolist() == ["M1"] and "Protein IDs" in table.annotations
+
+
+def write_design(tmp_path, text, name="design.tsv"):
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def test_design_groups_pairs_and_labels(tmp_path):
+    path = write_design(tmp_path, "Sample,Group,Pair,Label,notes\nT2,treat,d2,t-2,x\n"
+                        "C1,ctrl,d1,c-1,\nT1,treat,d1,,\nC2,ctrl,d2,c-2,\n", "design.csv")
+    design = read_design(path, ["C1", "C2", "T1", "T2", "QC"])
+    assert design.groups == [("treat", ["T2", "T1"]), ("ctrl", ["C2", "C1"])]
+    assert design.pairs == ["d2", "d1"]
+    assert design.labels == {"T2": "t-2", "C1": "c-1", "C2": "c-2"}
+    assert design.unused == ["QC"]
+    plain = read_design(write_design(tmp_path, "sample\tgroup\nA\tx\nB\ty\nC\tx\n"))
+    assert (plain.groups, plain.pairs) == ([("x", ["A", "C"]), ("y", ["B"])], None)
+
+
+DESIGN_REFUSALS = [
+    ("sample\tgrp\nA\tx\n", None, "unknown column 'grp'; did you mean 'group'?"),
+    ("sample\tcondition\nA\tx\n", None, "no 'group' column"),
+    ("sample\tgroup\nA\tx\nA\ty\n", None, "sample 'A' is on lines 2 and 3"),
+    ("sample\tgroup\nA\tx\nB\t\n", None, "1 sample in no group: 'B'"),
+    ("sample\tgroup\n\tx\n", None, "no sample name on line 2"),
+    ("sample\tgroup\nh1\tx\nZ\tx\n", ["H1", "H2"],
+     "2 samples of the design not in the table: 'h1', 'Z'; names are case-sensitive "
+     "('h1' -> 'H1')"),
+    ("sample\tgroup\tpair\nA\tx\t1\nB\ty\t2\n", None, "pair '2' has no sample in group 'x'"),
+    ("sample\tgroup\tpair\nA\tx\t1\nB\tx\t1\nC\ty\t1\n", None,
+     "pair '1' has 2 samples in group 'x'"),
+    ("sample\tgroup\tpair\nA\tx\t1\nB\ty\t\n", None, "1 sample without a pair: 'B'"),
+    ("sample\tgroup\tlabel\nA\tx\tL\nB\ty\tL\n", None, "samples 'A' and 'B' have the same label"),
+]
+
+
+@pytest.mark.parametrize("text, samples, message", DESIGN_REFUSALS)
+def test_design_refusals(tmp_path, text, samples, message):
+    path = write_design(tmp_path, text)
+    with pytest.raises(ReadError, match=re.escape(message)):
+        read_design(path, samples)
 
 
 def test_formats_name_each_rule():
