@@ -39,7 +39,7 @@ class Layout:
 
 def plus(cells):
     """MaxQuant's flag columns: '+' marks a flagged row."""
-    return cells.str.strip().eq("+").fillna(False)
+    return cells.eq("+")
 
 
 def starts_with(prefixes):

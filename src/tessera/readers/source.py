@@ -338,15 +338,16 @@ def read_columns(source, numbers, texts, decimal=".", missing=MISSING):
     """One read of the columns at `numbers` (float64) and `texts` (text).
 
     Returns a frame whose columns are the header positions. In number columns
-    the `missing` texts become NaN; in text columns an empty cell does.
+    the `missing` texts become NaN; in text columns (object dtype: the caller
+    converts what it keeps) an empty cell does.
     """
     numbers, texts = sorted(set(numbers)), sorted(set(texts) - set(numbers))
     if source.kind == "workbook":
         return _read_workbook(source, numbers, texts, decimal, missing)
     width = len(source.header)
     spare = str(width)  # filled only by a row with more fields than the header
-    dtype = {str(p): "float64" for p in numbers} | {str(p): "str" for p in texts}
-    dtype[spare] = "str"
+    dtype = {str(p): "float64" for p in numbers} | {str(p): object for p in texts}
+    dtype[spare] = object
     na = {str(p): list(missing) for p in numbers} | {str(p): [""] for p in texts + [width]}
     try:
         with _data_rows(source) as stream:
@@ -490,7 +491,7 @@ def _read_workbook(source, numbers, texts, decimal, missing):
         out[p] = _workbook_numbers(source, p, cells, pattern, decimal, missing)
     for p in texts:
         out[p] = pd.Series([v if isinstance(v, str) or v is None or v != v else str(v)
-                            for v in frame[p]], dtype="str")
+                            for v in frame[p]], dtype=object)
     return pd.DataFrame(out, columns=sorted(out))
 
 

@@ -130,9 +130,9 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
     feature_index = pd.Index(ids.to_numpy(), name=index, dtype="str")
     values = pd.DataFrame(block, index=feature_index,
                           columns=pd.Index([s for s, _ in pairs], dtype="str"))
-    notes = pd.DataFrame({a: frame[position[a]].iloc[rows].to_numpy() for a in annotations},
+    notes = pd.DataFrame({a: pd.array(frame[position[a]].to_numpy()[rows], dtype="str")
+                          for a in annotations},
                          index=feature_index, columns=pd.Index(annotations, dtype="str"))
-    notes = notes.astype("str")
     return Table(values=values, annotations=notes, format=layout.format, quantity=chosen,
                  quantities=tuple(q for q in layout.quantities if q is not None),
                  columns=dict(pairs), removed=removed, label_column=label_column,
@@ -254,8 +254,7 @@ def _position(source, column):
 
 
 def _check_identifiers(source, layout, index, ids, rows):
-    text = ids.astype(object)
-    empty = (text.isna() | text.map(lambda v: isinstance(v, str) and not v.strip())).to_numpy()
+    empty = ids.fillna("").str.strip().eq("").to_numpy(dtype=bool)
     if empty.any():
         lines = [source.line(r) for r in rows[empty][:SHOWN_ROWS]]
         others = [c for c in layout.identifiers if c != index and c in source.header]
