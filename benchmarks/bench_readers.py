@@ -6,8 +6,9 @@ against one plain pandas read of the same file.
 The file is generated once (kept at --file when given, else in a temporary
 folder). Each read runs in a fresh interpreter, which reports its wall time
 and its peak resident memory above what the interpreter held after the
-imports; the fastest of --repeat runs is shown. The reader's values are then checked against the plain read: the
-LFQ columns of the unflagged rows, zeros as NaN.
+imports; the fastest of --repeat runs is shown. The reader's values are then
+checked against the plain read: the LFQ columns of the unflagged rows, zeros
+as NaN.
 """
 import argparse
 import json

@@ -193,7 +193,8 @@ def spectronaut(tmp, ext=".csv"):
 
 
 def wide_decimal_comma(tmp):
-    rows = [[i, g, *v] for i, g, v in zip(IDS[:3], GENES, cells("", lambda v: repr(v).replace(".", ",")))]
+    comma = cells("", lambda v: repr(v).replace(".", ","))
+    rows = [[i, g, *v] for i, g, v in zip(IDS[:3], GENES, comma)]
     return write(tmp / "wide.csv", ["id", "Gene names", *SAMPLES], rows, sep=";")
 
 
@@ -289,7 +290,8 @@ REFUSALS = [
      "matches none of the formats read here (MaxQuant proteinGroups, DIA-NN pg_matrix, FragPipe "
      "combined_protein, Spectronaut protein pivot); for another table choose the sample columns"
      " with samples (names, or a pattern such as 'LFQ intensity *')"),
-    (write_bytes("t.dat", "id\ta\n"), {}, "cannot read .dat files; give a .csv, .tsv, .txt or .xlsx"),
+    (write_bytes("t.dat", "id\ta\n"), {},
+     "cannot read .dat files; give a .csv, .tsv, .txt or .xlsx"),
     (write_bytes("t.xls", b""), {}, "old Excel .xls workbooks cannot be read"),
     (lambda tmp: tmp / "absent.csv", {}, "file not found"),
     (lambda tmp: (tmp / "dir.csv").mkdir() or tmp / "dir.csv", {}, "is a directory"),
@@ -341,6 +343,8 @@ REFUSALS = [
      "columns 'a/S1.d' and 'b/S1.d' both give the sample name 'S1'"),
     (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"index": "id"},
      "no column 'id' for the index; identifier columns are 'Protein IDs', 'Majority protein IDs'"),
+    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "index": "ID"},
+     "no column 'ID' for the index; columns are 'id', 'a'"),
     (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"index": "LFQ intensity S1"},
      "index 'LFQ intensity S1' is a sample column"),
     (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"label_column": "Genes"},
@@ -378,9 +382,13 @@ def write_design(tmp_path, text, name="design.tsv"):
     return path
 
 
-def test_design_groups_pairs_and_labels(tmp_path):
+@pytest.mark.parametrize("name", ["design.csv", "design.xlsx"])
+def test_design_groups_pairs_and_labels(tmp_path, name):
     path = write_design(tmp_path, "Sample,Group,Pair,Label,notes\nT2,treat,d2,t-2,x\n"
                         "C1,ctrl,d1,c-1,\nT1,treat,d1,,\nC2,ctrl,d2,c-2,\n", "design.csv")
+    if name.endswith(".xlsx"):
+        pd.read_csv(path, dtype=str).to_excel(tmp_path / name, index=False)
+        path = tmp_path / name
     design = read_design(path, ["C1", "C2", "T1", "T2", "QC"])
     assert design.groups == [("treat", ["T2", "T1"]), ("ctrl", ["C2", "C1"])]
     assert design.pairs == ["d2", "d1"]

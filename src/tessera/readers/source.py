@@ -431,12 +431,6 @@ class _TextChained(io.TextIOBase):
             return part
         return self._handle.read(size)
 
-    def readline(self, size=-1):
-        if self._prefix:
-            part, self._prefix = self._prefix, ""
-            return part
-        return self._handle.readline(size)
-
     def close(self):
         self._handle.close()
         super().close()

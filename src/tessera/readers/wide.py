@@ -12,6 +12,9 @@ GENE_COLUMNS = ("gene names", "gene name", "genes", "gene", "gene symbol", "gene
 
 def layout(source, items, index):
     header = [h for h in source.header if h]
+    if index is not None and index not in header:
+        raise ReadError(f"{source.name}: no column {index!r} for the index; columns are "
+                        f"{listing(header)}")
     chosen, seen = [], set()
     for item in items:
         hits = [h for h in header if matches(item, h) and h != index]
