@@ -212,6 +212,7 @@ SAME_NUMBERS = [
     (lambda t: spectronaut(t, ".xlsx"), {}),
     (wide_decimal_comma, {"samples": SAMPLES}),
     (wide_decimal_comma, {"samples": "S*", "decimal": ","}),
+    (wide_decimal_comma, {"samples": ["S[12]", "S3"]}),
     (wide_xlsx, {"samples": "* area", "label_column": "Gene names"}),
 ]
 
@@ -234,6 +235,20 @@ def test_same_numbers_from_every_format(tmp_path, writer, options):
 def test_samples_choose_by_name_or_header(tmp_path, samples, quantity, expected):
     table = read_table(fragpipe(tmp_path), samples=samples, quantity=quantity)
     assert table.columns == expected
+
+
+@pytest.mark.parametrize("header, samples, names", [
+    (["id", "LFQ intensity A", "LFQ intensity B"], "LFQ intensity *", ["A", "B"]),
+    (["id", "S1 area", "S2 area", "note"], "* area", ["S1", "S2"]),
+    (["id", "treat_1", "treat_2", "ctrl_1"], ["treat_*", "ctrl_*"],
+     ["treat_1", "treat_2", "ctrl_1"]),
+    (["id", "A x", "B x", "A y"], ["* x", "* y"], ["A x", "B x", "A y"]),  # cut names collide
+    (["S1", "id", "S2"], "S?", ["S1", "S2"]),
+])
+def test_wide_sample_names(tmp_path, header, samples, names):
+    path = write(tmp_path / "t.tsv", header, [[str(i) for i in range(len(header))]])
+    table = read_table(path, samples=samples)
+    assert table.samples == names and table.values.index.name == "id"
 
 
 @pytest.mark.parametrize("text, options, expected", [

@@ -13,9 +13,6 @@ RUN_EXTENSIONS = (".raw", ".d", ".mzml", ".mzxml", ".wiff", ".wiff2", ".dia", ".
                   ".htrms", ".tdf", ".zip")
 
 
-SEPARATORS = tuple(" _.-:")
-
-
 @dataclass(frozen=True)
 class Flag:
     """Rows to remove: those for which `test` is true on column `column`."""
@@ -90,17 +87,18 @@ def matches(item, name):
 def matched_part(item, name):
     """The sample name of column `name` selected by `item`.
 
-    A pattern's literal text before its first wildcard is cut off when it ends
-    in a separator (space, '_', '.', '-' or ':'), and its literal text after
-    the last wildcard when that starts with one: 'LFQ intensity *' names
-    'LFQ intensity H1' 'H1', '* area' names 'S1 area' 'S1', while 'S*' leaves
-    'S1' whole. Names given without wildcards are kept as they are.
+    A pattern's literal text before its first wildcard is cut off when a space
+    ends it, and its literal text after the last wildcard when a space starts
+    it: 'LFQ intensity *' names 'LFQ intensity H1' 'H1' and '* area' names
+    'S1 area' 'S1', as a quantity is separated from the sample in such
+    headers. 'treat_*' leaves 'treat_1' whole, and so does a name given
+    without wildcards.
     """
     if not is_pattern(item):
         return name
     first = min(item.index(c) for c in "*?[" if c in item)
     last = max(item.rfind(c) for c in "*?]" if c in item)
     prefix, suffix = item[:first], item[last + 1:]
-    start = len(prefix) if prefix[-1:] in SEPARATORS else 0
-    end = len(name) - len(suffix) if suffix[:1] in SEPARATORS else len(name)
+    start = len(prefix) if prefix.endswith(" ") else 0
+    end = len(name) - len(suffix) if suffix.startswith(" ") else len(name)
     return name[start:end].strip() or name

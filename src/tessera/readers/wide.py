@@ -25,6 +25,10 @@ def layout(source, items, index):
             if h not in seen:
                 seen.add(h)
                 chosen.append((matched_part(item, h), h))
+    names = [sample for sample, _ in chosen]
+    if len(set(names)) < len(names):
+        # two patterns cut to the same names ('A *' and 'B *'): keep the headers
+        chosen = [(h, h) for _, h in chosen]
     if index is None:
         index = next((h for h in header if h not in seen), None)
         if index is None:
