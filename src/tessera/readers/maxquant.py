@@ -1,0 +1,35 @@
+"""MaxQuant's proteinGroups.txt: one row per protein group, per-sample
+columns 'LFQ intensity <sample>', 'Intensity <sample>' and 'iBAQ <sample>',
+zeros for values not measured, and '+' in the flag columns."""
+from .layout import Flag, Layout, plus, present
+
+NAME = "MaxQuant proteinGroups"
+RULE = ("columns 'Protein IDs' and 'Majority protein IDs'; quantities "
+        "'LFQ intensity <sample>', 'Intensity <sample>', 'iBAQ <sample>'")
+QUANTITIES = ("LFQ intensity", "Intensity", "iBAQ")
+IDENTIFIERS = ("Protein IDs", "Majority protein IDs")
+ANNOTATIONS = ("Protein IDs", "Majority protein IDs", "Protein names", "Gene names",
+               "Fasta headers")
+# 'Contaminant' is the name older MaxQuant versions give 'Potential contaminant'.
+FLAGS = ("Reverse", "Potential contaminant", "Contaminant", "Only identified by site")
+
+
+def detect(header, name):
+    if not all(column in header for column in IDENTIFIERS):
+        return None
+    quantities = {}
+    for quantity in QUANTITIES:
+        prefix = quantity + " "
+        columns = [(h[len(prefix):].strip(), h) for h in header
+                   if h.startswith(prefix) and h[len(prefix):].strip()]
+        if columns:
+            quantities[quantity] = columns
+    return Layout(
+        format=NAME,
+        identifiers=IDENTIFIERS,
+        annotations=present(header, ANNOTATIONS),
+        quantities=quantities,
+        flags=tuple(Flag(column, column, plus) for column in FLAGS if column in header),
+        zeros_missing=True,
+        gene_column="Gene names" if "Gene names" in header else None,
+    )
