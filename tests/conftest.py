@@ -20,6 +20,12 @@ def real_data(name):
     return path
 
 
+@pytest.fixture(scope="session")
+def data():
+    """The shared folder of real tables (a test using it fails when it is missing)."""
+    return real_data("engines").parent
+
+
 def message_of(fn, *args, **kwargs):
     """The message of the exception fn(...) raises (AssertionError if none)."""
     try:

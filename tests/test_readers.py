@@ -1,9 +1,7 @@
 """tessera.readers: the engines' protein tables recognised from their header,
 real files checked against a plain pandas read, the same numbers written in
 every format read back identically, and every refusal."""
-import os
 import re
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -11,21 +9,6 @@ import pytest
 
 from tessera import readers
 from tessera.readers import ReadError, read_design, read_table
-
-# The real tables live beside the repository; TESSERA_DATA points elsewhere
-# (e.g. from a worktree).
-DATA = Path(os.environ.get("TESSERA_DATA") or
-            Path(__file__).resolve().parents[2] / "shared" / "data")
-
-
-@pytest.fixture(scope="module")
-def data():
-    """The folder of real tables; a missing folder fails the test, loudly."""
-    if not (DATA / "engines").is_dir():
-        pytest.fail(f"real data not found: {DATA} has no engines/ folder; the reader tests "
-                    "need the tables of ../shared/data (or TESSERA_DATA=<that folder>)")
-    return DATA
-
 
 MQ_FLAGS = ("Reverse", "Potential contaminant", "Only identified by site")
 
