@@ -425,26 +425,27 @@ double chisq_upper(double x, double df) { return gamma_inc(df / 2, x / 2, true, 
 void gauss_legendre_unit(std::size_t n, double* nodes, double* weights) {
     const double pi = 3.14159265358979323846;
     for (std::size_t i = 0; i < (n + 1) / 2; ++i) {
-        double z = std::cos(pi * (i + 0.75) / (n + 0.5));
-        double pp = 0.0;
+        // Newton's method on the angle of z = cos(theta): 1 - z^2 = sin^2(theta)
+        // and the node near 0, sin^2(theta / 2), keep their digits at the ends
+        double theta = pi * (i + 0.75) / (n + 0.5), slope = 0.0;
         for (int iter = 0; iter < 100; ++iter) {
+            const double z = std::cos(theta), s = std::sin(theta);
             double p1 = 1.0, p2 = 0.0;
             for (std::size_t j = 1; j <= n; ++j) {
                 const double p3 = p2;
                 p2 = p1;
                 p1 = ((2.0 * j - 1.0) * z * p2 - (j - 1.0) * p3) / j;
             }
-            pp = n * (z * p1 - p2) / (z * z - 1.0);
-            const double z1 = z;
-            z = z1 - p1 / pp;
-            if (std::fabs(z - z1) <= 1e-16) break;
+            slope = n * (z * p1 - p2) / s;  // dP_n(cos theta)/dtheta
+            const double step = p1 / slope;
+            theta -= step;
+            if (std::fabs(step) <= 1e-16 * theta) break;
         }
-        // z is the i-th largest root on [-1, 1]; mapped to [0, 1], weights halved
-        const double w = 1.0 / ((1.0 - z * z) * pp * pp);
-        nodes[n - 1 - i] = (1.0 + z) / 2;
-        nodes[i] = (1.0 - z) / 2;
-        weights[n - 1 - i] = w;
+        const double half = std::sin(theta / 2), w = 1.0 / (slope * slope);
+        nodes[i] = half * half;
+        nodes[n - 1 - i] = 1.0 - half * half;
         weights[i] = w;
+        weights[n - 1 - i] = w;
     }
 }
 
