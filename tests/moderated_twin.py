@@ -282,7 +282,9 @@ def approx_rule2(x, y, xout):
     uy = np.array([r_mean(y[inverse == k]) for k in range(ux.size)])
     out = np.empty(len(xout))
     for k, v in enumerate(xout):
-        if v <= ux[0]:
+        if np.isnan(v):
+            out[k] = np.nan
+        elif v <= ux[0]:
             out[k] = uy[0]
         elif v >= ux[-1]:
             out[k] = uy[-1]
@@ -378,6 +380,8 @@ def fit_f_dist(x, df1, covariate=None):
                 covariate = np.sign(covariate)
     with np.errstate(invalid="ignore"):
         ok &= np.isfinite(x) & (x > -1e-15)
+    if covariate is not None:
+        ok &= ~np.isnan(covariate)  # a feature without any value
     nok = int(ok.sum())
     if nok == 1:
         return x[ok][0], 0.0
@@ -694,7 +698,9 @@ def moderated_test(values, groups, n_groups, *, trend=False, robust=False, legac
     df_total = np.minimum(df_res + df_prior, df_pooled)
     p = 2 * special.stdtr(df_total[:, None], -np.abs(t))
 
-    lim = np.asarray(stdev_coef_lim) ** 2 / r_median(np.broadcast_to(s2_prior, s2.shape))
+    # a trend has no prior variance for a feature without any value
+    prior = np.broadcast_to(s2_prior, s2.shape)
+    lim = np.asarray(stdev_coef_lim) ** 2 / r_median(prior[np.isfinite(prior)])
     var_prior = np.array([tmixture(t[:, k], su[:, k], df_total, proportion, lim)
                           for k in range(t.shape[1])])
     if np.isnan(var_prior).any():

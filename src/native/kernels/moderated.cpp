@@ -868,10 +868,10 @@ bool fit_f_dist_likelihood(const double* x_in, const double* df1_in, std::size_t
         const double d2 = p / (1 - p);
         const double d2s20 = d2 * std::exp(emean - sp::log_minus_digamma(d2));
         const double log_d2s20 = std::log(d2s20);
-        const double lgamma_d2 = std::lgamma(d2);
+        const double lgamma_d2 = sp::log_gamma(d2);
         for (std::size_t l = 0; l < levels.size(); ++l) {
             b[l] = levels[l] * log_d2s20;
-            c[l] = std::lgamma(levels[l] + d2);
+            c[l] = sp::log_gamma(levels[l] + d2);
         }
         long double s = 0;
         for (std::size_t i = 0; i < m; ++i) {

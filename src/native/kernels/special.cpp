@@ -181,6 +181,12 @@ double tetragamma(double x) {
 
 double log_minus_digamma(double x) { return std::log(x) - digamma(x); }
 
+double log_gamma(double x) {
+    if (!(x > 0)) return x == 0 ? inf : nan;
+    if (x < 10) return std::log(std::tgamma(x));
+    return (x - 0.5) * std::log(x) - x + ln_sqrt_2pi + stirling_correction(x);
+}
+
 double trigamma_inverse(double x) {
     if (std::isnan(x) || x < 0) return nan;
     if (x > 1e7) return 1.0 / std::sqrt(x);
@@ -206,9 +212,9 @@ double log_beta(double a, double b) {
     }
     if (q >= 10) {
         const double corr = stirling_correction(q) - stirling_correction(p + q);
-        return std::lgamma(p) + corr + p - p * std::log(p + q) + (q - 0.5) * std::log1p(-p / (p + q));
+        return log_gamma(p) + corr + p - p * std::log(p + q) + (q - 0.5) * std::log1p(-p / (p + q));
     }
-    return std::lgamma(p) + std::lgamma(q) - std::lgamma(p + q);
+    return log_gamma(p) + log_gamma(q) - log_gamma(p + q);
 }
 
 double beta_inc(double a, double b, double x, double y, bool upper, bool log_p) {
@@ -288,7 +294,7 @@ double gamma_inc(double a, double x, bool upper, bool log_p) {
         log_lower = 0.0;
         log_upper = -inf;
     } else {
-        const double front = a * std::log(x) - x - std::lgamma(a);
+        const double front = a * std::log(x) - x - log_gamma(a);
         if (x < a + 1.0) {  // series for the lower tail
             double ap = a, del = 1.0 / a, sum = del;
             for (int n = 0; n < 100000; ++n) {
@@ -330,7 +336,7 @@ double gamma_inc_inv(double a, double p, bool upper, bool log_p) {
         upper = !upper;
     }
     if (lp == -inf) return upper ? inf : 0.0;
-    const double lgam = std::lgamma(a);
+    const double lgam = log_gamma(a);
     double theta = std::log(a);
     if (!upper) {  // P(a, x) ~ x^a / (a Gamma(a)) for small x
         const double lx = (lp + std::log(a) + lgam) / a;
@@ -377,7 +383,7 @@ double f_density(double f, double df1, double df2) {
     const double a = df1 / 2;
     if (std::isinf(df2)) {  // chi-square(df1) density of df1 f, times df1
         const double u = df1 * f;
-        return std::exp((a - 1) * std::log(u) - u / 2 - a * std::log(2.0) - std::lgamma(a)) * df1;
+        return std::exp((a - 1) * std::log(u) - u / 2 - a * std::log(2.0) - log_gamma(a)) * df1;
     }
     const double b = df2 / 2;
     return std::exp(a * std::log(df1 / df2) + (a - 1) * std::log(f) -

@@ -34,6 +34,10 @@ double tetragamma(double x);
 // log(x) - digamma(x) for x > 0.
 double log_minus_digamma(double x);
 
+// log Gamma(x) for x > 0. Unlike std::lgamma it writes no global sign, so
+// threads may call it at once.
+double log_gamma(double x);
+
 // The y > 0 with trigamma(y) = x, by limma's Newton iteration on 1/trigamma:
 // from 0.5 + 1/x (monotone from there), stopped once a step is below 1e-8
 // relative; 1/sqrt(x) above 1e7 and 1/x below 1e-6.
