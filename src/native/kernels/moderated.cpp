@@ -1117,7 +1117,7 @@ double mixture_var_prior(const double* t, const double* stdev_unscaled, const do
 
 status moderated_fit(const fit_input& in, fit_output& out) {
     const std::size_t rows = in.rows, groups = in.groups;
-    if (groups < 2) return no_residual_df;
+    if (groups < 2) return too_few_groups;
     const std::size_t k = groups - 1;
     std::vector<double> coef(rows * groups), count(rows * groups);
     fit_groups(in.values, rows, in.cols, in.group, groups, coef.data(), count.data(), out.s2,

@@ -35,6 +35,7 @@ enum status : int {
     no_finite_variance = 2,   // no finite residual variance to estimate a prior from
     prior_not_estimable = 3,  // too few informative features for the prior df
     not_built = 4,            // trend or robust with the likelihood estimate
+    too_few_groups = 5,       // fewer than two groups
 };
 
 // Which prior estimate: classic always (limma's legacy = TRUE), or the
