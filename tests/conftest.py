@@ -8,6 +8,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA_DIR = ROOT.parent / "shared" / "data"
+LIMMA_CD34 = ROOT / "tests" / "reference" / "limma"
 
 
 def real_data(name):
@@ -77,3 +78,81 @@ class Recorder:
         self.calls.append((args, kwargs))
         if self.target is not None:
             return self.target(*args, **kwargs)
+
+
+def limma_case(folder, matrix, order):
+    """(values, group index per column, features) of a reference matrix whose
+    columns belong to the groups `order` (the contrasts: each minus the last)."""
+    frame = pd.read_csv(folder / matrix, sep="\t", index_col=0)
+    samples = pd.read_csv(folder / "groups.tsv", sep="\t")
+    group_of = dict(zip(samples["sample"], samples["group"]))
+    groups = np.array([order.index(group_of[c]) for c in frame.columns])
+    return frame.to_numpy(), groups, frame.index
+
+
+def read_limma(folder, name):
+    return pd.read_csv(folder / name, sep="\t", index_col=0)
+
+
+def relative_error(result, expected, floor=0.0):
+    """Largest |result - expected| / max(|expected|, floor); NaN must meet NaN."""
+    result = np.asarray(result, dtype=float)
+    expected = np.asarray(expected, dtype=float)
+    assert np.array_equal(np.isnan(result), np.isnan(expected)), "NaN in different places"
+    keep = ~np.isnan(expected) & (result != expected)
+    if not keep.any():
+        return 0.0
+    scale = np.maximum(np.abs(expected[keep]), floor)
+    return float(np.max(np.abs(result[keep] - expected[keep]) / scale))
+
+
+def limma_columns(out, contrasts):
+    """Outputs of the moderated tests under limma's column names: per contrast
+    (suffix "" for a single contrast, else ".<name>") logFC, t, P.Value, B; and
+    s2.prior, df.prior, s2.post, df.total, F, F.p.value."""
+    n = len(out["t"])
+    columns = {name: np.broadcast_to(out[key], n) for name, key in [
+        ("s2.prior", "s2_prior"), ("df.prior", "df_prior"), ("s2.post", "s2_post"),
+        ("df.total", "df_total"), ("F", "F"), ("F.p.value", "F_p_value")]}
+    for j, name in enumerate(contrasts):
+        suffix = "" if len(contrasts) == 1 else "." + name
+        for column, key in [("logFC", "logFC"), ("t", "t"), ("P.Value", "p_value"), ("B", "B")]:
+            columns[column + suffix] = out[key][:, j]
+    return columns
+
+
+# Tolerances against limma: (relative tolerance, floor of the scale). logFC is
+# compared absolutely. A t near 0 is compared on the scale 1: limma's group
+# means come out of a QR decomposition whose rounding, about 1e-16 of the
+# values, is all of a small difference's relative error.
+LIMMA_TOLERANCE = {"logFC": (1e-12, np.inf), "t": (1e-12, 1.0), "F": (1e-12, 1.0),
+                   "s2.prior": (1e-12, 0), "df.prior": (1e-12, 0), "s2.post": (1e-12, 0),
+                   "df.total": (1e-12, 0), "P.Value": (1e-10, 0), "F.p.value": (1e-10, 0),
+                   "B": (1e-9, 0)}
+
+
+def limma_tolerance(column, variant):
+    """Tolerance of a column in a variant: trend and robust fits 1e-8; with the
+    likelihood estimate d0 is as exact as its minimiser's rounding (1e-9
+    allowed), which every column that depends on the prior inherits."""
+    base = column if column in LIMMA_TOLERANCE else column.rsplit(".", 1)[0]
+    rel, floor = LIMMA_TOLERANCE[base]
+    if column.startswith("logFC"):
+        return rel, floor
+    if "trend" in variant or "robust" in variant:
+        rel = max(rel, 1e-8)
+    elif "modern" in variant:
+        rel = max(rel, 1e-9)
+    return rel, floor
+
+
+def assert_matches_limma(columns, reference, variant):
+    for name, values in columns.items():
+        rel, floor = limma_tolerance(name, variant)
+        expected = reference[name].to_numpy(dtype=float)
+        if np.isinf(floor):
+            assert np.array_equal(np.isnan(values), np.isnan(expected)), name
+            error = np.nanmax(np.abs(values - expected), initial=0.0)
+        else:
+            error = relative_error(values, expected, floor)
+        assert error <= rel, f"{variant} {name}: {error:.2e} > {rel:.0e}"
