@@ -12,12 +12,17 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tessera import cli
+from tessera.cli import figures, main
+from tessera.cli.errors import UsageError
+from tessera.cli.options import build_parser
+from tessera.cli.pipeline import STEPS
+from tessera.cli.progress import Elapsed
+from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
 from tessera.tools.preprocess import import_data_by_file_name, preprocess
 from tessera.tools.vetting import Vetting
 
 ROOT = Path(__file__).resolve().parents[1]
-EXAMPLE = Path(str(cli._example_path()))
+EXAMPLE = Path(str(example_path()))
 SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
 OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
 
@@ -26,7 +31,7 @@ def run_cli(*argv):
     """main(argv) in-process: (exit status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main(list(argv))
+        status = main(list(argv))
     return status, out.getvalue(), err.getvalue()
 
 
@@ -64,7 +69,7 @@ def test_example_run_writes_every_output(example_run):
     assert (status, stderr) == (0, "")
     assert sorted(p.name for p in out.iterdir()) == sorted(f"ex_{name}" for name in OUTPUTS)
     assert "bundled example" in stdout
-    for step in ("read", *cli.STEPS, "Welch test"):
+    for step in ("read", *STEPS, "Welch test"):
         assert any(line.startswith(step + " ") for line in stdout.splitlines()), step
     for name in OUTPUTS[2:]:
         width, height = png_size(out / f"ex_{name}")
@@ -73,13 +78,13 @@ def test_example_run_writes_every_output(example_run):
 
 def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
-    settings = dict(cli.EXAMPLE_SETTINGS)
+    settings = dict(EXAMPLE_SETTINGS)
     expected = preprocess(str(EXAMPLE), settings)
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
     assert not result.index.str.contains("REV__|CON__").any()
 
-    expected = Vetting({}).stat_test_two_samples(expected, cli.EXAMPLE_GROUPS, "Welch")
+    expected = Vetting({}).stat_test_two_samples(expected, EXAMPLE_GROUPS, "Welch")
     expected.index.name = "Protein IDs"
     test = pd.read_csv(out / "ex_test.csv", index_col=0)
     assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
@@ -127,7 +132,7 @@ def test_no_arguments_run_the_example_from_the_module(tmp_path):
 # ---------------------------------------------------------------- options and settings
 
 def resolved(*argv):
-    return cli.resolve(cli.build_parser().parse_args(["analyze", *argv]), EXAMPLE)
+    return resolve(build_parser().parse_args(["analyze", *argv]), EXAMPLE)
 
 
 def test_options_become_the_settings_mapping(table):
@@ -155,7 +160,7 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
     # the file's three groups make a one-way run, which takes no test name
-    with pytest.raises(cli.UsageError, match="one-way ANOVA runs, which takes no method"):
+    with pytest.raises(UsageError, match="one-way ANOVA runs, which takes no method"):
         resolved("--config", str(config), "--method", "t")
     config.write_text(config.read_text().replace('method = "t"\n', ""))
     run = resolved("--config", str(config))
@@ -165,8 +170,8 @@ def test_command_line_overrides_settings_file(table, tmp_path):
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
-    assert run.settings == {**cli.EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
-    assert run.groups == cli.EXAMPLE_GROUPS and run.method == "permutation"
+    assert run.settings == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
 def test_three_groups_run_the_one_way_test(table, tmp_path):
@@ -235,7 +240,7 @@ def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
             Path(path).write_bytes(b"half a figure")
             raise OSError("disk full")
 
-    monkeypatch.setattr(cli, "pvalue_figure", lambda *args: Broken())
+    monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken())
     status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2",
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
@@ -251,8 +256,8 @@ class FakeTerminal(io.StringIO):
 
 def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     terminal, pipe = FakeTerminal(), io.StringIO()
-    with cli.Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
-        with cli.Elapsed("permutation test", stream=pipe, delay=0, interval=0.01):
+    with Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
+        with Elapsed("permutation test", stream=pipe, delay=0, interval=0.01):
             time.sleep(0.1)
     drawn = terminal.getvalue()
     assert drawn.startswith("\rpermutation test ") and drawn.endswith("\r")

@@ -1,0 +1,31 @@
+"""The analysis a `tessera analyze` run performs: read, preprocess, test, draw, write."""
+from tessera.cli import figures
+from tessera.cli.inputs import load_table
+from tessera.cli.outputs import check_outputs, output_path, write_all
+from tessera.cli.pipeline import run_preprocessing, run_test
+
+
+def analyze(run, report):
+    names = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png"]
+    if run.two_groups:
+        names.append("volcano.png")
+    paths = {name: output_path(run.out, name) for name in names}
+    check_outputs(list(paths.values()))
+
+    raw = load_table(run)
+    report.step("read", f"{raw.shape[0]} rows x {raw.shape[1]} columns from {run.file.name}")
+    pre = run_preprocessing(raw, run.settings, report)
+    df = pre.table
+    test = run_test(df, run, report)
+
+    drawn = {"intensities.png": figures.intensity_figure(pre, run),
+             "pvalues.png": figures.pvalue_figure(test, run)}
+    if run.two_groups:
+        drawn["volcano.png"] = figures.volcano_figure(test, run)
+    jobs = [(paths["preprocessed.csv"], lambda path: df.to_csv(path)),
+            (paths["test.csv"], lambda path: test.to_csv(path))]
+    for name, fig in drawn.items():
+        jobs.append((paths[name], lambda path, fig=fig: fig.savefig(path, format="png")))
+    write_all(jobs)
+    for path, _ in jobs:
+        report.note(f"wrote {path}")
