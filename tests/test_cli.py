@@ -234,6 +234,95 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+def write_table(path, values, ids=None):
+    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
+    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
+    df.insert(0, "ID", [f"F{i}" for i in range(len(df))] if ids is None else ids)
+    df.to_csv(path, index=False)
+    return path
+
+
+def _zeros(v):
+    v[:4, 0] = 0
+    return v
+
+
+def _zero_median(v):
+    v[:30, 0] = 0
+    return v
+
+
+def _one_zero_per_row(v):
+    v[np.arange(len(v)), np.arange(len(v)) % 6] = 0
+    return v
+
+
+def _empty_column(v):
+    v[:, 0] = 0
+    return v
+
+
+def _already_logarithms(v):
+    return np.log2(v) - 20
+
+
+def _constant(v):
+    return np.full_like(v, 1000)
+
+
+@pytest.mark.parametrize("edit, args, messages", [
+    (_zeros, ["--log-transform", "2"],
+     ["log_transform 2 failed: 4 zero cells", "add --noise-filter 1"]),
+    (_zeros, ["--noise-filter", "0", "--log-transform", "2"],
+     ["4 zero cells", "raise --noise-filter to 1"]),
+    (_already_logarithms, ["--log-transform", "2"],
+     ["negative cells (e.g. ", "if the table already holds logarithms drop --log-transform"]),
+    (_zero_median, ["--normalize", "origin_median_1"],
+     ["normalize 'origin_median_1' failed: column 'S1' has median 0", "add --noise-filter 1"]),
+    (_one_zero_per_row, ["--noise-filter", "1"],
+     ["Welch test gave none of the 40 features a p-value: every row has a missing value",
+      "add --remove-missing-values 100"]),
+    (_empty_column, ["--noise-filter", "1", "--log-transform", "2"],
+     ["sample column 'S1' has no values left"]),
+    (_constant, [], ["no row has values that vary within its groups"]),
+    ("numeric ids", ["--remove-decoy", "REV__"],
+     ["remove_decoy 'REV__' failed: the row names (column 'ID') are not all text"]),
+])
+def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
+    rng = np.random.default_rng(3)
+    values = 2 ** rng.normal(20, 1, (40, 6))
+    if callable(edit):
+        values = edit(values)
+    file = write_table(tmp_path / "t.csv", values,
+                       ids=range(40) if edit == "numeric ids" else None)
+    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", *args,
+                                     "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                     "--out", str(tmp_path / "out" / "r"))
+    assert status == 2
+    assert stderr.startswith("tessera: error: ") and stderr.count("\n") == 1
+    for message in messages:
+        assert message in stderr
+    assert "Fail to do log transform" not in stdout
+    assert not (tmp_path / "out").exists()
+
+
+def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
+    # whole numbers make pandas warn about the library's own dtype handling;
+    # the constant rows make scipy warn about the data
+    values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
+    values[:3] = 1500
+    file = write_table(tmp_path / "int.csv", values)
+    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", "--group",
+                                     "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    assert [str(w.message) for w in recwarn] == []
+    assert "17 features tested" in stdout
+    assert "3 without a p-value (values that do not vary within the groups)" in stdout
+    assert "warnings from the test, the first: Precision loss" in stdout
+    assert "dtype" not in stdout
+
+
 def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
     class Broken:
         def savefig(self, path, **kwargs):

@@ -12,20 +12,22 @@ def analyze(run, report):
     paths = {name: output_path(run.out, name) for name in names}
     check_outputs(list(paths.values()))
 
-    raw = load_table(run)
-    report.step("read", f"{raw.shape[0]} rows x {raw.shape[1]} columns from {run.file.name}")
+    with report.warnings_of("reading"):
+        raw = load_table(run)
+        report.step("read", f"{raw.shape[0]} rows x {raw.shape[1]} columns from {run.file.name}")
     pre = run_preprocessing(raw, run.settings, report)
     df = pre.table
     test = run_test(df, run, report)
 
-    drawn = {"intensities.png": figures.intensity_figure(pre, run),
-             "pvalues.png": figures.pvalue_figure(test, run)}
-    if run.two_groups:
-        drawn["volcano.png"] = figures.volcano_figure(test, run)
-    jobs = [(paths["preprocessed.csv"], lambda path: df.to_csv(path)),
-            (paths["test.csv"], lambda path: test.to_csv(path))]
-    for name, fig in drawn.items():
-        jobs.append((paths[name], lambda path, fig=fig: fig.savefig(path, format="png")))
-    write_all(jobs)
+    with report.warnings_of("the figures"):
+        drawn = {"intensities.png": figures.intensity_figure(pre, run),
+                 "pvalues.png": figures.pvalue_figure(test, run)}
+        if run.two_groups:
+            drawn["volcano.png"] = figures.volcano_figure(test, run)
+        jobs = [(paths["preprocessed.csv"], lambda path: df.to_csv(path)),
+                (paths["test.csv"], lambda path: test.to_csv(path))]
+        for name, fig in drawn.items():
+            jobs.append((paths[name], lambda path, fig=fig: fig.savefig(path, format="png")))
+        write_all(jobs)
     for path, _ in jobs:
         report.note(f"wrote {path}")

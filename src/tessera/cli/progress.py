@@ -1,12 +1,19 @@
 """What a run prints while it works: the settings it resolved, one line per
 step with what the step did, and a spinner on a terminal during the test."""
+import contextlib
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 
+from tessera.cli.errors import count, one_line
 from tessera.cli.options import ALPHA
+
+# Warnings about the libraries' own code rather than about the data: nothing
+# the user can act on, so they are not shown.
+CODE_WARNINGS = (DeprecationWarning, PendingDeprecationWarning, FutureWarning)
 
 
 class Report:
@@ -22,6 +29,21 @@ class Report:
 
     def note(self, text):
         print(text, file=self.stream, flush=True)
+
+    @contextlib.contextmanager
+    def warnings_of(self, what):
+        """Collects the warnings raised inside the block into one line after the
+        block's own lines: the libraries warn once per degenerate row (constant
+        values, too few values), which would flood the terminal. Nothing is
+        printed when the block raises."""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            for category in CODE_WARNINGS:
+                warnings.simplefilter("ignore", category)
+            yield
+        if caught:
+            self.step("", f"{count(len(caught), 'warning')} from {what}, the first: "
+                          f"{one_line(caught[0].message)}")
 
 
 class Elapsed:
@@ -97,9 +119,6 @@ def step_summary(key, value, before, after):
         share = emptied / max(after.size, 1)
         return f"{kept}, {emptied} cells below {value} set missing ({share:.0%})"
     if key == "log_transform":
-        if after is before:
-            return (f"{kept}, FAILED: a cell is zero or negative, values stay linear "
-                    "(--noise-filter 1 makes zeros missing first)")
         return f"{kept}, every cell now log{value}"
     if key == "remove_missing_values":
         removed = len(before) - len(after)
@@ -122,6 +141,17 @@ def test_summary(table, run):
         (first, _), (second, _) = run.groups
         text += (f": {(significant & (fc > 0)).sum()} higher in {first}, "
                  f"{(significant & (fc < 0)).sum()} higher in {second}")
-    if p.isna().any():
-        text += f"; {p.isna().sum()} without a p-value (a missing value in the row)"
+    untested = p.isna()
+    if untested.any():
+        samples = [column for _, columns in run.groups for column in columns]
+        missing = int((untested & table[samples].isna().any(axis=1)).sum())
+        constant = int(untested.sum()) - missing
+        if not constant:
+            why = "a missing value in the row"
+        elif not missing:
+            why = "values that do not vary within the groups"
+        else:
+            why = f"{missing} with a missing value in the row, {constant} with values " \
+                  "that do not vary within the groups"
+        text += f"; {untested.sum()} without a p-value ({why})"
     return text
