@@ -2,6 +2,8 @@
 settings file become library settings, and every way a run is refused."""
 import contextlib
 import io
+import os
+import signal
 import struct
 import subprocess
 import sys
@@ -334,6 +336,89 @@ def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
     assert list((tmp_path / "out").iterdir()) == []
+
+
+def snapshot(directory):
+    """{file name: bytes} of every file in a directory."""
+    return {p.name: p.read_bytes() for p in sorted(Path(directory).iterdir())}
+
+
+# beside the outputs of out/r: names close to its outputs, and an output name
+# under other prefixes
+NOT_WRITTEN_BY_TESSERA = ("r_notes.txt", "r_volcano.png.bak", "other_volcano.png", "r2_test.csv")
+
+
+@pytest.fixture
+def two_group_run(table, tmp_path):
+    """A two-group run into out/r, beside files tessera did not write; its snapshot."""
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in NOT_WRITTEN_BY_TESSERA:
+        (out / name).write_text("not tessera's")
+    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2,S3",
+                                "--group", "b=S4,S5,S6", "--out", str(out / "r"))
+    assert (status, stderr) == (0, "")
+    return snapshot(out)
+
+
+THREE_GROUPS = ["--index", "ID", "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                "--group", "c=S7,S8,S9"]
+
+
+def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, two_group_run):
+    out = tmp_path / "out"
+    status, stdout, stderr = run_cli("analyze", str(table), *THREE_GROUPS, "--out", str(out / "r"))
+    assert (status, stderr) == (0, "")
+    assert f"removed {out / 'r_volcano.png'}, written by an earlier run" in stdout
+    after = snapshot(out)
+    assert sorted(after) == sorted(set(two_group_run) - {"r_volcano.png"})
+    assert all(after[name] == b"not tessera's" for name in NOT_WRITTEN_BY_TESSERA)
+    assert after["r_test.csv"] != two_group_run["r_test.csv"]   # the three-group table
+
+
+class Broken:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def savefig(self, path, **kwargs):
+        Path(path).write_bytes(b"half a figure")
+        raise self.exc
+
+
+@pytest.mark.parametrize("how, status", [
+    ("write fails", 1),
+    ("interrupted while writing", 130),
+    ("step fails", 2),
+])
+def test_a_failed_run_keeps_the_earlier_set(how, status, table, tmp_path, two_group_run,
+                                            monkeypatch):
+    args = list(THREE_GROUPS)
+    if how == "step fails":
+        args += ["--noise-filter", "100", "--remove-missing-values", "100"]
+    else:
+        exc = OSError("disk full") if how == "write fails" else KeyboardInterrupt()
+        monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken(exc))
+    result = run_cli("analyze", str(table), *args, "--out", str(tmp_path / "out" / "r"))
+    assert result[0] == status and result[2].count("\n") == 1
+    assert snapshot(tmp_path / "out") == two_group_run
+
+
+def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group_run,
+                                                    monkeypatch):
+    replace, renamed = os.replace, []
+
+    def replace_and_interrupt(source, target):
+        if not renamed:
+            signal.raise_signal(signal.SIGINT)
+        renamed.append(target)
+        replace(source, target)
+
+    monkeypatch.setattr(os, "replace", replace_and_interrupt)
+    status, _, stderr = run_cli("analyze", str(table), *THREE_GROUPS,
+                                "--out", str(tmp_path / "out" / "r"))
+    assert (status, stderr) == (0, "") and len(renamed) == 4
+    assert "r_volcano.png" not in snapshot(tmp_path / "out")
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 # ---------------------------------------------------------------- progress line
