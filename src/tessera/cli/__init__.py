@@ -7,16 +7,18 @@ asked for, tests every feature between the sample groups and writes the
 cleaned table, the test table and three figures. Without FILE it runs on the
 example table that ships with the package, with settings that suit it.
 
-Everything is checked before the analysis starts; a problem is reported as
-one line on standard error with exit status 2. Outputs are written under
-temporary names and renamed only when all of them are complete, so a failed
-run leaves no partial file behind.
+Everything is checked before the analysis starts, and a step that is asked
+for and fails stops it; a problem is reported as one line on standard error
+with exit status 2. Outputs are written under temporary names and renamed
+only when all of them are complete, so a failed run leaves no partial file
+behind; a completed run removes the outputs an earlier run left under the
+same prefix that it did not write.
 
 One module per job: ``options`` (the option table and value parsers),
 ``settings`` (settings files, resolution into a Run), ``inputs`` (the input
 table), ``pipeline`` (preprocessing and the test), ``progress`` (the lines
 printed), ``figures``, ``outputs`` (output names, writing them as a set) and
-``analysis`` (from a Run to its files).
+``analysis`` (from a Run to its files); ``errors`` holds UsageError.
 """
 import sys
 from importlib import resources

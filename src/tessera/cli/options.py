@@ -188,12 +188,15 @@ def build_parser():
         description="Reads FILE, runs the preprocessing steps that are given (always in the "
                     "order of the options below), tests every feature between the groups "
                     "and writes PREFIX_preprocessed.csv, PREFIX_test.csv and the figures "
-                    "PREFIX_volcano.png, PREFIX_intensities.png and PREFIX_pvalues.png. "
-                    "Without FILE it runs on the bundled example table with its own settings.",
+                    "PREFIX_volcano.png, PREFIX_intensities.png and PREFIX_pvalues.png, "
+                    "removing those of an earlier run under PREFIX that this run does not "
+                    "write. Without FILE it runs on the bundled example table with its own "
+                    "settings.",
         epilog="A settings file holds the same keys as the options, with underscores "
                "(index, remove_decoy, ..., out), plus file = \"...\" and a [groups] table "
                "of column lists; options given here override it. Exit status: 0 done, "
-               "2 a problem with the input or the settings, 1 the analysis failed.")
+               "2 a problem with the input or the settings (a step that fails on the "
+               "table included), 1 the analysis failed.")
     analyze.add_argument("file", nargs="?", metavar="FILE",
                          help="intensity table (.csv, .tsv or .xlsx); default: the example")
     analyze.add_argument("--group", action="append", dest="groups", metavar="NAME=COL,COL,...",
