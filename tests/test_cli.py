@@ -376,7 +376,7 @@ def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, t
     assert after["r_test.csv"] != two_group_run["r_test.csv"]   # the three-group table
 
 
-class Broken:
+class FailingFigure:
     def __init__(self, exc):
         self.exc = exc
 
@@ -397,7 +397,7 @@ def test_a_failed_run_keeps_the_earlier_set(how, status, table, tmp_path, two_gr
         args += ["--noise-filter", "100", "--remove-missing-values", "100"]
     else:
         exc = OSError("disk full") if how == "write fails" else KeyboardInterrupt()
-        monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken(exc))
+        monkeypatch.setattr(figures, "pvalue_figure", lambda *args: FailingFigure(exc))
     result = run_cli("analyze", str(table), *args, "--out", str(tmp_path / "out" / "r"))
     assert result[0] == status and result[2].count("\n") == 1
     assert snapshot(tmp_path / "out") == two_group_run
