@@ -2,6 +2,8 @@
 settings file become library settings, and every way a run is refused."""
 import contextlib
 import io
+import os
+import signal
 import struct
 import subprocess
 import sys
@@ -12,12 +14,17 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tessera import cli
+from tessera.cli import figures, main
+from tessera.cli.errors import UsageError
+from tessera.cli.options import build_parser
+from tessera.cli.pipeline import STEPS
+from tessera.cli.progress import Elapsed
+from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
 from tessera.tools.preprocess import import_data_by_file_name, preprocess
 from tessera.tools.vetting import Vetting
 
 ROOT = Path(__file__).resolve().parents[1]
-EXAMPLE = Path(str(cli._example_path()))
+EXAMPLE = Path(str(example_path()))
 SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
 OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
 
@@ -26,7 +33,7 @@ def run_cli(*argv):
     """main(argv) in-process: (exit status, stdout, stderr)."""
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main(list(argv))
+        status = main(list(argv))
     return status, out.getvalue(), err.getvalue()
 
 
@@ -64,7 +71,7 @@ def test_example_run_writes_every_output(example_run):
     assert (status, stderr) == (0, "")
     assert sorted(p.name for p in out.iterdir()) == sorted(f"ex_{name}" for name in OUTPUTS)
     assert "bundled example" in stdout
-    for step in ("read", *cli.STEPS, "Welch test"):
+    for step in ("read", *STEPS, "Welch test"):
         assert any(line.startswith(step + " ") for line in stdout.splitlines()), step
     for name in OUTPUTS[2:]:
         width, height = png_size(out / f"ex_{name}")
@@ -73,13 +80,13 @@ def test_example_run_writes_every_output(example_run):
 
 def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
-    settings = dict(cli.EXAMPLE_SETTINGS)
+    settings = dict(EXAMPLE_SETTINGS)
     expected = preprocess(str(EXAMPLE), settings)
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
     assert not result.index.str.contains("REV__|CON__").any()
 
-    expected = Vetting({}).stat_test_two_samples(expected, cli.EXAMPLE_GROUPS, "Welch")
+    expected = Vetting({}).stat_test_two_samples(expected, EXAMPLE_GROUPS, "Welch")
     expected.index.name = "Protein IDs"
     test = pd.read_csv(out / "ex_test.csv", index_col=0)
     assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
@@ -127,7 +134,7 @@ def test_no_arguments_run_the_example_from_the_module(tmp_path):
 # ---------------------------------------------------------------- options and settings
 
 def resolved(*argv):
-    return cli.resolve(cli.build_parser().parse_args(["analyze", *argv]), EXAMPLE)
+    return resolve(build_parser().parse_args(["analyze", *argv]), EXAMPLE)
 
 
 def test_options_become_the_settings_mapping(table):
@@ -155,7 +162,7 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
     # the file's three groups make a one-way run, which takes no test name
-    with pytest.raises(cli.UsageError, match="one-way ANOVA runs, which takes no method"):
+    with pytest.raises(UsageError, match="one-way ANOVA runs, which takes no method"):
         resolved("--config", str(config), "--method", "t")
     config.write_text(config.read_text().replace('method = "t"\n', ""))
     run = resolved("--config", str(config))
@@ -165,8 +172,8 @@ def test_command_line_overrides_settings_file(table, tmp_path):
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
-    assert run.settings == {**cli.EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
-    assert run.groups == cli.EXAMPLE_GROUPS and run.method == "permutation"
+    assert run.settings == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
 def test_three_groups_run_the_one_way_test(table, tmp_path):
@@ -229,17 +236,189 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+def write_table(path, values, ids=None):
+    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
+    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
+    df.insert(0, "ID", [f"F{i}" for i in range(len(df))] if ids is None else ids)
+    df.to_csv(path, index=False)
+    return path
+
+
+def _zeros(v):
+    v[:4, 0] = 0
+    return v
+
+
+def _zero_median(v):
+    v[:30, 0] = 0
+    return v
+
+
+def _one_zero_per_row(v):
+    v[np.arange(len(v)), np.arange(len(v)) % 6] = 0
+    return v
+
+
+def _empty_column(v):
+    v[:, 0] = 0
+    return v
+
+
+def _already_logarithms(v):
+    return np.log2(v) - 20
+
+
+def _constant(v):
+    return np.full_like(v, 1000)
+
+
+@pytest.mark.parametrize("edit, args, messages", [
+    (_zeros, ["--log-transform", "2"],
+     ["log_transform 2 failed: 4 zero cells", "add --noise-filter 1"]),
+    (_zeros, ["--noise-filter", "0", "--log-transform", "2"],
+     ["4 zero cells", "raise --noise-filter to 1"]),
+    (_already_logarithms, ["--log-transform", "2"],
+     ["negative cells (e.g. ", "if the table already holds logarithms drop --log-transform"]),
+    (_zero_median, ["--normalize", "origin_median_1"],
+     ["normalize 'origin_median_1' failed: column 'S1' has median 0", "add --noise-filter 1"]),
+    (_one_zero_per_row, ["--noise-filter", "1"],
+     ["Welch test gave none of the 40 features a p-value: every row has a missing value",
+      "add --remove-missing-values 100"]),
+    (_empty_column, ["--noise-filter", "1", "--log-transform", "2"],
+     ["sample column 'S1' has no values left"]),
+    (_constant, [], ["no row has values that vary within its groups"]),
+    ("numeric ids", ["--remove-decoy", "REV__"],
+     ["remove_decoy 'REV__' failed: the row names (column 'ID') are not all text"]),
+])
+def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
+    rng = np.random.default_rng(3)
+    values = 2 ** rng.normal(20, 1, (40, 6))
+    if callable(edit):
+        values = edit(values)
+    file = write_table(tmp_path / "t.csv", values,
+                       ids=range(40) if edit == "numeric ids" else None)
+    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", *args,
+                                     "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                     "--out", str(tmp_path / "out" / "r"))
+    assert status == 2
+    assert stderr.startswith("tessera: error: ") and stderr.count("\n") == 1
+    for message in messages:
+        assert message in stderr
+    assert "Fail to do log transform" not in stdout
+    assert not (tmp_path / "out").exists()
+
+
+def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
+    # whole numbers make pandas warn about the library's own dtype handling;
+    # the constant rows make scipy warn about the data
+    values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
+    values[:3] = 1500
+    file = write_table(tmp_path / "int.csv", values)
+    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", "--group",
+                                     "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    assert [str(w.message) for w in recwarn] == []
+    assert "17 features tested" in stdout
+    assert "3 without a p-value (values that do not vary within the groups)" in stdout
+    assert "warnings from the test, the first: Precision loss" in stdout
+    assert "dtype" not in stdout
+
+
 def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
     class Broken:
         def savefig(self, path, **kwargs):
             Path(path).write_bytes(b"half a figure")
             raise OSError("disk full")
 
-    monkeypatch.setattr(cli, "pvalue_figure", lambda *args: Broken())
+    monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken())
     status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2",
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
     assert list((tmp_path / "out").iterdir()) == []
+
+
+def snapshot(directory):
+    """{file name: bytes} of every file in a directory."""
+    return {p.name: p.read_bytes() for p in sorted(Path(directory).iterdir())}
+
+
+# beside the outputs of out/r: names close to its outputs, and an output name
+# under other prefixes
+NOT_WRITTEN_BY_TESSERA = ("r_notes.txt", "r_volcano.png.bak", "other_volcano.png", "r2_test.csv")
+
+
+@pytest.fixture
+def two_group_run(table, tmp_path):
+    """A two-group run into out/r, beside files tessera did not write; its snapshot."""
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in NOT_WRITTEN_BY_TESSERA:
+        (out / name).write_text("not tessera's")
+    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2,S3",
+                                "--group", "b=S4,S5,S6", "--out", str(out / "r"))
+    assert (status, stderr) == (0, "")
+    return snapshot(out)
+
+
+THREE_GROUPS = ["--index", "ID", "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                "--group", "c=S7,S8,S9"]
+
+
+def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, two_group_run):
+    out = tmp_path / "out"
+    status, stdout, stderr = run_cli("analyze", str(table), *THREE_GROUPS, "--out", str(out / "r"))
+    assert (status, stderr) == (0, "")
+    assert f"removed {out / 'r_volcano.png'}, written by an earlier run" in stdout
+    after = snapshot(out)
+    assert sorted(after) == sorted(set(two_group_run) - {"r_volcano.png"})
+    assert all(after[name] == b"not tessera's" for name in NOT_WRITTEN_BY_TESSERA)
+    assert after["r_test.csv"] != two_group_run["r_test.csv"]   # the three-group table
+
+
+class FailingFigure:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def savefig(self, path, **kwargs):
+        Path(path).write_bytes(b"half a figure")
+        raise self.exc
+
+
+@pytest.mark.parametrize("how, status", [
+    ("write fails", 1),
+    ("interrupted while writing", 130),
+    ("step fails", 2),
+])
+def test_a_failed_run_keeps_the_earlier_set(how, status, table, tmp_path, two_group_run,
+                                            monkeypatch):
+    args = list(THREE_GROUPS)
+    if how == "step fails":
+        args += ["--noise-filter", "100", "--remove-missing-values", "100"]
+    else:
+        exc = OSError("disk full") if how == "write fails" else KeyboardInterrupt()
+        monkeypatch.setattr(figures, "pvalue_figure", lambda *args: FailingFigure(exc))
+    result = run_cli("analyze", str(table), *args, "--out", str(tmp_path / "out" / "r"))
+    assert result[0] == status and result[2].count("\n") == 1
+    assert snapshot(tmp_path / "out") == two_group_run
+
+
+def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group_run,
+                                                    monkeypatch):
+    replace, renamed = os.replace, []
+
+    def replace_and_interrupt(source, target):
+        if not renamed:
+            signal.raise_signal(signal.SIGINT)
+        renamed.append(target)
+        replace(source, target)
+
+    monkeypatch.setattr(os, "replace", replace_and_interrupt)
+    status, _, stderr = run_cli("analyze", str(table), *THREE_GROUPS,
+                                "--out", str(tmp_path / "out" / "r"))
+    assert (status, stderr) == (0, "") and len(renamed) == 4
+    assert "r_volcano.png" not in snapshot(tmp_path / "out")
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 # ---------------------------------------------------------------- progress line
@@ -251,8 +430,8 @@ class FakeTerminal(io.StringIO):
 
 def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     terminal, pipe = FakeTerminal(), io.StringIO()
-    with cli.Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
-        with cli.Elapsed("permutation test", stream=pipe, delay=0, interval=0.01):
+    with Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
+        with Elapsed("permutation test", stream=pipe, delay=0, interval=0.01):
             time.sleep(0.1)
     drawn = terminal.getvalue()
     assert drawn.startswith("\rpermutation test ") and drawn.endswith("\r")

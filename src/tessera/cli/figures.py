@@ -5,6 +5,11 @@ nothing opens a window; ``Figure.savefig`` renders PNG files with Agg.
 """
 import numpy as np
 
+from tessera.cli.options import ALPHA
+
+# The volcano plot labels this many of the most significant features.
+TOP_LABELLED = 10
+
 PALETTE = ["tab:orange", "tab:cyan", "tab:green", "tab:pink", "tab:olive", "tab:purple",
            "tab:brown", "tab:blue", "tab:red"]
 
@@ -101,3 +106,30 @@ def pvalue_histogram(p, xlabel, bins=20):
     ax.set_title(f"{len(p)} p-values")
     ax.legend(fontsize=8, frameon=False)
     return fig
+
+
+def volcano_figure(table, run):
+    fc_column = f"{run.fold_change_method}_fc"
+    (first, _), (second, _) = run.groups
+    return volcano(
+        table[fc_column], table[f"{run.method}_p"],
+        table[f"{run.method}_{run.multipletest_method}"],
+        alpha=ALPHA, top=TOP_LABELLED, labels=(f"higher in {first}", f"higher in {second}"),
+        xlabel=f"{fc_column}: mean {first} minus mean {second}",
+        ylabel=f"-log10 p ({run.method})",
+        title=f"{run.method} test, adjusted with {run.multipletest_method}")
+
+
+def intensity_figure(pre, run):
+    """Per-sample distributions before and after normalisation."""
+    if pre.before_normalize is None:
+        panels = [("preprocessed (not normalised)", pre.table)]
+    else:
+        panels = [("before normalisation", pre.before_normalize),
+                  ("after normalisation", pre.table)]
+    ylabel = f"log{pre.log_base} intensity" if pre.log_base else "intensity"
+    return intensities(panels, group_colours(run.groups), ylabel)
+
+
+def pvalue_figure(table, run):
+    return pvalue_histogram(table[f"{run.test_name}_p"], f"p-value ({run.test_name})")

@@ -1,0 +1,210 @@
+"""The options of ``tessera analyze``: one table that drives the argument
+parser, the settings-file keys and the parsing of every value."""
+import argparse
+import re
+from dataclasses import dataclass
+
+import numpy as np
+
+from tessera import __version__
+from tessera.cli.errors import UsageError
+
+TWO_GROUP_TESTS = ("t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu", "permutation")
+FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
+FOLD_CHANGE_METHODS = ("group", "paired")
+# Methods that pair the i-th column of the first group with the i-th of the second.
+PAIRED_METHODS = ("paired_t", "Wilcoxon")
+DEFAULT_METHOD = "Welch"
+DEFAULT_FOLD_CHANGE_METHOD = "group"
+DEFAULT_MULTIPLETEST_METHOD = "fdr_bh"
+# A feature is significant when its adjusted p-value is below ALPHA.
+ALPHA = 0.05
+
+
+# Each parser takes a value as given on the command line (text) or in a
+# settings file (text or a TOML number) and returns the value the library
+# receives, or raises ValueError with what is wrong and what to give instead.
+
+def _text(raw):
+    if not isinstance(raw, str) or not raw:
+        raise ValueError("must be non-empty text")
+    return raw
+
+
+def _pattern(raw):
+    pattern = _text(raw)
+    try:
+        re.compile(pattern)
+    except re.error as exc:
+        raise ValueError(f"is not a valid regular expression ({exc}); give the decoy "
+                         "prefix, e.g. REV__") from None
+    return pattern
+
+
+def _integer(raw):
+    if isinstance(raw, bool):
+        raise ValueError("must be a whole number")
+    if isinstance(raw, float) and raw.is_integer():
+        return int(raw)
+    try:
+        return int(raw)
+    except (TypeError, ValueError):
+        raise ValueError("must be a whole number, e.g. 1") from None
+
+
+def _log_base(raw):
+    base = _integer(raw)
+    if base < 2:
+        raise ValueError("must be a whole-number logarithm base of at least 2, e.g. 2")
+    return base
+
+
+def _percent(raw):
+    if isinstance(raw, bool):
+        raise ValueError("must be a percentage from 0 to 100")
+    try:
+        percent = float(str(raw).strip("%"))
+    except ValueError:
+        raise ValueError("must be a percentage from 0 to 100, e.g. 70") from None
+    if not 0 <= percent <= 100:
+        raise ValueError("must be a percentage from 0 to 100, e.g. 70")
+    return int(percent) if percent.is_integer() else percent
+
+
+def _normalize(raw):
+    match = re.fullmatch(r"(log|origin)_median_([^_]+)", _text(raw))
+    hint = ("give log_median_0 for log values (each column minus its median) or "
+            "origin_median_1 for linear values (each column divided by its median)")
+    if match is None:
+        raise ValueError(f"is not a normalisation; {hint}")
+    try:
+        value = float(match.group(2))
+    except ValueError:
+        raise ValueError(f"ends in no number; {hint}") from None
+    if match.group(1) == "origin" and value == 0:
+        raise ValueError(f"divides every value by zero; {hint}")
+    return raw
+
+
+def _choice(choices, what):
+    def parse(raw):
+        if raw in choices:
+            return raw
+        close = [c for c in choices if isinstance(raw, str) and c.lower() == raw.lower()]
+        hint = f"did you mean {close[0]}? (names are case-sensitive)" if close else \
+            f"choose one of {', '.join(choices)}"
+        raise ValueError(f"is not a known {what}; {hint}")
+    return parse
+
+
+_test_method = _choice(TWO_GROUP_TESTS, "test")
+
+
+def _method(raw):
+    if raw in FOLD_CHANGE_ONLY:
+        raise ValueError("computes a fold change, not a p-value; choose a test ("
+                         f"{', '.join(TWO_GROUP_TESTS)}); the test table always "
+                         "holds the fold change")
+    return _test_method(raw)
+
+
+def _multipletest_method(raw):
+    from statsmodels.stats.multitest import multipletests
+
+    _text(raw)
+    try:
+        multipletests(np.array([0.5]), method=raw)
+    except ValueError:
+        raise ValueError("is not a multiple-testing method of statsmodels; choose e.g. "
+                         "fdr_bh, fdr_by, bonferroni, holm") from None
+    return raw
+
+
+@dataclass(frozen=True)
+class Option:
+    key: str        # settings-file key, and the library's own key or keyword
+    metavar: str
+    parse: object
+    help: str
+
+    @property
+    def flag(self):
+        return "--" + self.key.replace("_", "-")
+
+
+OPTIONS = (
+    Option("index", "COLUMN", _text,
+           "column that names the features (default: INDEX)"),
+    Option("remove_decoy", "PATTERN", _pattern,
+           "drop rows whose name contains this regular expression, e.g. REV__"),
+    Option("noise_filter", "N", _integer,
+           "cells below N become missing values, e.g. 1 for zeros"),
+    Option("log_transform", "BASE", _log_base,
+           "logarithm of every cell to this base, e.g. 2"),
+    Option("remove_missing_values", "PERCENT", _percent,
+           "keep rows measured in at least PERCENT of the columns, e.g. 70"),
+    Option("normalize", "SETTING", _normalize,
+           "log_median_0 (subtract each column's median) or origin_median_1 (divide by it)"),
+    Option("method", "TEST", _method,
+           f"two-group test: {', '.join(TWO_GROUP_TESTS)} (default: {DEFAULT_METHOD})"),
+    Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
+           "group (difference of the group means, default) or paired (mean of the "
+           "paired differences)"),
+    Option("multipletest_method", "NAME", _multipletest_method,
+           "multiple-testing adjustment of statsmodels (default: fdr_bh)"),
+    Option("out", "PREFIX", _text,
+           "output file names start with PREFIX (default: results/<file name>); "
+           "a directory ending in / gets the file name as prefix"),
+)
+OPTION_BY_KEY = {option.key: option for option in OPTIONS}
+CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY)
+TEST_KEYS = ("method", "fold_change_method")
+
+
+def parse_group(text):
+    """NAME=COL,COL,... as given to --group, into (name, [columns])."""
+    name, sep, columns = text.partition("=")
+    if not sep or not name.strip():
+        raise UsageError(f"--group {text!r}: write it as NAME=COL,COL,... e.g. "
+                         "--group ctrl=S1,S2,S3")
+    return name.strip(), [c.strip() for c in columns.split(",") if c.strip()]
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage problem as a UsageError instead of printing the usage and exiting."""
+
+    def error(self, message):
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def build_parser():
+    parser = Parser(prog="tessera", description="Quantitative proteomics tables: "
+                    "preprocessing, per-feature tests and their figures.")
+    parser.add_argument("--version", action="version", version=f"tessera {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    analyze = commands.add_parser(
+        "analyze", help="preprocess a table, test every feature between groups, "
+                        "write tables and figures",
+        description="Reads FILE, runs the preprocessing steps that are given (always in the "
+                    "order of the options below), tests every feature between the groups "
+                    "and writes PREFIX_preprocessed.csv, PREFIX_test.csv and the figures "
+                    "PREFIX_volcano.png, PREFIX_intensities.png and PREFIX_pvalues.png, "
+                    "removing those of an earlier run under PREFIX that this run does not "
+                    "write. Without FILE it runs on the bundled example table with its own "
+                    "settings.",
+        epilog="A settings file holds the same keys as the options, with underscores "
+               "(index, remove_decoy, ..., out), plus file = \"...\" and a [groups] table "
+               "of column lists; options given here override it. Exit status: 0 done, "
+               "2 a problem with the input or the settings (a step that fails on the "
+               "table included), 1 the analysis failed.")
+    analyze.add_argument("file", nargs="?", metavar="FILE",
+                         help="intensity table (.csv, .tsv or .xlsx); default: the example")
+    analyze.add_argument("--group", action="append", dest="groups", metavar="NAME=COL,COL,...",
+                         help="a sample group and its columns; give two for a two-group test, "
+                              "more for a one-way ANOVA")
+    for option in OPTIONS:
+        analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
+                             help=option.help)
+    analyze.add_argument("--config", metavar="SETTINGS.toml",
+                         help="read settings from a TOML file")
+    return parser

@@ -1,0 +1,157 @@
+"""What a run prints while it works: the settings it resolved, one line per
+step with what the step did, and a spinner on a terminal during the test."""
+import contextlib
+import sys
+import threading
+import time
+import warnings
+
+import numpy as np
+
+from tessera.cli.errors import count, one_line
+from tessera.cli.options import ALPHA
+
+# Warnings about the libraries' own code rather than about the data: nothing
+# the user can act on, so they are not shown.
+CODE_WARNINGS = (DeprecationWarning, PendingDeprecationWarning, FutureWarning)
+
+
+class Report:
+    """The one-line-per-step summary on standard output."""
+
+    WIDTH = 22
+
+    def __init__(self, stream=None):
+        self.stream = stream or sys.stdout
+
+    def step(self, name, text):
+        print(f"{name:<{self.WIDTH}}{text}", file=self.stream, flush=True)
+
+    def note(self, text):
+        print(text, file=self.stream, flush=True)
+
+    @contextlib.contextmanager
+    def warnings_of(self, what):
+        """Collects the warnings raised inside the block into one line after the
+        block's own lines: the libraries warn once per degenerate row (constant
+        values, too few values), which would flood the terminal. Nothing is
+        printed when the block raises."""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            for category in CODE_WARNINGS:
+                warnings.simplefilter("ignore", category)
+            yield
+        if caught:
+            self.step("", f"{count(len(caught), 'warning')} from {what}, the first: "
+                          f"{one_line(caught[0].message)}")
+
+
+class Elapsed:
+    """A spinner with the elapsed seconds on a terminal while a long call runs.
+
+    The per-feature tests run as one library call (the adjustment needs every
+    p-value), so there is no count to show; a thread redraws one line on
+    ``stream`` after ``delay`` seconds and clears it when the call returns.
+    Nothing is drawn when ``stream`` is not a terminal.
+    """
+
+    FRAMES = "|/-\\"
+
+    def __init__(self, label, stream=None, delay=1.0, interval=0.25):
+        self.label = label
+        self.stream = stream or sys.stderr
+        self.delay = delay
+        self.interval = interval
+        self._stop = threading.Event()
+        self._thread = None
+
+    def __enter__(self):
+        if getattr(self.stream, "isatty", lambda: False)():
+            self._thread = threading.Thread(target=self._draw, daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+        return False
+
+    def _draw(self):
+        start = time.monotonic()
+        if self._stop.wait(self.delay):
+            return
+        frame, width = 0, 0
+        while True:
+            line = f"{self.label} {self.FRAMES[frame % 4]} {time.monotonic() - start:.0f} s"
+            width = max(width, len(line))
+            self.stream.write("\r" + line)
+            self.stream.flush()
+            frame += 1
+            if self._stop.wait(self.interval):
+                break
+        self.stream.write("\r" + " " * width + "\r")
+        self.stream.flush()
+
+
+def describe(run):
+    """The settings, groups and test of a run, as printed before it starts."""
+    settings = ", ".join(f"{key}={value!r}" for key, value in run.settings.items()) or "none"
+    groups = "; ".join(f"{name}: {', '.join(columns)}" for name, columns in run.groups)
+    test = (f"{run.method}, fold change {run.fold_change_method}" if run.two_groups
+            else "one-way ANOVA")
+    return (f"settings: {settings}\ngroups:   {groups}\n"
+            f"test:     {test}, adjusted with {run.multipletest_method}")
+
+
+def _number(value):
+    # rounding off the last bits keeps a median of 1e-15 from showing as such
+    return f"{round(float(value), 9) + 0.0:.3g}"
+
+
+def step_summary(key, value, before, after):
+    """What one preprocessing step did, from the table before and after it."""
+    kept = f"{len(after)} rows kept"
+    if key == "remove_decoy":
+        return f"{kept}, {len(before) - len(after)} matching {value!r} removed"
+    if key == "noise_filter":
+        emptied = int(after.isna().to_numpy().sum() - before.isna().to_numpy().sum())
+        share = emptied / max(after.size, 1)
+        return f"{kept}, {emptied} cells below {value} set missing ({share:.0%})"
+    if key == "log_transform":
+        return f"{kept}, every cell now log{value}"
+    if key == "remove_missing_values":
+        removed = len(before) - len(after)
+        return f"{kept}, {removed} measured in fewer than {value}% of columns removed"
+    medians = after.median(axis=0, numeric_only=True)
+    if len(medians) and np.allclose(medians, medians.iloc[0], equal_nan=True):
+        return f"{kept}, every column on median {_number(medians.iloc[0])}"
+    return f"{kept}, column medians from {_number(medians.min())} to {_number(medians.max())}"
+
+
+def test_summary(table, run):
+    """How many features the test table holds p-values for, and how many are significant."""
+    p = table[f"{run.test_name}_p"].astype(float)
+    adjusted = table[f"{run.test_name}_{run.multipletest_method}"].astype(float)
+    significant = adjusted < ALPHA
+    text = (f"{p.notna().sum()} features tested, {significant.sum()} significant at "
+            f"adjusted p < {ALPHA} ({run.multipletest_method})")
+    if run.two_groups:
+        fc = table[f"{run.fold_change_method}_fc"].astype(float)
+        (first, _), (second, _) = run.groups
+        text += (f": {(significant & (fc > 0)).sum()} higher in {first}, "
+                 f"{(significant & (fc < 0)).sum()} higher in {second}")
+    untested = p.isna()
+    if untested.any():
+        samples = [column for _, columns in run.groups for column in columns]
+        missing = int((untested & table[samples].isna().any(axis=1)).sum())
+        constant = int(untested.sum()) - missing
+        if not constant:
+            why = "a missing value in the row"
+        elif not missing:
+            why = "values that do not vary within the groups"
+        else:
+            why = f"{missing} with a missing value in the row, {constant} with values " \
+                  "that do not vary within the groups"
+        text += f"; {untested.sum()} without a p-value ({why})"
+    return text

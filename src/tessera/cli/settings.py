@@ -1,0 +1,209 @@
+"""From the options and a settings file to one resolved Run.
+
+Command-line options win over the settings file; the example's own settings
+fill in what neither gives when no input file is named.
+"""
+import difflib
+import os
+import tomllib
+from dataclasses import dataclass
+from importlib import resources
+from pathlib import Path
+
+from tessera.cli.errors import UsageError, count
+from tessera.cli.inputs import check_input_file
+from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_METHOD,
+                                 DEFAULT_MULTIPLETEST_METHOD, OPTION_BY_KEY, OPTIONS,
+                                 PAIRED_METHODS, TEST_KEYS, parse_group)
+from tessera.cli.pipeline import STEPS
+
+EXAMPLE_SETTINGS = {
+    "index": "Protein IDs",
+    "remove_decoy": "REV__|CON__",
+    "noise_filter": 1,
+    "log_transform": 2,
+    # The per-feature tests pass missing values on to the test, so a row with
+    # one gets no p-value: the example keeps the rows measured in every sample.
+    "remove_missing_values": 100,
+    "normalize": "log_median_0",
+}
+# Treatment first, so that the fold changes read treat minus ctrl.
+EXAMPLE_GROUPS = [
+    ("treat", [f"treat_{i}" for i in range(1, 6)]),
+    ("ctrl", [f"ctrl_{i}" for i in range(1, 6)]),
+]
+
+
+def example_path():
+    """The bundled example table, as an importlib resource."""
+    return resources.files("tessera").joinpath("data", "example_lfq.tsv")
+
+
+@dataclass
+class Run:
+    file: Path
+    example: bool
+    settings: dict          # the preprocessing settings mapping, as the library takes it
+    groups: list            # [(name, [columns])], in the order given
+    method: str | None      # the two-group test; None when the one-way test runs
+    fold_change_method: str
+    multipletest_method: str
+    out: str                # the output prefix: every output is named PREFIX_<name>
+
+    @property
+    def two_groups(self):
+        return len(self.groups) == 2
+
+    @property
+    def test_name(self):
+        return self.method if self.two_groups else "oneway"
+
+
+def load_config(path):
+    """The settings file as {key: (value, label)}, with the file's own types."""
+    try:
+        with open(path, "rb") as handle:
+            data = tomllib.load(handle)
+    except FileNotFoundError:
+        raise UsageError(f"settings file {path} not found; check the --config path") from None
+    except IsADirectoryError:
+        raise UsageError(f"settings file {path} is a directory; give a .toml file") from None
+    except OSError as exc:
+        raise UsageError(f"cannot read settings file {path} ({exc.strerror}); "
+                         "check its permissions") from None
+    except ValueError as exc:  # TOMLDecodeError, or bytes that are not UTF-8
+        raise UsageError(f"settings file {path} is not valid TOML ({exc}); fix that "
+                         "line") from None
+    values = {}
+    for key, value in data.items():
+        if key not in CONFIG_KEYS:
+            close = difflib.get_close_matches(key, CONFIG_KEYS, n=1)
+            hint = f"did you mean {close[0]}?" if close else \
+                f"known keys: {', '.join(CONFIG_KEYS)}"
+            raise UsageError(f"settings file {path}: unknown key {key!r}; {hint}")
+        values[key] = (value, f"{path}: {key} =")
+    if "groups" in values:
+        values["groups"] = (_config_groups(data["groups"], path), f"{path}: groups")
+    for key in CONFIG_KEYS:
+        if key in values and key != "groups" and isinstance(values[key][0], (dict, list)):
+            raise UsageError(f"settings file {path}: {key} must be a single value, "
+                             f"e.g. {key} = \"...\"")
+    return values
+
+
+def _config_groups(table, path):
+    if not isinstance(table, dict) or not all(
+            isinstance(columns, list) and all(isinstance(c, str) for c in columns)
+            for columns in table.values()):
+        raise UsageError(f"settings file {path}: groups must be a table of column lists, "
+                         "e.g. [groups] then ctrl = [\"S1\", \"S2\", \"S3\"]")
+    return [(name, list(columns)) for name, columns in table.items()]
+
+
+def check_groups(groups, where):
+    """At least two groups, each of at least two distinct columns, no column in two."""
+    if len(groups) < 2:
+        raise UsageError(f"{where}: {count(len(groups), 'group')} given; give at least "
+                         "two, e.g. --group ctrl=S1,S2,S3 --group treat=S4,S5,S6")
+    seen_names, owner = set(), {}
+    for name, columns in groups:
+        if name in seen_names:
+            raise UsageError(f"{where}: group {name!r} is given twice; give each group "
+                             "a name of its own")
+        seen_names.add(name)
+        if len(columns) < 2:
+            raise UsageError(f"{where}: group {name!r} has {count(len(columns), 'column')}; "
+                             "a test needs at least two samples per group, list them as "
+                             f"{name}=COL,COL,...")
+        for column in columns:
+            if column in owner:
+                where_else = "twice" if owner[column] == name else \
+                    f"in groups {owner[column]!r} and {name!r}"
+                raise UsageError(f"{where}: column {column!r} is listed {where_else}; "
+                                 "each sample belongs to one group")
+            owner[column] = name
+    return groups
+
+
+def resolve(ns, example_file):
+    """Merges built-in defaults, the settings file and the options into a Run.
+
+    Command-line options win over the settings file; --group options replace
+    the file's groups as a whole. The example's settings fill in only what
+    neither gives, and only when no input file is named.
+    """
+    given = load_config(ns.config) if ns.config else {}
+    for option in OPTIONS:
+        value = getattr(ns, option.key)
+        if value is not None:
+            given[option.key] = (value, option.flag)
+    if ns.file is not None:
+        given["file"] = (ns.file, "FILE")
+    if ns.groups:
+        given["groups"] = ([parse_group(text) for text in ns.groups], "--group")
+
+    example = "file" not in given
+    if example:
+        for key, value in EXAMPLE_SETTINGS.items():
+            given.setdefault(key, (value, "example setting"))
+        given.setdefault("groups", (EXAMPLE_GROUPS, "example groups"))
+        file = example_file
+    else:
+        raw, label = given.pop("file")
+        if not isinstance(raw, str) or not raw:
+            raise UsageError(f"{label}: the input file must be a path")
+        file = Path(raw)
+        check_input_file(file)
+
+    values = {}
+    for key, (raw, label) in given.items():
+        if key == "groups":
+            continue
+        try:
+            values[key] = OPTION_BY_KEY[key].parse(raw)
+        except ValueError as exc:
+            raise UsageError(f"{label} {raw!r} {exc}") from None
+
+    if "groups" not in given:
+        raise UsageError("no sample groups given; name at least two with --group, e.g. "
+                         "--group ctrl=S1,S2,S3 --group treat=S4,S5,S6")
+    groups, label = given["groups"]
+    groups = check_groups(groups, label)
+
+    if len(groups) > 2:
+        for key in TEST_KEYS:
+            if key in values:
+                raise UsageError(f"{given[key][1]} {given[key][0]!r}: with {len(groups)} "
+                                 "groups a one-way ANOVA runs, which takes no "
+                                 f"{key}; drop it or give two groups")
+        method = None
+    else:
+        method = values.get("method", DEFAULT_METHOD)
+        (_, first), (_, second) = groups
+        pairs = method in PAIRED_METHODS or values.get("fold_change_method") == "paired"
+        if pairs and len(first) != len(second):
+            what = method if method in PAIRED_METHODS else "the paired fold change"
+            raise UsageError(f"{what} pairs the columns of the two groups in order; give "
+                             f"groups of equal size ({len(first)} and {len(second)} given)")
+
+    settings = {key: values[key] for key in ("index",) + STEPS if key in values}
+    return Run(
+        file=file,
+        example=example,
+        settings=settings,
+        groups=groups,
+        method=method,
+        fold_change_method=values.get("fold_change_method", DEFAULT_FOLD_CHANGE_METHOD),
+        multipletest_method=values.get("multipletest_method", DEFAULT_MULTIPLETEST_METHOD),
+        out=out_prefix(values.get("out"), file),
+    )
+
+
+def out_prefix(out, file):
+    """The output prefix; a directory (existing, or written with a trailing
+    separator) gets the input file's name as prefix."""
+    if out is None:
+        return os.path.join("results", file.stem)
+    if out.endswith(("/", os.sep)) or os.path.isdir(out):
+        return os.path.join(out, file.stem)
+    return out
