@@ -62,10 +62,6 @@ def table(tmp_path):
     path = tmp_path / "small.csv"
     df.to_csv(path, index=False)
     return path
-
-
-# ---------------------------------------------------------------- the example run
-
 def test_example_run_writes_every_output(example_run):
     status, stdout, stderr, out = example_run
     assert (status, stderr) == (0, "")
@@ -129,10 +125,6 @@ def test_no_arguments_run_the_example_from_the_module(tmp_path):
     assert "bundled example" in done.stdout
     assert sorted(p.name for p in (tmp_path / "results").iterdir()) == \
         sorted(f"example_lfq_{name}" for name in OUTPUTS)
-
-
-# ---------------------------------------------------------------- options and settings
-
 def resolved(*argv):
     return resolve(build_parser().parse_args(["analyze", *argv]), EXAMPLE)
 
@@ -187,10 +179,6 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     assert {f"F{i}" for i in range(10)} <= set(significant)
     assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
-
-
-# ---------------------------------------------------------------- refused runs
-
 @pytest.mark.parametrize("args, message", [
     (["missing.tsv"], "input file missing.tsv not found"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"], "column 'S99' is not in"),
@@ -419,10 +407,6 @@ def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group
     assert (status, stderr) == (0, "") and len(renamed) == 4
     assert "r_volcano.png" not in snapshot(tmp_path / "out")
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
-
-
-# ---------------------------------------------------------------- progress line
-
 class FakeTerminal(io.StringIO):
     def isatty(self):
         return True

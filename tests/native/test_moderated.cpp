@@ -64,9 +64,6 @@ void check_all(const double* result, const double* expected, std::size_t n, doub
     for (std::size_t i = 0; i < n; ++i)
         check_close(result[i], expected[i], rel, what + "[" + std::to_string(i) + "]", floor);
 }
-
-// ---------------------------------------------------------------- special functions
-
 void test_gamma_family() {
     struct one {
         double x, value;
@@ -238,9 +235,6 @@ void test_brent_root_follows_r() {
     check(x == 0x1.0c1a43507e3dbp+1 && evals == 7,
           "uniroot's root, to the bit: " + fmt(x) + " after " + std::to_string(evals));
 }
-
-// ---------------------------------------------------------------- moderated tests
-
 const std::size_t rows = 24, cols = 8;
 // R: the table `small` (NA as nan); columns A A A B B B C C
 const double small[rows * cols] = {
