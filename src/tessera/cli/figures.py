@@ -4,11 +4,14 @@ They are built without pyplot, so no global backend is chosen or changed and
 nothing opens a window; ``Figure.savefig`` renders PNG files with Agg.
 """
 import numpy as np
+import pandas as pd
 
 from tessera.cli.options import ALPHA
 
 # The volcano plot labels this many of the most significant features.
 TOP_LABELLED = 10
+# Longer labels are shortened to this many characters, the last an ellipsis.
+LABEL_CHARS = 24
 
 PALETTE = ["tab:orange", "tab:cyan", "tab:green", "tab:pink", "tab:olive", "tab:purple",
            "tab:brown", "tab:blue", "tab:red"]
@@ -28,14 +31,26 @@ def group_colours(groups):
     return colours
 
 
-def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title):
-    """Fold change against -log10 p; features with ``adjusted`` below ``alpha``
-    in colour (``labels`` names the up and down sets), the ``top`` most
-    significant of them labelled with their row label."""
+def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names=None,
+            fc_threshold=None, max_chars=LABEL_CHARS):
+    """Fold change against -log10 p.
+
+    A feature is significant when its adjusted p-value is below ``alpha`` and,
+    with ``fc_threshold``, its absolute fold change is at least that (drawn as
+    dotted lines at plus and minus it); significant features are in colour
+    (``labels`` names the up and down sets). The ``top`` significant ones with
+    the smallest adjusted p-values are labelled with their entry in ``names``
+    (a Series on the same index; the row identifier where it has none),
+    shortened to ``max_chars`` characters, placed where they cover neither
+    each other, the labelled points, the threshold note nor the legend, and
+    left out where no such place is found. The title's second line says how
+    many features have no p-value and are not drawn.
+    """
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
     shown = fc.notna() & p.notna() & (p > 0)
     y = -np.log10(p.where(shown))
-    significant = shown & (adjusted < alpha)
+    passed = shown & (adjusted < alpha)
+    significant = passed if not fc_threshold else passed & (fc.abs() >= fc_threshold)
     up, down = significant & (fc > 0), significant & (fc <= 0)
     rest = shown & ~significant
 
@@ -46,26 +61,173 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title):
                label=f"{labels[0]} ({up.sum()})")
     ax.scatter(fc[down], y[down], s=9, color="tab:blue", linewidths=0,
                label=f"{labels[1]} ({down.sum()})")
-    if significant.any():
-        # the least significant of the significant features marks the cut-off
-        threshold = y[significant].min()
+    _volcano_limits(ax, fc[shown], y[shown], fc_threshold)
+    note = None
+    if passed.any():
+        # the least significant feature below alpha marks the cut-off
+        threshold = y[passed].min()
         ax.axhline(threshold, color="0.3", linestyle="--", linewidth=0.8)
-        ax.annotate(f"adjusted p = {alpha}", (1, threshold), xycoords=("axes fraction", "data"),
-                    xytext=(-4, 3), textcoords="offset points", ha="right", fontsize=7,
-                    color="0.3")
-        order = np.argsort(p.where(significant).to_numpy(), kind="stable")
-        for i in order[:min(top, significant.sum())]:
-            # labels point away from the centre, where the points are densest
-            right = fc.iloc[i] > 0
-            ax.annotate(str(p.index[i]), (fc.iloc[i], y.iloc[i]),
-                        xytext=(3 if right else -3, 2), textcoords="offset points",
-                        ha="left" if right else "right", fontsize=7)
+        note = ax.annotate(f"adjusted p = {alpha}", (1, threshold),
+                           xycoords=("axes fraction", "data"), xytext=(-4, 3),
+                           textcoords="offset points", ha="right", fontsize=7, color="0.3")
+    if fc_threshold:
+        for x in (-fc_threshold, fc_threshold):
+            ax.axvline(x, color="0.45", linestyle=":", linewidth=0.8)
     ax.axvline(0, color="0.8", linewidth=0.8, zorder=0)
     ax.set_xlabel(xlabel)
     ax.set_ylabel(ylabel)
-    ax.set_title(title)
-    ax.legend(loc="lower left", fontsize=8, frameon=False)
+    ax.set_title(f"{title}\n{shown.sum()} features drawn; {_not_drawn(fc, p)}", fontsize=10)
+    legend = ax.legend(loc="lower left", fontsize=8, frameon=False)
+
+    if top and significant.any():
+        chosen = np.flatnonzero(significant.to_numpy())
+        order = np.lexsort((p.to_numpy()[chosen], adjusted.to_numpy()[chosen]))
+        chosen = chosen[order[:top]]
+        texts = [shorten(_label_of(fc.index[i], names), max_chars) for i in chosen]
+        renderer = _fixed_layout(fig)
+        drawn = np.flatnonzero(shown.to_numpy())
+        points = ax.transData.transform(np.column_stack([fc.to_numpy()[drawn],
+                                                         y.to_numpy()[drawn]]))
+        anchors = ax.transData.transform(np.column_stack([fc.to_numpy()[chosen],
+                                                          y.to_numpy()[chosen]]))
+        obstacles = [a.get_window_extent(renderer) for a in (note, legend) if a is not None]
+        place_labels(ax, renderer, anchors, texts, points=points, obstacles=obstacles,
+                     gid="volcano-label")
     return fig
+
+
+def _not_drawn(fc, p):
+    """What the volcano leaves out: features without a p-value (or fold
+    change), and p-values of 0, which have no place on a log axis."""
+    missing, zero = int((p.isna() | fc.isna()).sum()), int((fc.notna() & (p == 0)).sum())
+    if not missing and not zero:
+        return "every feature has a p-value"
+    parts = [f"{missing} without a p-value"] if missing else []
+    parts += [f"{zero} with p = 0"] if zero else []
+    return " and ".join(parts) + " not drawn"
+
+
+def _label_of(identifier, names):
+    """A feature's label: its entry in ``names`` when that is set, else its identifier."""
+    if names is not None:
+        value = names.get(identifier)
+        if isinstance(value, str) and value.strip():
+            return value.strip()
+        if value is not None and not isinstance(value, str) and not pd.isna(value):
+            return str(value)
+    return str(identifier)
+
+
+def shorten(text, max_chars=LABEL_CHARS):
+    """``text`` cut to ``max_chars`` characters, the last one an ellipsis."""
+    text = " ".join(str(text).split())
+    return text if len(text) <= max_chars else text[:max(max_chars - 1, 1)].rstrip() + "\u2026"
+
+
+def _volcano_limits(ax, x, y, fc_threshold):
+    """Limits with room above the highest point for labels, fixed so that the
+    labels can be placed in display coordinates."""
+    if len(x):
+        lo, hi = float(x.min()), float(x.max())
+        if fc_threshold:
+            lo, hi = min(lo, -fc_threshold), max(hi, fc_threshold)
+        pad = 0.06 * (hi - lo) if hi > lo else 1.0
+        ax.set_xlim(lo - pad, hi + pad)
+        top = float(y.max())
+        ax.set_ylim(0, top * 1.12 if top > 0 else 1.0)
+
+
+def _fixed_layout(fig):
+    """Runs the figure's layout once and keeps it, so that display coordinates
+    stay as they are now when the figure is saved; returns an Agg renderer
+    for measuring text."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    canvas = FigureCanvasAgg(fig)
+    fig.draw_without_rendering()
+    fig.set_layout_engine("none")
+    return canvas.get_renderer()
+
+
+# Candidate places of a label around its point: the four diagonals and the
+# four sides, at these distances in pixels (at 100 dpi) beyond the point's
+# marker and the label's padding, nearest first.
+_DIRECTIONS = [(1, 1), (-1, 1), (1, -1), (-1, -1), (1, 0), (-1, 0), (0, 1), (0, -1)]
+_DISTANCES = (1, 6, 14, 24, 36, 51)
+
+
+def place_labels(ax, renderer, anchors, texts, *, points=None, obstacles=(), fontsize=7,
+                 radius=2.5, gid=None, pad=2.0):
+    """Labels ``texts`` at the display positions ``anchors`` (in order of
+    priority), each at the best of a fixed set of candidate offsets: inside
+    the axes, covering no label placed before, no box of ``obstacles`` and no
+    anchor's marker (``radius`` pixels), and as few of ``points`` (display
+    coordinates) as can be. A label with no such place is left out rather
+    than overlapped. Labels away from their point get a thin leader line.
+    Returns the annotations placed, None for the ones left out."""
+    from matplotlib.font_manager import FontProperties
+
+    anchors = np.asarray(anchors, dtype=float).reshape(-1, 2)
+    points = np.empty((0, 2)) if points is None else np.asarray(points, dtype=float)
+    frame = ax.get_window_extent(renderer)
+    taken = [(b.x0, b.y0, b.x1, b.y1) for b in obstacles]
+    font = FontProperties(size=fontsize)
+    scale = ax.figure.dpi / 100.0
+    near = radius + pad
+    placed = []
+    for (x, y), text in zip(anchors, texts):
+        width, height, _ = renderer.get_text_width_height_descent(text, font, ismath=False)
+        best = None
+        for step in _DISTANCES:
+            distance = near + step * scale
+            for dx, dy in _DIRECTIONS:
+                # diagonal offsets put the box's corner at the distance
+                ox, oy = dx * distance, dy * distance
+                x0 = x + ox - (width if dx < 0 else width / 2 if dx == 0 else 0)
+                y0 = y + oy - (height if dy < 0 else height / 2 if dy == 0 else 0)
+                box = (x0 - pad, y0 - pad, x0 + width + pad, y0 + height + pad)
+                if not _inside(box, frame) or any(_overlap(box, t) for t in taken):
+                    continue
+                if _covered(box, anchors, radius).any():
+                    continue
+                cost = _covered(box, points, radius).sum() + step / 20.0
+                if best is None or cost < best[0]:
+                    best = (cost, dx, dy, ox, oy, box, step)
+            if best is not None and best[0] < 1:
+                break       # nothing covered: nearer places were tried already
+        if best is None:
+            placed.append(None)
+            continue
+        _, dx, dy, ox, oy, box, step = best
+        taken.append(box)
+        to_points = 72.0 / ax.figure.dpi
+        placed.append(ax.annotate(
+            text, ax.transData.inverted().transform((x, y)),
+            xytext=(ox * to_points, oy * to_points), textcoords="offset points",
+            ha="left" if dx > 0 else "right" if dx < 0 else "center",
+            va="bottom" if dy > 0 else "top" if dy < 0 else "center",
+            fontsize=fontsize, gid=gid, annotation_clip=False,
+            arrowprops={"arrowstyle": "-", "color": "0.45", "linewidth": 0.5,
+                        "shrinkA": 0, "shrinkB": radius * to_points}
+            if step > _DISTANCES[1] else None))
+    return placed
+
+
+def _inside(box, frame):
+    return box[0] >= frame.x0 and box[1] >= frame.y0 and box[2] <= frame.x1 and \
+        box[3] <= frame.y1
+
+
+def _overlap(a, b):
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+def _covered(box, points, radius):
+    """Which points (with their radius) lie inside the box."""
+    if not len(points):
+        return np.zeros(0, dtype=bool)
+    return ((points[:, 0] > box[0] - radius) & (points[:, 0] < box[2] + radius)
+            & (points[:, 1] > box[1] - radius) & (points[:, 1] < box[3] + radius))
 
 
 def intensities(panels, colours, ylabel):
@@ -108,16 +270,20 @@ def pvalue_histogram(p, xlabel, bins=20):
     return fig
 
 
-def volcano_figure(table, run):
+def volcano_figure(table, run, labels=None, *, top=TOP_LABELLED, fc_threshold=None):
+    """The volcano of a two-group run; ``labels`` (a Series on the table's
+    index, e.g. gene names) names the labelled points instead of the row
+    identifiers."""
     fc_column = f"{run.fold_change_method}_fc"
     (first, _), (second, _) = run.groups
     return volcano(
         table[fc_column], table[f"{run.method}_p"],
         table[f"{run.method}_{run.multipletest_method}"],
-        alpha=ALPHA, top=TOP_LABELLED, labels=(f"higher in {first}", f"higher in {second}"),
+        alpha=ALPHA, top=top, labels=(f"higher in {first}", f"higher in {second}"),
         xlabel=f"{fc_column}: mean {first} minus mean {second}",
         ylabel=f"-log10 p ({run.method})",
-        title=f"{run.method} test, adjusted with {run.multipletest_method}")
+        title=f"{run.method} test, adjusted with {run.multipletest_method}",
+        names=labels, fc_threshold=fc_threshold)
 
 
 def intensity_figure(pre, run):

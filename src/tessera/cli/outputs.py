@@ -20,7 +20,9 @@ from tessera.cli.errors import UsageError
 # manifest file beside the outputs, so that a directory holds nothing but the
 # outputs, and outputs written before the registry existed are recognised too.
 # A new output must be added here.
-OUTPUT_NAMES = ("preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png")
+OUTPUT_NAMES = ("preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png",
+                "pca.png", "correlation.png", "missingness.png", "imputed.png", "report.html",
+                "run.toml")
 
 
 def output_path(prefix, name):

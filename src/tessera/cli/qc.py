@@ -1,0 +1,255 @@
+"""Quality-control figures of the samples, as matplotlib Figure objects.
+
+Each function takes plain frames (features in rows, samples in columns) and
+the groups as [(name, [columns])], uses only the group columns, and draws
+what it can of any table: missing values, constant samples and fewer
+features than samples give a figure that says what is missing, not an
+error. Like ``figures``, nothing here touches pyplot.
+"""
+import numpy as np
+import pandas as pd
+
+from tessera.cli.figures import PALETTE, _figure, _fixed_layout, place_labels
+
+# What each figure shows, for the report's captions; the figures' own titles
+# carry the numbers of the run.
+CAPTIONS = {
+    "pca": "Samples on the first two principal components of the centred values; "
+           "samples of one group should lie together, and a sample far from its group "
+           "differs from it in more than its group's effect.",
+    "correlation": "Pearson correlation of every pair of samples on the features measured "
+                   "in both, samples ordered by group; a sample whose row is darker than "
+                   "its group's agrees less with every other sample.",
+    "missingness": "Left: values measured in each sample. Right: the share of a feature's "
+                   "values that are missing against the mean of its measured values, one "
+                   "point per feature and the mean share per intensity bin; a share that "
+                   "falls as intensity rises means values go missing because they are low.",
+    "imputed": "The values filled in by the imputation over the measured values; imputed "
+               "values are meant to lie at the low end of the measured ones.",
+}
+
+
+def _samples(groups):
+    return [column for _, columns in groups for column in columns]
+
+
+def _values(table, columns):
+    """The columns as floats, with infinities as missing values."""
+    values = table[columns].apply(pd.to_numeric, errors="coerce").to_numpy(dtype=float)
+    return np.where(np.isfinite(values), values, np.nan)
+
+
+def _group_of(groups):
+    """{column: (group index, group name)}."""
+    return {column: (i, name) for i, (name, columns) in enumerate(groups)
+            for column in columns}
+
+
+def _colour(i):
+    return PALETTE[i % len(PALETTE)]
+
+
+def _group_legend(ax, groups, **kwargs):
+    from matplotlib.patches import Patch
+
+    handles = [Patch(color=_colour(i), label=str(name)) for i, (name, _) in enumerate(groups)]
+    return ax.legend(handles=handles, fontsize=8, frameon=False, **kwargs)
+
+
+def _empty(ax, text):
+    ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes, wrap=True,
+            fontsize=9, color="0.3")
+    ax.set_xticks([])
+    ax.set_yticks([])
+
+
+def principal_components(table, groups, *, imputed=None):
+    """The samples on PC1 and PC2 with the share of variance each explains,
+    coloured by group and labelled with their names.
+
+    Computed on the features measured in every sample of ``table``, or on all
+    features of ``imputed`` (the imputed table) when it is given; the title
+    says which, and how many features entered."""
+    samples = _samples(groups)
+    source = table if imputed is None else imputed
+    values = _values(source, samples)
+    complete = np.isfinite(values).all(axis=1)
+    x = values[complete].T
+    x = x - x.mean(axis=0) if x.size else x
+    where = "after imputation" if imputed is not None else "measured in every sample"
+    fig = _figure(6.5, 5.2)
+    ax = fig.add_subplot()
+    ax.set_title(f"Principal components of {len(samples)} samples\n"
+                 f"on {int(complete.sum())} features {where}", fontsize=10)
+    total = float((x ** 2).sum()) if x.size else 0.0
+    if x.shape[1] < 2 or len(samples) < 3 or not np.isfinite(total) or total == 0:
+        _empty(ax, "too few features " + where + " with values that vary\n"
+                   "for principal components")
+        return fig
+    u, s, _ = np.linalg.svd(x, full_matrices=False)
+    # a fixed sign: each component's largest sample score is positive
+    for k in range(u.shape[1]):
+        if u[np.argmax(np.abs(u[:, k])), k] < 0:
+            u[:, k] = -u[:, k]
+    scores = u * s
+    share = s ** 2 / (s ** 2).sum()
+    pc2 = scores[:, 1] if scores.shape[1] > 1 else np.zeros(len(samples))
+    share2 = share[1] if len(share) > 1 else 0.0
+    group_of = _group_of(groups)
+    ax.scatter(scores[:, 0], pc2, s=40, c=[_colour(group_of[c][0]) for c in samples],
+               edgecolors="white", linewidths=0.6, zorder=3)
+    ax.set_xlabel(f"PC1 ({share[0]:.1%} of variance)")
+    ax.set_ylabel(f"PC2 ({share2:.1%} of variance)")
+    _pad_limits(ax, scores[:, 0], pc2)
+    legend = _group_legend(ax, groups, loc="best")
+    renderer = _fixed_layout(fig)
+    anchors = ax.transData.transform(np.column_stack([scores[:, 0], pc2]))
+    place_labels(ax, renderer, anchors, [str(c) for c in samples], points=anchors,
+                 obstacles=[legend.get_window_extent(renderer)], fontsize=8, radius=4.5,
+                 gid="pca-label")
+    return fig
+
+
+def _pad_limits(ax, x, y):
+    """Limits with a margin wide enough for labels beside the outermost points."""
+    for values, set_limits in ((x, ax.set_xlim), (y, ax.set_ylim)):
+        lo, hi = float(np.min(values)), float(np.max(values))
+        pad = 0.18 * (hi - lo) if hi > lo else 1.0
+        set_limits(lo - pad, hi + pad)
+
+
+def correlation(table, groups):
+    """Heatmap of the Pearson correlation of every pair of samples on the
+    features measured in both, samples ordered by group, with a bar of the
+    group's colour along both edges."""
+    samples = _samples(groups)
+    values = pd.DataFrame(_values(table, samples), columns=range(len(samples)))
+    r = values.corr(method="pearson", min_periods=3).to_numpy()
+    n = len(samples)
+    side = max(4.5, 0.38 * n + 2.4)
+    fig = _figure(side + 1.0, side)
+    ax = fig.add_subplot()
+    measured = np.isfinite(values.to_numpy())
+    shared = measured.T.astype(int) @ measured.astype(int)
+    off = r[~np.eye(n, dtype=bool)] if n > 1 else np.empty(0)
+    off = off[np.isfinite(off)]
+    low = float(off.min()) if len(off) else 0.0
+    low = min(low, 0.99)
+    from matplotlib import colormaps
+
+    cmap = colormaps["viridis"].with_extremes(bad="0.85")
+    image = ax.imshow(np.ma.masked_invalid(r), cmap=cmap, vmin=low, vmax=1.0,
+                      interpolation="nearest")
+    fig.colorbar(image, ax=ax, shrink=0.8, label="Pearson r")
+    if n <= 20:
+        for i in range(n):
+            for j in range(n):
+                if np.isfinite(r[i, j]):
+                    light = (r[i, j] - low) / (1.0 - low) > 0.6 if low < 1 else True
+                    ax.text(j, i, f"{r[i, j]:.2f}", ha="center", va="center", fontsize=6,
+                            color="black" if light else "white")
+    from matplotlib.patches import Rectangle
+
+    group_of = _group_of(groups)
+    for k, column in enumerate(samples):
+        colour = _colour(group_of[column][0])
+        ax.add_patch(Rectangle((k - 0.5, -1.3), 1, 0.6, color=colour, clip_on=False))
+        ax.add_patch(Rectangle((-1.3, k - 0.5), 0.6, 1, color=colour, clip_on=False))
+    start = 0
+    for i, (name, columns) in enumerate(groups):
+        middle = start + (len(columns) - 1) / 2
+        ax.text(middle, -1.45, str(name), ha="center", va="bottom", fontsize=8)
+        start += len(columns)
+    ax.set_xlim(-1.4, n - 0.5)
+    ax.set_ylim(n - 0.5, -1.4)
+    ax.set_xticks(range(n), [str(c) for c in samples], rotation=90, fontsize=8)
+    ax.set_yticks(range(n), [str(c) for c in samples], fontsize=8)
+    ax.tick_params(length=0)
+    for spine in ax.spines.values():
+        spine.set_visible(False)
+    fewest = int(shared[~np.eye(n, dtype=bool)].min()) if n > 1 else 0
+    ax.set_title(f"Correlation of {n} samples\non the features measured in both "
+                 f"(at least {fewest} per pair)", fontsize=10, pad=18)
+    return fig
+
+
+def missingness(table, groups, *, bins=10):
+    """Measured values per sample (bars coloured by group) beside the share
+    of missing values of each feature against the mean of its measured
+    values, with the mean share in ``bins`` bins of equal feature counts."""
+    samples = _samples(groups)
+    values = _values(table, samples)
+    measured = np.isfinite(values)
+    group_of = _group_of(groups)
+    n_features = len(values)
+    fig = _figure(max(9.0, 0.32 * len(samples) + 6.0), 4.3)
+    left, right = fig.subplots(1, 2, width_ratios=[max(1.0, len(samples) / 12), 1.2])
+
+    counts = measured.sum(axis=0)
+    left.bar(range(len(samples)), counts, color=[_colour(group_of[c][0]) for c in samples],
+             width=0.75)
+    left.set_xticks(range(len(samples)), [str(c) for c in samples], rotation=90, fontsize=8)
+    left.set_ylabel("measured values")
+    # headroom above the dotted line of all features, for the legend
+    left.set_ylim(0, max(n_features, 1) * 1.22)
+    left.axhline(n_features, color="0.4", linestyle=":", linewidth=0.8)
+    left.set_title(f"Measured values per sample\n(of {n_features} features, dotted)",
+                   fontsize=10)
+    _group_legend(left, groups, loc="upper center", ncols=min(len(groups), 6))
+
+    with np.errstate(invalid="ignore", divide="ignore"):
+        seen = measured.sum(axis=1)
+        mean = np.where(seen > 0, np.nansum(values, axis=1) / np.maximum(seen, 1), np.nan)
+    share = 1.0 - seen / max(len(samples), 1)
+    has = np.isfinite(mean)
+    none = int((~has).sum())
+    if has.sum() < 2:
+        _empty(right, "too few features with measured values")
+    else:
+        rng = np.random.default_rng(0)   # a fixed jitter: the same figure every run
+        jitter = (rng.random(has.sum()) - 0.5) * (0.6 / max(len(samples), 1))
+        right.scatter(mean[has], share[has] + jitter, s=4, color="0.55", alpha=0.35,
+                      linewidths=0)
+        order = np.argsort(mean[has], kind="stable")
+        chunks = np.array_split(order, min(bins, has.sum()))
+        centres = [float(np.mean(mean[has][c])) for c in chunks if len(c)]
+        shares = [float(np.mean(share[has][c])) for c in chunks if len(c)]
+        right.plot(centres, shares, color="tab:red", marker="o", markersize=4, linewidth=1.5,
+                   label=f"mean share per bin of {len(order) // max(len(chunks), 1)} features")
+        right.legend(fontsize=8, frameon=False, loc="upper right")
+        right.set_ylim(-0.05, 1.05)
+    right.set_xlabel("mean of the measured values")
+    right.set_ylabel("share of values missing")
+    note = f"{none} features without any value not shown" if none else \
+        f"{int(has.sum())} features"
+    right.set_title(f"Missing values against intensity\n({note})", fontsize=10)
+    return fig
+
+
+def imputation(table, imputed, groups, *, bins=40):
+    """Histogram of the imputed cells over the measured ones, on the group
+    columns; ``table`` is the imputed table and ``imputed`` the frame of
+    booleans that is True where a value was filled in."""
+    samples = _samples(groups)
+    values = _values(table, samples)
+    filled = imputed.reindex(index=table.index, columns=samples).fillna(False)
+    filled = filled.to_numpy(dtype=bool)
+    finite = np.isfinite(values)
+    measured, made = values[finite & ~filled], values[finite & filled]
+    fig = _figure(6.5, 4.3)
+    ax = fig.add_subplot()
+    ax.set_title(f"Imputed values: {made.size} of {values.size} cells", fontsize=10)
+    both = np.concatenate([measured, made])
+    if not both.size:
+        _empty(ax, "no values")
+        return fig
+    lo, hi = float(both.min()), float(both.max())
+    edges = np.linspace(lo, hi if hi > lo else lo + 1.0, bins + 1)
+    ax.hist(measured, bins=edges, color="tab:gray", alpha=0.7,
+            label=f"measured ({measured.size})")
+    if made.size:
+        ax.hist(made, bins=edges, color="tab:orange", alpha=0.7, label=f"imputed ({made.size})")
+    ax.set_xlabel("value")
+    ax.set_ylabel("cells")
+    ax.legend(fontsize=8, frameon=False)
+    return fig

@@ -1,0 +1,168 @@
+"""``run.toml``: the record of a run in the settings-file format.
+
+The top-level keys and the ``[groups]`` table are every resolved setting of
+the run, written as ``--config`` reads them, so the file repeats the run.
+The ``[record]`` table holds what the run found rather than chose: the
+input's SHA-256 and size, the versions of tessera and its libraries and the
+date; a later run from the file compares the input's SHA-256 with it.
+
+TOML is written here by hand (the standard library only reads it): basic
+strings with TOML's escapes, integers, floats as Python's repr (with inf and
+nan), booleans, arrays and tables.
+"""
+import math
+import os
+import re
+import tomllib
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import PurePath
+
+RECORD_TABLE = "record"
+
+_BARE_KEY = re.compile(r"[A-Za-z0-9_-]+")
+_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f",
+            "\r": "\\r"}
+
+
+def resolved_settings(run):
+    """Every resolved setting of ``run`` under its settings-file key, groups
+    apart: ``file``, then each option in the options' order, taken from the
+    run's preprocessing settings or from the attribute of that name. Options
+    that the run does not have (None) are left out, and so are the keys of
+    the two-group test when more groups run the one-way test (the settings
+    file refuses them there)."""
+    from tessera.cli.options import OPTIONS, TEST_KEYS
+
+    values = {"file": str(run.file)}
+    for option in OPTIONS:
+        key = option.key
+        value = run.settings[key] if key in run.settings else getattr(run, key, None)
+        if value is None or (key in TEST_KEYS and not run.two_groups):
+            continue
+        values[key] = value
+    return values
+
+
+def record_facts(file, *, sha256=None, versions=None, date=None, **extra):
+    """The [record] table of a run on ``file``: its SHA-256 and size, the
+    versions and the date (ISO 8601, UTC, to the second), plus ``extra``."""
+    from tessera.cli.report import library_versions, sha256_of
+
+    facts = {
+        "sha256": sha256 if sha256 is not None else sha256_of(file),
+        "size": os.path.getsize(file),
+        "date": date or datetime.now(timezone.utc).replace(microsecond=0).isoformat(),
+    }
+    facts.update(extra)
+    facts["versions"] = dict(versions if versions is not None else library_versions())
+    return facts
+
+
+def toml_key(key):
+    key = str(key)
+    return key if _BARE_KEY.fullmatch(key) else toml_string(key)
+
+
+def toml_string(text):
+    """A TOML basic string: quotes, backslashes and control characters escaped."""
+    out = []
+    for ch in str(text):
+        if ch in _ESCAPES:
+            out.append(_ESCAPES[ch])
+        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
+            out.append(f"\\u{ord(ch):04X}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def toml_value(value):
+    """One value as TOML; a mapping becomes an inline table."""
+    if hasattr(value, "item") and not isinstance(value, (list, tuple, dict)):
+        value = value.item()   # numpy scalars
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float):
+        if math.isnan(value):
+            return "nan"
+        if math.isinf(value):
+            return "inf" if value > 0 else "-inf"
+        return repr(value)
+    if isinstance(value, (str, PurePath)):
+        return toml_string(value)
+    if isinstance(value, (list, tuple)):
+        return "[" + ", ".join(toml_value(v) for v in value) + "]"
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{toml_key(k)} = {toml_value(v)}"
+                               for k, v in value.items()) + "}"
+    raise ValueError(f"{value!r} ({type(value).__name__}) has no TOML form")
+
+
+def _table(name, values):
+    """[name] and its keys, then its sub-tables as [name.key]."""
+    lines = [f"[{name}]"]
+    nested = []
+    for key, value in values.items():
+        if isinstance(value, dict):
+            nested.append((key, value))
+        else:
+            lines.append(f"{toml_key(key)} = {toml_value(value)}")
+    for key, value in nested:
+        lines += [""] + _table(f"{name}.{toml_key(key)}", value)
+    return lines
+
+
+def dumps_run_toml(settings, groups, record=None):
+    """The text of run.toml: ``settings`` {key: value} as top-level keys,
+    ``groups`` [(name, [columns])] as the [groups] table, ``record`` as the
+    [record] table (left out when None)."""
+    lines = ["# The settings of a tessera analyze run; repeat it with",
+             "#   tessera analyze --config run.toml",
+             "# Paths are as the run was given them, relative to the folder it ran in.", ""]
+    lines += [f"{toml_key(k)} = {toml_value(v)}" for k, v in settings.items()]
+    lines += [""] + _table("groups", {name: list(columns) for name, columns in groups})
+    if record is not None:
+        lines += ["", "# What the run found: the input's checksum, the versions, the date."]
+        lines += _table(RECORD_TABLE, record)
+    return "\n".join(lines) + "\n"
+
+
+def write_run_toml(path, settings, groups, record=None):
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(dumps_run_toml(settings, groups, record))
+
+
+def load_run_toml(path):
+    """(settings, groups, record) of a run.toml; record is {} when absent."""
+    with open(path, "rb") as handle:
+        data = tomllib.load(handle)
+    record = data.pop(RECORD_TABLE, {})
+    groups = [(name, columns) for name, columns in data.pop("groups", {}).items()]
+    return data, groups, record
+
+
+@dataclass(frozen=True)
+class InputStatus:
+    unchanged: bool | None     # None: the record holds no SHA-256 to compare
+    recorded: str | None
+    current: str
+    message: str
+
+
+def input_status(record, file):
+    """Whether ``file`` is the input the recorded run read: compares its
+    SHA-256 with the [record] table's ``sha256``."""
+    from tessera.cli.report import sha256_of
+
+    recorded = record.get("sha256") if isinstance(record, dict) else None
+    current = sha256_of(file)
+    if not isinstance(recorded, str):
+        return InputStatus(None, None, current,
+                           "the record holds no sha256 of the input to compare with")
+    if recorded.lower() == current:
+        return InputStatus(True, recorded, current, "input unchanged since the recorded run")
+    return InputStatus(False, recorded, current,
+                       f"input changed since the recorded run (sha256 {recorded} now {current})")

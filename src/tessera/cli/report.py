@@ -1,0 +1,378 @@
+"""The per-run report: one self-contained HTML file from a RunRecord.
+
+Everything the page shows is inside it: figures as base64 PNG or inline
+SVG, the CSS in a <style> element, no script, no link to any other file or
+address, so the file opens offline in any browser and can be sent as it is.
+Every text that comes from the run (file names, identifiers, annotations,
+settings) is escaped. Sections, in order: what was run, the steps, quality
+control, the results, the figures of the test.
+"""
+import base64
+import hashlib
+import html
+import io
+import platform
+from dataclasses import dataclass, field
+from importlib import metadata
+
+import numpy as np
+import pandas as pd
+
+from tessera.cli.interactive import svg_style
+
+LIBRARIES = ("numpy", "pandas", "scipy", "statsmodels", "matplotlib")
+
+
+@dataclass
+class Step:
+    """One line of the steps table: what ran, the rows it kept and removed, and why."""
+    name: str
+    kept: int | None
+    removed: int | None
+    why: str = ""
+
+
+@dataclass
+class ReportFigure:
+    """A figure of the report: PNG bytes or an SVG element made by tessera
+    (inserted as it is, so it must come from ``interactive``), a title and a
+    caption; ``file`` names the PNG written beside the report, if any."""
+    title: str
+    caption: str = ""
+    png: bytes | None = None
+    svg: str | None = None
+    file: str | None = None
+
+
+@dataclass
+class RunRecord:
+    """What the report shows of one run. Counts are plain integers, settings
+    a {key: value} mapping of every resolved setting, groups [(name,
+    [columns])], versions {name: version}, elapsed the run's seconds."""
+    input_file: str
+    sha256: str
+    input_format: str
+    quantity: str
+    groups: list
+    settings: dict
+    versions: dict
+    date: str
+    elapsed: float
+    steps: list                    # [Step]
+    tested: int
+    significant: int
+    alpha: float
+    adjustment: str                # the multiple-testing method, e.g. fdr_bh
+    method: str                    # the test, e.g. Welch, oneway
+    untested: dict = field(default_factory=dict)        # {reason: features}
+    direction: dict = field(default_factory=dict)       # {e.g. "higher in H": features}
+    top: pd.DataFrame | None = None                     # index: identifiers
+    qc_figures: list = field(default_factory=list)      # [ReportFigure]
+    test_figures: list = field(default_factory=list)    # [ReportFigure]
+    command: str = ""
+    fc_threshold: float | None = None
+
+
+def sha256_of(path, chunk=1 << 20):
+    """The SHA-256 of a file's bytes, as 64 hexadecimal digits."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        while block := handle.read(chunk):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def library_versions():
+    """{name: version} of tessera, Python and the libraries a run uses."""
+    versions = {"tessera": _version("tessera"), "python": platform.python_version()}
+    versions.update({name: _version(name) for name in LIBRARIES})
+    return versions
+
+
+def _version(name):
+    try:
+        return metadata.version(name)
+    except metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def png_bytes(fig):
+    """The figure as PNG bytes, rendered once: the same bytes can be written
+    to the PNG file and put into the report."""
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png")
+    return buffer.getvalue()
+
+
+def top_features(table, *, p, adjusted, fc=None, annotations=(), n=20):
+    """The ``n`` features with the smallest adjusted p-values (then p) as the
+    report's table: the given annotation columns, the fold change, p and
+    adjusted p, on the table's index."""
+    order = table[[adjusted, p]].astype(float).sort_values([adjusted, p], kind="stable",
+                                                           na_position="last")
+    rows = order.index[order[p].notna()][:n]
+    columns = {name: table.loc[rows, name] for name in annotations if name in table}
+    if fc is not None:
+        columns["fold change"] = table.loc[rows, fc].astype(float)
+    columns["p"] = table.loc[rows, p].astype(float)
+    columns["adjusted p"] = table.loc[rows, adjusted].astype(float)
+    top = pd.DataFrame(columns, index=rows)
+    top.index.name = table.index.name or "feature"
+    return top
+
+
+def untested_reasons(table, samples, p):
+    """{reason: features} for the features of a test table without a p-value:
+    a missing value in the row, or values that do not vary within the groups."""
+    untested = table[p].astype(float).isna()
+    missing = int((untested & table[samples].isna().any(axis=1)).sum())
+    constant = int(untested.sum()) - missing
+    reasons = {}
+    if missing:
+        reasons["a missing value in the row"] = missing
+    if constant:
+        reasons["values that do not vary within the groups"] = constant
+    return reasons
+
+
+def note_counts(notes):
+    """{note: features} of a column of reasons ("" for a tested feature)."""
+    notes = notes.fillna("").astype(str)
+    counts = notes[notes != ""].value_counts(sort=True)
+    return {str(k): int(v) for k, v in counts.items()}
+
+
+CSS = """
+:root { --ink: #1d1d1f; --muted: #5a5a60; --line: #d9d9de; --band: #f5f5f7;
+  --accent: #2a5db0; }
+* { box-sizing: border-box; }
+body { margin: 0; color: var(--ink); background: #fff;
+  font: 15px/1.5 system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif; }
+main { max-width: 1120px; margin: 0 auto; padding: 24px 28px 48px; }
+header h1 { font-size: 26px; margin: 0 0 4px; }
+header p { margin: 0; color: var(--muted); }
+nav { margin: 14px 0 8px; display: flex; flex-wrap: wrap; gap: 6px 18px; }
+nav a { color: var(--accent); text-decoration: none; font-weight: 600; }
+section { border-top: 2px solid var(--line); margin-top: 30px; padding-top: 6px; }
+h2 { font-size: 21px; margin: 10px 0 12px; }
+h3 { font-size: 16px; margin: 20px 0 8px; }
+p.lead { color: var(--muted); margin: 0 0 12px; }
+table { border-collapse: collapse; margin: 0 0 12px; font-size: 14px; }
+th, td { padding: 5px 12px 5px 0; text-align: left; vertical-align: top;
+  border-bottom: 1px solid var(--line); }
+thead th { border-bottom: 2px solid #9a9aa2; }
+th[scope=row] { color: var(--muted); font-weight: 600; white-space: nowrap; }
+td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; padding-left: 12px; }
+tbody tr:nth-child(even) > * { background: var(--band); }
+table.settings td, table.facts td { overflow-wrap: anywhere; }
+code, .mono { font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 13px; }
+.hash { word-break: break-all; }
+.wide { overflow-x: auto; }
+.grid { display: grid; grid-template-columns: minmax(0, 3fr) minmax(0, 2fr); gap: 28px; }
+@media (max-width: 760px) { .grid { grid-template-columns: minmax(0, 1fr); } }
+figure { margin: 8px 0 24px; break-inside: avoid; page-break-inside: avoid; }
+figure img { max-width: 100%; height: auto; display: block; border: 1px solid var(--line); }
+figure figcaption { color: var(--muted); font-size: 13.5px; margin-top: 6px; max-width: 80ch; }
+figure figcaption b { color: var(--ink); }
+.counts td.num { font-size: 16px; font-weight: 600; }
+.empty { color: var(--muted); font-style: italic; }
+footer { margin-top: 36px; color: var(--muted); font-size: 13px; }
+@media print {
+  body { font-size: 11pt; }
+  main { max-width: none; padding: 0; }
+  nav { display: none; }
+  section { break-before: auto; }
+  h2, h3 { break-after: avoid; }
+  tr { break-inside: avoid; }
+  .grid { display: block; }
+  .wide { overflow: visible; }
+}
+"""
+
+
+def _e(value):
+    return html.escape(str(value), quote=True)
+
+
+def _number(value):
+    """Counts as they are; other numbers with four significant digits."""
+    if isinstance(value, (bool, np.bool_)):
+        return str(bool(value))
+    if isinstance(value, (int, np.integer)):
+        return str(int(value))
+    if isinstance(value, (float, np.floating)):
+        value = float(value)
+        return "" if np.isnan(value) else f"{value:.4g}"
+    return str(value)
+
+
+def _facts(rows, cls="facts"):
+    body = "".join(f'<tr><th scope="row">{_e(k)}</th><td>{v}</td></tr>' for k, v in rows)
+    return f'<table class="{cls}"><tbody>{body}</tbody></table>'
+
+
+def _value_text(value):
+    if isinstance(value, (list, tuple)):
+        return ", ".join(_value_text(v) for v in value)
+    if isinstance(value, str):
+        return value
+    return _number(value)
+
+
+def _duration(seconds):
+    seconds = float(seconds)
+    if seconds < 60:
+        return f"{seconds:.1f} s"
+    minutes, rest = divmod(seconds, 60)
+    return f"{int(minutes)} min {rest:.0f} s"
+
+
+def _run_section(r):
+    facts = [
+        ("input file", f'<span class="mono">{_e(r.input_file)}</span>'),
+        ("SHA-256", f'<code class="hash">{_e(r.sha256)}</code>'),
+        ("format recognised", _e(r.input_format)),
+        ("quantity", _e(r.quantity)),
+        ("date", _e(r.date)),
+        ("elapsed", f'<span id="elapsed">{_e(_duration(r.elapsed))}</span>'),
+    ]
+    if r.command:
+        facts.insert(0, ("command", f"<code>{_e(r.command)}</code>"))
+    groups = "".join(
+        f'<tr><th scope="row">{_e(name)}</th><td class="num">{len(columns)}</td>'
+        f'<td class="mono">{_e(", ".join(map(str, columns)))}</td></tr>'
+        for name, columns in r.groups)
+    settings = _facts([(k, f'<span class="mono">{_e(_value_text(v))}</span>')
+                       for k, v in r.settings.items()], "settings")
+    versions = _facts([(k, _e(v)) for k, v in r.versions.items()], "versions")
+    return (
+        '<section id="run"><h2>What was run</h2>' + _facts(facts) +
+        '<h3>Groups</h3><table class="groups"><thead><tr><th>group</th>'
+        '<th class="num">samples</th><th>columns</th></tr></thead>'
+        f"<tbody>{groups}</tbody></table>"
+        '<div class="grid"><div><h3>Settings</h3>' + settings + "</div>"
+        '<div><h3>Versions</h3>' + versions + "</div></div></section>")
+
+
+def _steps_section(r):
+    if not r.steps:
+        return '<section id="steps"><h2>Steps</h2><p class="empty">no steps ran</p></section>'
+    rows = "".join(
+        f'<tr><td>{_e(s.name)}</td><td class="num">{_e(_number(s.kept)) if s.kept is not None else ""}</td>'
+        f'<td class="num">{_e(_number(s.removed)) if s.removed is not None else ""}</td>'
+        f"<td>{_e(s.why)}</td></tr>" for s in r.steps)
+    return ('<section id="steps"><h2>Steps</h2><p class="lead">One line per step, in the '
+            'order they ran.</p><table class="steps"><thead><tr><th>step</th>'
+            '<th class="num">rows kept</th><th class="num">rows removed</th><th>what it did'
+            f"</th></tr></thead><tbody>{rows}</tbody></table></section>")
+
+
+def _figure_html(f):
+    if f.svg is not None:
+        body = f'<div class="wide">{f.svg}</div>'
+    elif f.png is not None:
+        data = base64.b64encode(f.png).decode("ascii")
+        body = f'<img src="data:image/png;base64,{data}" alt="{_e(f.title)}">'
+    else:
+        body = '<p class="empty">not drawn</p>'
+    caption = f"<b>{_e(f.title)}.</b> {_e(f.caption)}"
+    if f.file:
+        caption += f' <span class="mono">({_e(f.file)})</span>'
+    return f"<figure>{body}<figcaption>{caption}</figcaption></figure>"
+
+
+def _figures_section(ident, title, lead, figures):
+    body = "".join(_figure_html(f) for f in figures) or '<p class="empty">none drawn</p>'
+    return f'<section id="{ident}"><h2>{_e(title)}</h2><p class="lead">{_e(lead)}</p>{body}</section>'
+
+
+def _top_table(top):
+    if top is None or top.empty:
+        return '<p class="empty">no feature has a p-value</p>'
+    head = f"<th>{_e(top.index.name or 'feature')}</th>" + "".join(
+        f'<th class="{"num" if pd.api.types.is_numeric_dtype(top[c]) else ""}">{_e(c)}</th>'
+        for c in top.columns)
+    rows = []
+    for ident, row in top.iterrows():
+        cells = [f'<td class="mono">{_e(ident)}</td>']
+        for c in top.columns:
+            value = row[c]
+            if pd.api.types.is_numeric_dtype(top[c]):
+                cells.append(f'<td class="num">{_e(_number(value))}</td>')
+            else:
+                cells.append(f"<td>{_e('' if _missing(value) else value)}</td>")
+        rows.append("<tr>" + "".join(cells) + "</tr>")
+    return (f'<div class="wide"><table class="top"><thead><tr>{head}</tr></thead>'
+            f'<tbody>{"".join(rows)}</tbody></table></div>')
+
+
+def _missing(value):
+    try:
+        return bool(pd.isna(value))
+    except (TypeError, ValueError):
+        return False
+
+
+def _results_section(r):
+    threshold = (f" and absolute fold change at least {_number(r.fc_threshold)}"
+                 if r.fc_threshold else "")
+    counts = [
+        ("test", _e(r.method)),
+        ("features tested", f'<span id="tested">{int(r.tested)}</span>'),
+        (f"significant (adjusted p < {_number(r.alpha)}{threshold}, adjusted with "
+         f"{r.adjustment})",
+         f'<span id="significant">{int(r.significant)}</span>'),
+    ]
+    counts += [(name, f'<span class="direction">{int(n)}</span>')
+               for name, n in r.direction.items()]
+    untested = sum(int(n) for n in r.untested.values())
+    counts.append(("features without a p-value", f'<span id="untested">{untested}</span>'))
+    parts = ['<section id="results"><h2>Results</h2>', _facts(
+        [(k, v) for k, v in counts], "counts")]
+    if r.untested:
+        rows = "".join(f'<tr><td>{_e(why)}</td><td class="num">{int(n)}</td></tr>'
+                       for why, n in r.untested.items())
+        parts.append('<h3>Why features were not tested</h3><table class="untested"><thead>'
+                     '<tr><th>reason</th><th class="num">features</th></tr></thead>'
+                     f"<tbody>{rows}</tbody></table>")
+    shown = 0 if r.top is None else len(r.top)
+    parts.append(f"<h3>Top {shown} features by adjusted p-value</h3>" + _top_table(r.top))
+    parts.append("</section>")
+    return "".join(parts)
+
+
+def render_html(record):
+    """The report of ``record`` as one HTML document (text)."""
+    r = record
+    name = str(r.input_file).replace("\\", "/").rsplit("/", 1)[-1]
+    sections = [
+        _run_section(r),
+        _steps_section(r),
+        _figures_section("qc", "Quality control",
+                         "The samples before the test: how they group, how they agree and "
+                         "where values are missing.", r.qc_figures),
+        _results_section(r),
+        _figures_section("test-figures", "Figures of the test",
+                         "Hover over a point of the interactive volcano to see the feature.",
+                         r.test_figures),
+    ]
+    nav = "".join(f'<a href="#{i}">{t}</a>' for i, t in [
+        ("run", "What was run"), ("steps", "Steps"), ("qc", "Quality control"),
+        ("results", "Results"), ("test-figures", "Figures of the test")])
+    return (
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        '<meta name="viewport" content="width=device-width, initial-scale=1">'
+        f"<title>tessera report: {_e(name)}</title>"
+        f"<style>{CSS}{svg_style()}</style></head><body><main>"
+        f"<header><h1>tessera report: {_e(name)}</h1>"
+        f"<p>{_e(r.method)} test on {len(r.groups)} groups, {_e(r.date)}</p>"
+        f"<nav>{nav}</nav></header>" + "\n".join(sections) +
+        f'<footer>Written by tessera {_e(r.versions.get("tessera", ""))}. This file holds '
+        "everything it shows and needs no network access.</footer>"
+        "</main></body></html>\n")
+
+
+def write_report(path, record):
+    """Writes the report of ``record`` to ``path`` (UTF-8)."""
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(render_html(record))
