@@ -91,8 +91,9 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
     def sy(v):
         return TOP + plot_h - np.asarray(v, dtype=float) / top * plot_h
 
-    out = [f'<svg class="volcano" xmlns="http://www.w3.org/2000/svg" '
-           f'viewBox="0 0 {WIDTH} {HEIGHT}" width="{WIDTH}" height="{HEIGHT}" role="img">',
+    # inline in HTML an <svg> needs no namespace attribute, and the page then
+    # holds no address at all
+    out = [f'<svg class="volcano" viewBox="0 0 {WIDTH} {HEIGHT}" width="{WIDTH}" height="{HEIGHT}" role="img">',
            f"<title>{html.escape(title or 'volcano')}</title>"]
     for t in nice_ticks(lo, hi):
         px = float(sx(t))

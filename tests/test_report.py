@@ -1,0 +1,385 @@
+"""The per-run report, its figures and run.toml."""
+import argparse
+import base64
+import re
+import tomllib
+import xml.etree.ElementTree as ET
+from html.parser import HTMLParser
+from itertools import combinations
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import real_data
+
+from tessera.cli import figures, qc
+from tessera.cli.interactive import volcano_svg
+from tessera.cli.options import build_parser
+from tessera.cli.record import (dumps_run_toml, input_status, load_run_toml, record_facts,
+                                resolved_settings, toml_string)
+from tessera.cli.report import (ReportFigure, RunRecord, Step, png_bytes, render_html,
+                                top_features)
+from tessera.cli.settings import resolve
+
+HOSTILE = '<script>alert("x")</script> & \'q\' </td><img src=http://a/b>'
+GROUPS = [("treat", [f"t{i}" for i in range(1, 5)]), ("ctrl", [f"c{i}" for i in range(1, 5)])]
+
+
+def intensities(n, groups=GROUPS, missing=0.2, seed=0):
+    """log-scale intensities with a group effect on a tenth of the features and
+    missing values most likely at low intensity."""
+    rng = np.random.default_rng(seed)
+    columns = [c for _, cs in groups for c in cs]
+    base = rng.normal(24, 2, size=(n, 1))
+    values = base + rng.normal(0, 0.4, size=(n, len(columns)))
+    values[: n // 10, : len(groups[0][1])] += 1.5
+    chance = missing * 2 / (1 + np.exp(base - 23))
+    values[rng.random(values.shape) < chance] = np.nan
+    return pd.DataFrame(values, columns=columns,
+                        index=pd.Index([f"P{i:05d}" for i in range(n)], name="Protein IDs"))
+
+
+def volcano_inputs(n, seed=0, significant=0.3):
+    rng = np.random.default_rng(seed)
+    index = pd.Index([f"P{i:05d}" for i in range(n)], name="Protein IDs")
+    fc = pd.Series(rng.normal(0, 1.2, n), index=index)
+    p = pd.Series(10 ** -np.abs(rng.normal(0, 2, n)), index=index)
+    hit = rng.random(n) < significant
+    p[hit] = 10 ** -rng.uniform(4, 6, hit.sum())   # a crowded band of significant points
+    adjusted = (p * 20).clip(upper=1.0)
+    p.iloc[:7] = np.nan
+    return fc, p, adjusted
+
+
+class Page(HTMLParser):
+    """Tags, attributes and text of an HTML page."""
+
+    def __init__(self, text):
+        super().__init__(convert_charrefs=True)
+        self.tags, self.text, self.ids = [], [], {}
+        self._open_id = None
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        self.tags.append((tag, attrs))
+        self._open_id = attrs.get("id")
+
+    def handle_data(self, data):
+        self.text.append(data)
+        if self._open_id:
+            self.ids[self._open_id] = data
+            self._open_id = None
+
+
+def record_of(test_table, figures_qc, figures_test, **changes):
+    values = dict(
+        input_file="/data/proteinGroups.txt", sha256="ab" * 32,
+        input_format="MaxQuant proteinGroups", quantity="LFQ intensity", groups=GROUPS,
+        settings={"file": "/data/proteinGroups.txt", "normalize": "log_median_0",
+                  "remove_missing_values": 70.5},
+        versions={"tessera": "0.1.0", "numpy": "2"}, date="2026-12-09 10:00:00",
+        elapsed=1.25,
+        steps=[Step("read", 120, 0, "120 rows"), Step("remove_decoy", 111, 9, "REV__")],
+        tested=97, significant=12, alpha=0.05, adjustment="fdr_bh", method="Welch",
+        untested={"1 value in ctrl, 2 needed": 9, "no variance in either group": 5},
+        direction={"higher in treat": 8, "higher in ctrl": 4},
+        top=top_features(test_table, p="Welch_p", adjusted="Welch_fdr_bh", fc="group_fc",
+                         annotations=["Gene names"], n=8),
+        qc_figures=figures_qc, test_figures=figures_test)
+    values.update(changes)
+    return RunRecord(**values)
+
+
+@pytest.fixture(scope="module")
+def drawn():
+    """A record with real figures drawn from a synthetic table, and its page."""
+    table = intensities(120)
+    fc, p, adjusted = volcano_inputs(120)
+    test = pd.DataFrame({"Welch_p": p, "Welch_fdr_bh": adjusted, "group_fc": fc,
+                         "Gene names": [f"GENE{i}" for i in range(120)]}, index=fc.index)
+    qc_figs = [ReportFigure("PCA", qc.CAPTIONS["pca"],
+                            png=png_bytes(qc.principal_components(table, GROUPS))),
+               ReportFigure("Missing", qc.CAPTIONS["missingness"],
+                            png=png_bytes(qc.missingness(table, GROUPS)))]
+    test_figs = [ReportFigure("Volcano", "", png=png_bytes(figures.volcano(
+                     fc, p, adjusted, alpha=0.05, top=10, labels=("up", "down"), xlabel="fc",
+                     ylabel="-log10 p", title="Welch"))),
+                 ReportFigure("Interactive volcano", "", svg=volcano_svg(
+                     fc, p, adjusted, alpha=0.05, names=test["Gene names"]))]
+    record = record_of(test, qc_figs, test_figs)
+    return record, render_html(record)
+
+
+def test_report_needs_nothing_outside_the_file(drawn):
+    record, page = drawn
+    assert "http" not in page.lower() and "url(" not in page and "@import" not in page
+    parsed = Page(page)
+    for tag, attrs in parsed.tags:
+        assert tag not in ("link", "iframe", "object", "embed", "base"), tag
+        if "src" in attrs:
+            assert attrs["src"].startswith("data:image/png;base64,"), attrs["src"][:40]
+        if "href" in attrs:
+            assert attrs["href"].startswith("#"), attrs["href"]
+            assert f'id="{attrs["href"][1:]}"' in page
+        assert tag != "script"
+    # sections in their order
+    positions = [page.index(f'<section id="{s}"') for s in
+                 ("run", "steps", "qc", "results", "test-figures")]
+    assert positions == sorted(positions)
+
+
+def test_report_shows_every_figure_and_the_record_numbers(drawn):
+    record, page = drawn
+    parsed = Page(page)
+    images = [attrs["src"] for tag, attrs in parsed.tags if tag == "img"]
+    pngs = [f.png for f in record.qc_figures + record.test_figures if f.png is not None]
+    assert [base64.b64decode(src.split(",", 1)[1]) for src in images] == pngs
+    assert page.count('<svg class="volcano"') == 1
+    assert parsed.ids["tested"] == str(record.tested)
+    assert parsed.ids["significant"] == str(record.significant)
+    assert parsed.ids["untested"] == str(sum(record.untested.values()))
+    text = " ".join(parsed.text)
+    for reason, count in record.untested.items():
+        assert re.search(re.escape(reason) + r"\s*" + str(count), text)
+    steps = re.findall(r"<tr><td>([^<]*)</td><td class=\"num\">(\d*)</td>"
+                       r"<td class=\"num\">(\d*)</td>", page)
+    assert steps == [(s.name, str(s.kept), str(s.removed)) for s in record.steps]
+    # the top table: identifiers in order of adjusted p, numbers as in the record
+    rows = re.findall(r'<tr><td class="mono">([^<]*)</td><td>([^<]*)</td>'
+                      r'<td class="num">([^<]*)</td><td class="num">([^<]*)</td>'
+                      r'<td class="num">([^<]*)</td></tr>', page)
+    top = record.top
+    assert [r[0] for r in rows] == list(top.index)
+    for (_, gene, fc, p, adj), (_, row) in zip(rows, top.iterrows()):
+        assert gene == row["Gene names"]
+        assert float(fc) == pytest.approx(row["fold change"], rel=1e-3)
+        assert float(p) == pytest.approx(row["p"], rel=1e-3)
+        assert float(adj) == pytest.approx(row["adjusted p"], rel=1e-3)
+    assert list(top["adjusted p"]) == sorted(top["adjusted p"])
+
+
+def test_hostile_text_is_escaped_everywhere():
+    index = pd.Index([HOSTILE, "P2", "P3"], name=HOSTILE)
+    test = pd.DataFrame({"Welch_p": [0.001, 0.02, 0.5], "Welch_fdr_bh": [0.003, 0.03, 0.5],
+                         "group_fc": [1.0, -2.0, 0.1], "Gene names": [HOSTILE, None, "G3"]},
+                        index=index)
+    svg = volcano_svg(test["group_fc"], test["Welch_p"], test["Welch_fdr_bh"], alpha=0.05,
+                      names=test["Gene names"], xlabel=HOSTILE, title=HOSTILE)
+    record = record_of(
+        test, [ReportFigure(HOSTILE, HOSTILE, png=b"\x89PNG", file=HOSTILE)],
+        [ReportFigure("svg", HOSTILE, svg=svg)],
+        input_file=HOSTILE, input_format=HOSTILE, quantity=HOSTILE, method=HOSTILE,
+        groups=[(HOSTILE, [HOSTILE, "b"]), ("g2", ["c", "d"])],
+        settings={HOSTILE: HOSTILE, "list": [HOSTILE, 1]}, versions={HOSTILE: HOSTILE},
+        steps=[Step(HOSTILE, 1, 0, HOSTILE)], untested={HOSTILE: 3},
+        direction={HOSTILE: 1}, command=HOSTILE)
+    page = render_html(record)
+    parsed = Page(page)
+    assert all(tag != "script" for tag, _ in parsed.tags)
+    assert [attrs["src"][:5] for tag, attrs in parsed.tags if "src" in attrs] == ["data:"]
+    # the text comes back whole: escaped, not dropped or cut
+    assert sum(HOSTILE in t for t in parsed.text) >= 15
+    ET.fromstring(svg)  # the SVG is well-formed XML
+
+
+def label_boxes(fig, gid):
+    """Display boxes of the label texts (without leader lines) after an Agg draw."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.text import Text
+
+    canvas = FigureCanvasAgg(fig)
+    canvas.draw()
+    renderer = canvas.get_renderer()
+    texts = [t for ax in fig.axes for t in ax.texts if t.get_gid() == gid]
+    return [Text.get_window_extent(t, renderer) for t in texts], texts, renderer
+
+
+@pytest.mark.parametrize("n, top, threshold, seed", [
+    (3000, 10, None, 0), (3000, 25, 1.0, 1), (400, 10, 0.5, 2), (40, 10, None, 3)])
+def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, seed):
+    fc, p, adjusted = volcano_inputs(n, seed)
+    rng = np.random.default_rng(seed)
+    # long names and names that collide once shortened
+    names = pd.Series([f"GENE{i}" + "-very-long-annotation" * int(rng.integers(0, 3))
+                       for i in range(n)], index=fc.index)
+    names.iloc[::5] = None   # no name: the identifier is the label
+    fig = figures.volcano(fc, p, adjusted, alpha=0.05, top=top, labels=("up", "down"),
+                          xlabel="fc", ylabel="-log10 p (Welch)", title="Welch",
+                          names=names, fc_threshold=threshold)
+    boxes, texts, renderer = label_boxes(fig, "volcano-label")
+    ax = fig.axes[0]
+    significant = (adjusted < 0.05) & fc.notna() & p.notna()
+    if threshold:
+        significant &= fc.abs() >= threshold
+    assert 0 < len(texts) <= min(top, significant.sum())
+    frame = ax.get_window_extent(renderer)
+    for box in boxes:
+        assert frame.x0 <= box.x0 and box.x1 <= frame.x1, "label outside the axes"
+        assert frame.y0 <= box.y0 and box.y1 <= frame.y1, "label outside the axes"
+    for a, b in combinations(boxes, 2):
+        assert not a.overlaps(b), "two labels overlap"
+    note = [t for t in ax.texts if t.get_text().startswith("adjusted p =")]
+    legend = ax.get_legend().get_window_extent(renderer)
+    for box in boxes:
+        assert not legend.overlaps(box)
+        for t in note:
+            assert not t.get_window_extent(renderer).overlaps(box)
+    # each label names one of the most significant features, and covers no labelled point
+    chosen = significant[significant].index
+    order = np.lexsort((p[chosen].to_numpy(), adjusted[chosen].to_numpy()))
+    best = list(chosen[order[:top]])
+    labelled = []
+    for t in texts:
+        x, y = t.xy
+        feature = fc.index[(np.isclose(fc, x)) & np.isclose(-np.log10(p), y)][0]
+        labelled.append(feature)
+        expected = names[feature] if isinstance(names[feature], str) else feature
+        assert t.get_text() == figures.shorten(expected)
+        assert len(t.get_text()) <= figures.LABEL_CHARS
+    assert set(labelled) <= set(best)
+    anchors = ax.transData.transform(np.column_stack([fc[labelled], -np.log10(p[labelled])]))
+    for box in boxes:
+        assert not any(box.contains(x, y) for x, y in anchors)
+    title = ax.get_title()
+    assert f"{int((p.isna() | fc.isna()).sum())} without a p-value" in title
+    counts = {t.get_text().split(" (")[0]: int(t.get_text().split("(")[1].rstrip(")"))
+              for t in ax.get_legend().get_texts()[1:]}
+    assert counts == {"up": int((significant & (fc > 0)).sum()),
+                      "down": int((significant & (fc <= 0)).sum())}
+
+
+def test_svg_volcano_has_one_titled_point_per_feature():
+    fc, p, adjusted = volcano_inputs(500)
+    names = pd.Series([f"G{i}" for i in range(500)], index=fc.index)
+    svg = volcano_svg(fc, p, adjusted, alpha=0.05, names=names, fc_threshold=1.0)
+    root = ET.fromstring(svg)
+    circles = root.findall("circle")
+    shown = fc.notna() & p.notna() & (p > 0)
+    assert len(circles) == shown.sum()
+    significant = shown & (adjusted < 0.05) & (fc.abs() >= 1.0)
+    classes = pd.Series([c.get("class") for c in circles]).value_counts()
+    assert classes.get("u", 0) == (significant & (fc > 0)).sum()
+    assert classes.get("d", 0) == (significant & (fc <= 0)).sum()
+    for circle in circles:
+        assert set(circle.attrib) == {"class", "cx", "cy", "r"}
+        ident, rest = circle.find("title").text.split(" \u00b7 ", 1)
+        assert rest.startswith(names[ident])
+        assert f"fold change {fc[ident]:.3f}" in rest and f"p {p[ident]:.3g}" in rest
+        assert f"adjusted p {adjusted[ident]:.3g}" in rest
+
+
+TRICKY = ['say "hi"', "back\\slash \\d+", "tab\tnew\nline\r", "ctrl \x01\x7f",
+          "ünïcödé ✓", "", "'single'", "a = [1]"]
+
+
+@pytest.mark.parametrize("text", TRICKY)
+def test_toml_strings_round_trip(text):
+    assert tomllib.loads(f"v = {toml_string(text)}")["v"] == text
+
+
+def test_run_toml_round_trips_settings_groups_and_record(tmp_path):
+    settings = {"file": "data/x y.tsv", "index": "Protein IDs", "remove_decoy": "REV__|CON__",
+                "noise_filter": 1, "remove_missing_values": 70.5, "tiny": 1e-300,
+                "big": 1e16, "third": 1 / 3, "nan": float("nan"), "inf": float("-inf"),
+                "flag": True, "list": [1, 2.5, "x"], np.str_("np"): np.float64(0.1),
+                "count": np.int64(7)}
+    groups = [("a b", ["S 1", 'S"2']), ("ctrl.x", ["S3", "S4"]), ("Ω", ["S5", "S6"])]
+    record = record_facts(__file__, date="2026-12-09T10:00:00+00:00", format="MaxQuant",
+                          versions={"tessera": "0.1.0"})
+    path = tmp_path / "run.toml"
+    path.write_text(dumps_run_toml(settings, groups, record), encoding="utf-8")
+    loaded, loaded_groups, loaded_record = load_run_toml(path)
+    assert loaded_groups == groups
+    assert loaded_record == record
+    assert np.isnan(loaded.pop("nan")) and np.isnan(settings.pop("nan"))
+    assert loaded == settings
+    assert [type(loaded[k]) for k in ("noise_filter", "remove_missing_values", "flag")] == \
+        [int, float, bool]
+
+
+@pytest.mark.parametrize("argv", [
+    ["--group", "treat=treat_1,treat_2,treat_3", "--group", "ctrl=ctrl_1,ctrl_2,ctrl_3",
+     "--method", "t", "--normalize", "log_median_0", "--remove-missing-values", "70"],
+    ["--group", "a=treat_1,treat_2", "--group", "b=treat_3,treat_4", "--group",
+     "c=ctrl_1,ctrl_2", "--noise-filter", "1", "--log-transform", "2",
+     "--multipletest-method", "holm", "--remove-decoy", "REV__|\\d{3}\""],
+])
+def test_run_toml_repeats_the_resolved_run(argv, tmp_path):
+    example = Path(__file__).resolve().parents[1] / "src" / "tessera" / "data" / "example_lfq.tsv"
+    ns = build_parser().parse_args(["analyze", str(example), "--out", str(tmp_path / "r")] + argv)
+    run = resolve(ns, example)
+    path = tmp_path / "run.toml"
+    # without the [record] table: that is the part the settings file reads
+    path.write_text(dumps_run_toml(resolved_settings(run), run.groups), encoding="utf-8")
+    again = resolve(build_parser().parse_args(["analyze", "--config", str(path)]), example)
+    assert again == run
+
+
+def test_input_status_tells_unchanged_from_changed(tmp_path):
+    data = tmp_path / "table.tsv"
+    data.write_bytes(b"id\ta\tb\nP1\t1\t2\n")
+    record = record_facts(data)
+    status = input_status(record, data)
+    assert status.unchanged and status.message == "input unchanged since the recorded run"
+    data.write_bytes(b"id\ta\tb\nP1\t1\t3\n")
+    status = input_status(record, data)
+    assert status.unchanged is False
+    assert status.message == (f"input changed since the recorded run (sha256 "
+                              f"{record['sha256']} now {status.current})")
+    assert input_status({}, data).unchanged is None
+
+
+def degenerate_tables():
+    table = intensities(60, missing=0.3)
+    constant = table.copy()
+    constant["t2"] = 5.0
+    few = intensities(3, missing=0.0)
+    empty_sample = table.copy()
+    empty_sample["c1"] = np.nan
+    infinite = table.copy()
+    infinite.iloc[::7, 2] = np.inf
+    one = intensities(1, missing=0.0)
+    return {"missing": table, "constant sample": constant, "fewer features than samples": few,
+            "sample without values": empty_sample, "infinities": infinite, "one feature": one,
+            "no features": table.iloc[:0]}
+
+
+@pytest.mark.parametrize("case", list(degenerate_tables()))
+def test_qc_figures_draw_any_table(case):
+    table = degenerate_tables()[case]
+    filled = table.fillna(table.min().min() - 1 if table.notna().any().any() else 0)
+    mask = table.isna()
+    for fig in (qc.principal_components(table, GROUPS),
+                qc.principal_components(table, GROUPS, imputed=filled),
+                qc.correlation(table, GROUPS), qc.missingness(table, GROUPS),
+                qc.imputation(filled, mask, GROUPS)):
+        assert png_bytes(fig).startswith(b"\x89PNG")
+
+
+def test_pca_says_what_it_was_computed_on():
+    table = intensities(200, missing=0.2)
+    complete = int(table.notna().all(axis=1).sum())
+    title = qc.principal_components(table, GROUPS).axes[0].get_title()
+    assert f"on {complete} features measured in every sample" in title
+    title = qc.principal_components(table, GROUPS, imputed=table.fillna(0)).axes[0].get_title()
+    assert "on 200 features after imputation" in title
+
+
+def test_qc_on_cd34_shows_the_sparse_sample():
+    raw = pd.read_csv(real_data("cd34_lfq_proteinGroups.tsv"), sep="\t",
+                      index_col="Majority protein IDs", low_memory=False)
+    columns = [c for c in raw.columns if c.startswith("LFQ intensity ")]
+    values = np.log2(raw[columns].astype(float).where(raw[columns] > 0))
+    values.columns = [c.removeprefix("LFQ intensity ") for c in columns]
+    groups = [(g, [f"{g}{i}" for i in range(1, 6)]) for g in "HLN"]
+    fig = qc.missingness(values, groups)
+    heights = {t.get_text(): bar.get_height() for t, bar in
+               zip(fig.axes[0].get_xticklabels(), fig.axes[0].patches)}
+    assert min(heights, key=heights.get) == "N1" and max(heights, key=heights.get) == "N5"
+    fig = qc.principal_components(values - values.median(), groups)
+    labels = [t for t in fig.axes[0].texts if t.get_gid() == "pca-label"]
+    assert sorted(t.get_text() for t in labels) == sorted(values.columns)
+    boxes, _, _ = label_boxes(fig, "pca-label")
+    assert not any(a.overlaps(b) for a, b in combinations(boxes, 2))
