@@ -147,8 +147,9 @@ def test_report_shows_every_figure_and_the_record_numbers(drawn):
                        r"<td class=\"num\">(\d*)</td>", page)
     assert steps == [(s.name, str(s.kept), str(s.removed)) for s in record.steps]
     # the top table: identifiers in order of adjusted p, numbers as in the record
-    rows = re.findall(r'<tr><td class="mono">([^<]*)</td><td>([^<]*)</td>'
-                      r'<td class="num">([^<]*)</td><td class="num">([^<]*)</td>'
+    rows = re.findall(r'<tr><td class="mono" title="[^"]*">([^<]*)</td>'
+                      r'<td title="[^"]*">([^<]*)</td><td class="num">([^<]*)</td>'
+                      r'<td class="num">([^<]*)</td>'
                       r'<td class="num">([^<]*)</td></tr>', page)
     top = record.top
     assert [r[0] for r in rows] == list(top.index)

@@ -1,13 +1,14 @@
 """Renders a report from a real table without the command line, to look at
 the report's pages and figures on real data.
 
-    python tools/sample_report.py OUT_DIR [--table cd34|example] [--groups H N] [--impute]
+    python tools/sample_report.py OUT_DIR [--table cd34|acut|example] [--groups H N] [--impute]
 
 cd34 (the shared MaxQuant table): LFQ intensities, zeros missing, log2,
 decoy and contaminant rows out, rows with at least 2 values in each group,
 median-centred; Welch's test on the measured values of two groups, or the
-one-way analysis of variance for three. example: the bundled table with the
-example's settings. Writes OUT_DIR/<name>_report.html, run.toml and the PNGs.
+one-way analysis of variance for three. acut: the same steps, AC against UT,
+its FASTA headers as labels. example: the bundled table, treat against ctrl.
+Writes OUT_DIR/<name>_report.html, <name>_run.toml and the PNGs.
 """
 import argparse
 import time
@@ -30,13 +31,15 @@ ALPHA = 0.05
 
 
 def read(table):
-    if table == "cd34":
-        file = DATA / "cd34_lfq_proteinGroups.tsv"
+    if table in ("cd34", "acut"):
+        file = DATA / f"{table}_lfq_proteinGroups.tsv"
         raw = pd.read_csv(file, sep="\t", index_col="Majority protein IDs", low_memory=False)
         samples = [c for c in raw.columns if c.startswith("LFQ intensity ")]
         values = raw[samples].astype(float)
         values.columns = [c.removeprefix("LFQ intensity ") for c in samples]
-        return file, "MaxQuant proteinGroups", "LFQ intensity", values, raw["Gene names"]
+        # the acut table has no gene names: its long FASTA headers test the shortening
+        label = "Gene names" if "Gene names" in raw else "Fasta headers"
+        return file, "MaxQuant proteinGroups", "LFQ intensity", values, raw[label]
     file = Path(str(example_path()))
     raw = pd.read_csv(file, sep="\t", index_col="Protein IDs")
     return file, "wide table", "intensity", raw.astype(float), None
@@ -55,7 +58,7 @@ def impute_downshift(df, columns, shift=1.8, width=0.3, seed=0):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("out")
-    parser.add_argument("--table", default="cd34", choices=["cd34", "example"])
+    parser.add_argument("--table", default="cd34", choices=["cd34", "acut", "example"])
     parser.add_argument("--groups", nargs="+", default=None)
     parser.add_argument("--impute", action="store_true")
     parser.add_argument("--fc-threshold", type=float, default=None)
@@ -65,12 +68,13 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
 
     file, fmt, quantity, values, genes = read(args.table)
-    letters = args.groups or (["H", "N"] if args.table == "cd34" else ["treat", "ctrl"])
+    letters = args.groups or {"cd34": ["H", "N"], "acut": ["AC", "UT"]}.get(
+        args.table, ["treat", "ctrl"])
     if args.table == "cd34":
         groups = [(g, [c for c in values.columns if c.rstrip("0123456789") == g])
                   for g in letters]
     else:
-        groups = [(g, [c for c in values.columns if c.startswith(g + "_")]) for g in letters]
+        groups = [(g, [c for c in values.columns if c.startswith(g)]) for g in letters]
     samples = [c for _, cs in groups for c in cs]
     steps = [Step("read", len(values), 0, f"{len(values)} rows x {len(samples)} samples "
                   f"from {file.name}")]
@@ -119,8 +123,9 @@ def main():
         fc = tested_on[groups[0][1]].mean(axis=1) - tested_on[groups[1][1]].mean(axis=1)
         test["group_fc"] = fc
     labels = genes.reindex(test.index) if genes is not None else None
+    label_column = genes.name if genes is not None else None
     if labels is not None:
-        test["Gene names"] = labels
+        test[label_column] = labels
     significant = (adjusted < ALPHA)
     if args.fc_threshold and len(groups) == 2:
         significant &= test["group_fc"].abs() >= args.fc_threshold
@@ -200,7 +205,7 @@ def main():
                    if len(groups) == 2 else {}),
         top=top_features(test, p=f"{method}_p", adjusted=f"{method}_fdr_bh",
                          fc="group_fc" if len(groups) == 2 else None,
-                         annotations=["Gene names"] if labels is not None else []),
+                         annotations=[label_column] if labels is not None else []),
         qc_figures=qc_figures, test_figures=test_figures,
         command=f"python tools/sample_report.py {args.out} --table {args.table}",
         fc_threshold=args.fc_threshold)

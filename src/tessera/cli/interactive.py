@@ -93,7 +93,8 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
 
     # inline in HTML an <svg> needs no namespace attribute, and the page then
     # holds no address at all
-    out = [f'<svg class="volcano" viewBox="0 0 {WIDTH} {HEIGHT}" width="{WIDTH}" height="{HEIGHT}" role="img">',
+    out = [f'<svg class="volcano" viewBox="0 0 {WIDTH} {HEIGHT}" width="{WIDTH}" '
+           f'height="{HEIGHT}" role="img">',
            f"<title>{html.escape(title or 'volcano')}</title>"]
     for t in nice_ticks(lo, hi):
         px = float(sx(t))

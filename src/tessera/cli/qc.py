@@ -9,7 +9,7 @@ error. Like ``figures``, nothing here touches pyplot.
 import numpy as np
 import pandas as pd
 
-from tessera.cli.figures import PALETTE, _figure, _fixed_layout, place_labels
+from tessera.cli.figures import PALETTE, _fixed_layout, framed_figure, place_labels, text_inches
 
 # What each figure shows, for the report's captions; the figures' own titles
 # carry the numbers of the run.
@@ -27,6 +27,10 @@ CAPTIONS = {
     "imputed": "The values filled in by the imputation over the measured values; imputed "
                "values are meant to lie at the low end of the measured ones.",
 }
+
+
+# The correlation heatmap writes its values into the cells up to this many samples.
+ANNOTATED_SAMPLES = 8
 
 
 def _samples(groups):
@@ -77,7 +81,7 @@ def principal_components(table, groups, *, imputed=None):
     x = values[complete].T
     x = x - x.mean(axis=0) if x.size else x
     where = "after imputation" if imputed is not None else "measured in every sample"
-    fig = _figure(6.5, 5.2)
+    fig = framed_figure(6.5, 5.2, left=0.8, top=0.6)
     ax = fig.add_subplot()
     ax.set_title(f"Principal components of {len(samples)} samples\n"
                  f"on {int(complete.sum())} features {where}", fontsize=10)
@@ -126,9 +130,15 @@ def correlation(table, groups):
     values = pd.DataFrame(_values(table, samples), columns=range(len(samples)))
     r = values.corr(method="pearson", min_periods=3).to_numpy()
     n = len(samples)
-    side = max(4.5, 0.38 * n + 2.4)
-    fig = _figure(side + 1.0, side)
+    # the heatmap's side in inches, and margins that fit the sample names
+    side = min(max(4.2, 0.32 * (n + 1)), 9.0)
+    names = text_inches(samples, 8) + 0.2
+    left, bottom, top, right = names + 0.1, names, 0.95, 1.2
+    width, height = left + side + right, bottom + side + top
+    fig = framed_figure(width, height, left=left, right=right, bottom=bottom, top=top)
     ax = fig.add_subplot()
+    bar = fig.add_axes([(left + side + 0.25) / width, (bottom + 0.1 * side) / height,
+                        0.18 / width, 0.8 * side / height])
     measured = np.isfinite(values.to_numpy())
     shared = measured.T.astype(int) @ measured.astype(int)
     off = r[~np.eye(n, dtype=bool)] if n > 1 else np.empty(0)
@@ -139,9 +149,11 @@ def correlation(table, groups):
 
     cmap = colormaps["viridis"].with_extremes(bad="0.85")
     image = ax.imshow(np.ma.masked_invalid(r), cmap=cmap, vmin=low, vmax=1.0,
-                      interpolation="nearest")
-    fig.colorbar(image, ax=ax, shrink=0.8, label="Pearson r")
-    if n <= 20:
+                      interpolation="nearest", aspect="auto")
+    fig.colorbar(image, cax=bar, label="Pearson r")
+    # each text costs as much to draw as the rest of the heatmap: the values
+    # are written into the cells of small tables only
+    if n <= ANNOTATED_SAMPLES:
         for i in range(n):
             for j in range(n):
                 if np.isfinite(r[i, j]):
@@ -182,8 +194,13 @@ def missingness(table, groups, *, bins=10):
     measured = np.isfinite(values)
     group_of = _group_of(groups)
     n_features = len(values)
-    fig = _figure(max(9.0, 0.32 * len(samples) + 6.0), 4.3)
-    left, right = fig.subplots(1, 2, width_ratios=[max(1.0, len(samples) / 12), 1.2])
+    bars, scatter = max(3.0, 0.3 * len(samples)), 4.2      # panel widths, inches
+    bottom = max(0.6, text_inches(samples, 8) + 0.3)
+    width, height = 0.75 + bars + 0.9 + scatter + 0.2, bottom + 3.2 + 0.6
+    fig = framed_figure(width, height)
+    left = fig.add_axes([0.75 / width, bottom / height, bars / width, 3.2 / height])
+    right = fig.add_axes([(0.75 + bars + 0.9) / width, bottom / height, scatter / width,
+                          3.2 / height])
 
     counts = measured.sum(axis=0)
     left.bar(range(len(samples)), counts, color=[_colour(group_of[c][0]) for c in samples],
@@ -236,7 +253,7 @@ def imputation(table, imputed, groups, *, bins=40):
     filled = filled.to_numpy(dtype=bool)
     finite = np.isfinite(values)
     measured, made = values[finite & ~filled], values[finite & filled]
-    fig = _figure(6.5, 4.3)
+    fig = framed_figure(6.5, 4.3, top=0.4)
     ax = fig.add_subplot()
     ax.set_title(f"Imputed values: {made.size} of {values.size} cells", fontsize=10)
     both = np.concatenate([measured, made])

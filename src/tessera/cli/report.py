@@ -174,6 +174,8 @@ figure { margin: 8px 0 24px; break-inside: avoid; page-break-inside: avoid; }
 figure img { max-width: 100%; height: auto; display: block; border: 1px solid var(--line); }
 figure figcaption { color: var(--muted); font-size: 13.5px; margin-top: 6px; max-width: 80ch; }
 figure figcaption b { color: var(--ink); }
+table.top td:not(.num) { max-width: 30ch; overflow: hidden; text-overflow: ellipsis;
+  white-space: nowrap; }
 .counts td.num { font-size: 16px; font-weight: 600; }
 .empty { color: var(--muted); font-style: italic; }
 footer { margin-top: 36px; color: var(--muted); font-size: 13px; }
@@ -254,13 +256,16 @@ def _run_section(r):
         '<div><h3>Versions</h3>' + versions + "</div></div></section>")
 
 
+def _count(value):
+    return "" if value is None else str(int(value))
+
+
 def _steps_section(r):
     if not r.steps:
         return '<section id="steps"><h2>Steps</h2><p class="empty">no steps ran</p></section>'
     rows = "".join(
-        f'<tr><td>{_e(s.name)}</td><td class="num">{_e(_number(s.kept)) if s.kept is not None else ""}</td>'
-        f'<td class="num">{_e(_number(s.removed)) if s.removed is not None else ""}</td>'
-        f"<td>{_e(s.why)}</td></tr>" for s in r.steps)
+        f'<tr><td>{_e(s.name)}</td><td class="num">{_count(s.kept)}</td>'
+        f'<td class="num">{_count(s.removed)}</td><td>{_e(s.why)}</td></tr>' for s in r.steps)
     return ('<section id="steps"><h2>Steps</h2><p class="lead">One line per step, in the '
             'order they ran.</p><table class="steps"><thead><tr><th>step</th>'
             '<th class="num">rows kept</th><th class="num">rows removed</th><th>what it did'
@@ -283,7 +288,8 @@ def _figure_html(f):
 
 def _figures_section(ident, title, lead, figures):
     body = "".join(_figure_html(f) for f in figures) or '<p class="empty">none drawn</p>'
-    return f'<section id="{ident}"><h2>{_e(title)}</h2><p class="lead">{_e(lead)}</p>{body}</section>'
+    return (f'<section id="{ident}"><h2>{_e(title)}</h2><p class="lead">{_e(lead)}</p>'
+            f"{body}</section>")
 
 
 def _top_table(top):
@@ -294,13 +300,16 @@ def _top_table(top):
         for c in top.columns)
     rows = []
     for ident, row in top.iterrows():
-        cells = [f'<td class="mono">{_e(ident)}</td>']
+        # long identifiers and annotations are cut to the cell's width; the
+        # whole text is in the cell, and in its tooltip
+        cells = [f'<td class="mono" title="{_e(ident)}">{_e(ident)}</td>']
         for c in top.columns:
             value = row[c]
             if pd.api.types.is_numeric_dtype(top[c]):
                 cells.append(f'<td class="num">{_e(_number(value))}</td>')
             else:
-                cells.append(f"<td>{_e('' if _missing(value) else value)}</td>")
+                text = _e("" if _missing(value) else value)
+                cells.append(f'<td title="{text}">{text}</td>')
         rows.append("<tr>" + "".join(cells) + "</tr>")
     return (f'<div class="wide"><table class="top"><thead><tr>{head}</tr></thead>'
             f'<tbody>{"".join(rows)}</tbody></table></div>')
