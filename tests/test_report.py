@@ -206,6 +206,7 @@ def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, 
     names = pd.Series([f"GENE{i}" + "-very-long-annotation" * int(rng.integers(0, 3))
                        for i in range(n)], index=fc.index)
     names.iloc[::5] = None   # no name: the identifier is the label
+    names.iloc[1::5] = "$\\frac{$ GENE"   # drawn as written, not as (broken) mathematics
     fig = figures.volcano(fc, p, adjusted, alpha=0.05, top=top, labels=("up", "down"),
                           xlabel="fc", ylabel="-log10 p (Welch)", title="Welch",
                           names=names, fc_threshold=threshold)
@@ -342,20 +343,26 @@ def degenerate_tables():
     infinite = table.copy()
     infinite.iloc[::7, 2] = np.inf
     one = intensities(1, missing=0.0)
-    return {"missing": table, "constant sample": constant, "fewer features than samples": few,
-            "sample without values": empty_sample, "infinities": infinite, "one feature": one,
-            "no features": table.iloc[:0]}
+    cases = {"missing": table, "constant sample": constant, "fewer features than samples": few,
+             "sample without values": empty_sample, "infinities": infinite, "one feature": one,
+             "no features": table.iloc[:0]}
+    cases = {name: (frame, GROUPS) for name, frame in cases.items()}
+    # names that matplotlib would read as mathematics, some of them broken
+    dollars = [("$G$", ["$a$", "b$", "$\\frac{", "d"]), ("g$2", ["e", "f$$", "g", "h"])]
+    renamed = table.set_axis([c for _, cs in dollars for c in cs], axis=1)
+    cases["dollar signs in names"] = (renamed, dollars)
+    return cases
 
 
 @pytest.mark.parametrize("case", list(degenerate_tables()))
 def test_qc_figures_draw_any_table(case):
-    table = degenerate_tables()[case]
+    table, groups = degenerate_tables()[case]
     filled = table.fillna(table.min().min() - 1 if table.notna().any().any() else 0)
     mask = table.isna()
-    for fig in (qc.principal_components(table, GROUPS),
-                qc.principal_components(table, GROUPS, imputed=filled),
-                qc.correlation(table, GROUPS), qc.missingness(table, GROUPS),
-                qc.imputation(filled, mask, GROUPS)):
+    for fig in (qc.principal_components(table, groups),
+                qc.principal_components(table, groups, imputed=filled),
+                qc.correlation(table, groups), qc.missingness(table, groups),
+                qc.imputation(filled, mask, groups)):
         assert png_bytes(fig).startswith(b"\x89PNG")
 
 

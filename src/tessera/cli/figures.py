@@ -48,6 +48,12 @@ def text_inches(texts, fontsize):
     return max(widths, default=0.0) / 100.0
 
 
+def plain(text):
+    """``text`` with its dollar signs escaped, so that matplotlib draws it as
+    it is instead of reading a pair of them as mathematics."""
+    return str(text).replace("$", r"\$")
+
+
 def group_colours(groups):
     """{column: colour}, one colour per group of (name, columns) pairs."""
     colours = {}
@@ -83,9 +89,9 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
     ax = fig.add_subplot()
     ax.scatter(fc[rest], y[rest], s=6, color="0.65", linewidths=0, label="not significant")
     ax.scatter(fc[up], y[up], s=9, color="tab:red", linewidths=0,
-               label=f"{labels[0]} ({up.sum()})")
+               label=f"{plain(labels[0])} ({up.sum()})")
     ax.scatter(fc[down], y[down], s=9, color="tab:blue", linewidths=0,
-               label=f"{labels[1]} ({down.sum()})")
+               label=f"{plain(labels[1])} ({down.sum()})")
     _volcano_limits(ax, fc[shown], y[shown], fc_threshold)
     note = None
     if passed.any():
@@ -99,9 +105,10 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
         for x in (-fc_threshold, fc_threshold):
             ax.axvline(x, color="0.45", linestyle=":", linewidth=0.8)
     ax.axvline(0, color="0.8", linewidth=0.8, zorder=0)
-    ax.set_xlabel(xlabel)
-    ax.set_ylabel(ylabel)
-    ax.set_title(f"{title}\n{shown.sum()} features drawn; {_not_drawn(fc, p)}", fontsize=10)
+    ax.set_xlabel(plain(xlabel))
+    ax.set_ylabel(plain(ylabel))
+    ax.set_title(f"{plain(title)}\n{shown.sum()} features drawn; {_not_drawn(fc, p)}",
+                 fontsize=10)
     legend = ax.legend(loc="lower left", fontsize=8, frameon=False)
 
     if top and significant.any():
@@ -168,10 +175,11 @@ def _fixed_layout(fig):
     measuring text. A figure under a layout engine runs it once and keeps
     its result."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.layout_engine import PlaceHolderLayoutEngine
 
     canvas = FigureCanvasAgg(fig)
     engine = fig.get_layout_engine()
-    if engine is not None and type(engine).__name__ != "PlaceHolderLayoutEngine":
+    if engine is not None and not isinstance(engine, PlaceHolderLayoutEngine):
         fig.draw_without_rendering()
         fig.set_layout_engine("none")
     return canvas.get_renderer()
@@ -234,7 +242,7 @@ def place_labels(ax, renderer, anchors, texts, *, points=None, obstacles=(), fon
             xytext=(ox * to_points, oy * to_points), textcoords="offset points",
             ha="left" if dx > 0 else "right" if dx < 0 else "center",
             va="bottom" if dy > 0 else "top" if dy < 0 else "center",
-            fontsize=fontsize, gid=gid, annotation_clip=False,
+            fontsize=fontsize, gid=gid, annotation_clip=False, parse_math=False,
             arrowprops={"arrowstyle": "-", "color": "0.45", "linewidth": 0.5,
                         "shrinkA": 0, "shrinkB": radius * to_points}
             if step > _DISTANCES[1] else None))

@@ -9,7 +9,8 @@ error. Like ``figures``, nothing here touches pyplot.
 import numpy as np
 import pandas as pd
 
-from tessera.cli.figures import PALETTE, _fixed_layout, framed_figure, place_labels, text_inches
+from tessera.cli.figures import (PALETTE, _fixed_layout, framed_figure, place_labels, plain,
+                                 text_inches)
 
 # What each figure shows, for the report's captions; the figures' own titles
 # carry the numbers of the run.
@@ -56,7 +57,7 @@ def _colour(i):
 def _group_legend(ax, groups, **kwargs):
     from matplotlib.patches import Patch
 
-    handles = [Patch(color=_colour(i), label=str(name)) for i, (name, _) in enumerate(groups)]
+    handles = [Patch(color=_colour(i), label=plain(name)) for i, (name, _) in enumerate(groups)]
     return ax.legend(handles=handles, fontsize=8, frameon=False, **kwargs)
 
 
@@ -170,12 +171,12 @@ def correlation(table, groups):
     start = 0
     for i, (name, columns) in enumerate(groups):
         middle = start + (len(columns) - 1) / 2
-        ax.text(middle, -1.45, str(name), ha="center", va="bottom", fontsize=8)
+        ax.text(middle, -1.45, plain(name), ha="center", va="bottom", fontsize=8)
         start += len(columns)
     ax.set_xlim(-1.4, n - 0.5)
     ax.set_ylim(n - 0.5, -1.4)
-    ax.set_xticks(range(n), [str(c) for c in samples], rotation=90, fontsize=8)
-    ax.set_yticks(range(n), [str(c) for c in samples], fontsize=8)
+    ax.set_xticks(range(n), [plain(c) for c in samples], rotation=90, fontsize=8)
+    ax.set_yticks(range(n), [plain(c) for c in samples], fontsize=8)
     ax.tick_params(length=0)
     for spine in ax.spines.values():
         spine.set_visible(False)
@@ -205,7 +206,7 @@ def missingness(table, groups, *, bins=10):
     counts = measured.sum(axis=0)
     left.bar(range(len(samples)), counts, color=[_colour(group_of[c][0]) for c in samples],
              width=0.75)
-    left.set_xticks(range(len(samples)), [str(c) for c in samples], rotation=90, fontsize=8)
+    left.set_xticks(range(len(samples)), [plain(c) for c in samples], rotation=90, fontsize=8)
     left.set_ylabel("measured values")
     # headroom above the dotted line of all features, for the legend
     left.set_ylim(0, max(n_features, 1) * 1.22)
