@@ -19,7 +19,7 @@ from tessera.cli.options import build_parser
 from tessera.cli.record import (dumps_run_toml, input_status, load_run_toml, record_facts,
                                 resolved_settings, toml_string)
 from tessera.cli.report import (ReportFigure, RunRecord, Step, png_bytes, render_html,
-                                top_features)
+                                result_counts, top_features)
 from tessera.cli.settings import resolve
 
 HOSTILE = '<script>alert("x")</script> & \'q\' </td><img src=http://a/b>'
@@ -250,6 +250,10 @@ def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, 
               for t in ax.get_legend().get_texts()[1:]}
     assert counts == {"up": int((significant & (fc > 0)).sum()),
                       "down": int((significant & (fc <= 0)).sum())}
+    # the report counts what the volcano colours
+    table = pd.DataFrame({"p": p, "adj": adjusted, "fc": fc})
+    assert result_counts(table, p="p", adjusted="adj", alpha=0.05, fc="fc",
+                       fc_threshold=threshold)["direction"] == counts
 
 
 def test_svg_volcano_has_one_titled_point_per_feature():

@@ -78,6 +78,8 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
     many features have no p-value and are not drawn.
     """
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
+    if names is not None:
+        names = names[~names.index.duplicated()]
     shown = fc.notna() & p.notna() & (p > 0)
     y = -np.log10(p.where(shown))
     passed = shown & (adjusted < alpha)

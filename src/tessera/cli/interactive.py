@@ -132,7 +132,9 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
                        f'y2="{TOP + plot_h}"/>')
 
     px, py = np.round(sx(x), 1), np.round(sy(y), 1)
-    label_of = names.reindex(index) if names is not None else None
+    label_of = None
+    if names is not None:
+        label_of = names[~names.index.duplicated()].reindex(index)
     cls = np.where(up, "u", np.where(down, "d", "n"))
     # grey first, so that coloured points lie on top
     for i in np.concatenate([np.flatnonzero(~significant), np.flatnonzero(significant)]):

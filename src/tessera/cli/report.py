@@ -121,6 +121,29 @@ def top_features(table, *, p, adjusted, fc=None, annotations=(), n=20):
     return top
 
 
+def result_counts(table, *, p, adjusted, alpha, fc=None, fc_threshold=None,
+                directions=("up", "down")):
+    """{"tested", "significant", "direction"} of a test table, counted as the
+    volcano colours its points: significant is adjusted p below ``alpha`` and,
+    with ``fc_threshold``, an absolute fold change of at least that;
+    direction ({directions[0]: fold change above 0, directions[1]: the rest})
+    only when ``fc`` names the fold-change column."""
+    pv, adj = table[p].astype(float), table[adjusted].astype(float)
+    significant = pv.notna() & (adj < alpha)
+    counts = {"tested": int(pv.notna().sum())}
+    direction = {}
+    if fc is not None:
+        change = table[fc].astype(float)
+        significant &= change.notna()
+        if fc_threshold:
+            significant &= change.abs() >= fc_threshold
+        direction = {directions[0]: int((significant & (change > 0)).sum()),
+                     directions[1]: int((significant & (change <= 0)).sum())}
+    counts["significant"] = int(significant.sum())
+    counts["direction"] = direction
+    return counts
+
+
 def untested_reasons(table, samples, p):
     """{reason: features} for the features of a test table without a p-value:
     a missing value in the row, or values that do not vary within the groups."""
