@@ -22,8 +22,8 @@ from statsmodels.stats.multitest import multipletests
 from tessera.cli import figures, qc
 from tessera.cli.interactive import volcano_svg
 from tessera.cli.record import dumps_run_toml, record_facts
-from tessera.cli.report import (ReportFigure, RunRecord, Step, note_counts, png_bytes,
-                                sha256_of, top_features, write_report, library_versions)
+from tessera.cli.report import (ReportFigure, RunRecord, Step, library_versions, note_counts,
+                                png_bytes, result_counts, sha256_of, top_features, write_report)
 from tessera.cli.settings import example_path
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
@@ -126,11 +126,12 @@ def main():
     label_column = genes.name if genes is not None else None
     if labels is not None:
         test[label_column] = labels
-    significant = (adjusted < ALPHA)
-    if args.fc_threshold and len(groups) == 2:
-        significant &= test["group_fc"].abs() >= args.fc_threshold
+    two = len(groups) == 2
+    counts = result_counts(test, p=f"{method}_p", adjusted=f"{method}_fdr_bh", alpha=ALPHA,
+                           fc="group_fc" if two else None, fc_threshold=args.fc_threshold,
+                           directions=[f"higher in {name}" for name, _ in groups])
     steps.append(Step(f"{method} test", int(ok.sum()), int((~ok).sum()),
-                      f"{int(significant.sum())} significant at adjusted p < {ALPHA}"))
+                      f"{counts['significant']} significant at adjusted p < {ALPHA}"))
 
     colours = figures.group_colours(groups)
     before = logged[kept]
@@ -198,11 +199,9 @@ def main():
         input_file=str(file), sha256=sha, input_format=fmt, quantity=quantity, groups=groups,
         settings=settings, versions=versions,
         date=time.strftime("%Y-%m-%d %H:%M:%S"), elapsed=time.perf_counter() - start,
-        steps=steps, tested=int(ok.sum()), significant=int(significant.sum()), alpha=ALPHA,
+        steps=steps, tested=counts["tested"], significant=counts["significant"], alpha=ALPHA,
         adjustment="fdr_bh", method=method, untested=note_counts(notes),
-        direction=({f"higher in {groups[0][0]}": int((significant & (test.group_fc > 0)).sum()),
-                    f"higher in {groups[1][0]}": int((significant & (test.group_fc < 0)).sum())}
-                   if len(groups) == 2 else {}),
+        direction=counts["direction"],
         top=top_features(test, p=f"{method}_p", adjusted=f"{method}_fdr_bh",
                          fc="group_fc" if len(groups) == 2 else None,
                          annotations=[label_column] if labels is not None else []),

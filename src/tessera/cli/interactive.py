@@ -115,8 +115,10 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
     out.append(_text(LEFT, 18, title, anchor="start", cls="title"))
     up, down = significant & (x > 0), significant & (x <= 0)
     missing = int((~shown).sum())
+    left_out = f"{missing} without a p-value, not drawn" if missing else \
+        "every feature has a p-value"
     legend = (f"{labels[0]}: {int(up.sum())}, {labels[1]}: {int(down.sum())}, not significant: "
-              f"{int((~significant).sum())}; {missing} without a p-value not drawn")
+              f"{int((~significant).sum())}; {left_out}")
     out.append(_text(LEFT, 36, legend, anchor="start", cls="note"))
 
     if passed.any():
