@@ -28,10 +28,11 @@ def group_colours(groups):
     return colours
 
 
-def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title):
+def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names=None):
     """Fold change against -log10 p; features with ``adjusted`` below ``alpha``
     in colour (``labels`` names the up and down sets), the ``top`` most
-    significant of them labelled with their row label."""
+    significant of them labelled with their name in ``names`` (aligned with
+    ``p``), or their row label without it."""
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
     shown = fc.notna() & p.notna() & (p > 0)
     y = -np.log10(p.where(shown))
@@ -57,7 +58,8 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title):
         for i in order[:min(top, significant.sum())]:
             # labels point away from the centre, where the points are densest
             right = fc.iloc[i] > 0
-            ax.annotate(str(p.index[i]), (fc.iloc[i], y.iloc[i]),
+            name = p.index[i] if names is None else names.iloc[i]
+            ax.annotate(str(name), (fc.iloc[i], y.iloc[i]),
                         xytext=(3 if right else -3, 2), textcoords="offset points",
                         ha="left" if right else "right", fontsize=7)
     ax.axvline(0, color="0.8", linewidth=0.8, zorder=0)
@@ -108,27 +110,39 @@ def pvalue_histogram(p, xlabel, bins=20):
     return fig
 
 
-def volcano_figure(table, run):
+def volcano_figure(table, run, labels=None):
+    """The volcano plot of a two-group test table; ``labels`` (a Series on the
+    feature identifiers) names the labelled points, the identifier standing
+    in where a feature has no label."""
     fc_column = f"{run.fold_change_method}_fc"
     (first, _), (second, _) = run.groups
+    names = table.index.to_series()
+    if labels is not None:
+        given = labels.reindex(table.index)
+        names = given.where(given.notna() & (given.str.strip() != ""), names)
     return volcano(
         table[fc_column], table[f"{run.method}_p"],
         table[f"{run.method}_{run.multipletest_method}"],
         alpha=ALPHA, top=TOP_LABELLED, labels=(f"higher in {first}", f"higher in {second}"),
         xlabel=f"{fc_column}: mean {first} minus mean {second}",
         ylabel=f"-log10 p ({run.method})",
-        title=f"{run.method} test, adjusted with {run.multipletest_method}")
+        title=f"{run.method} test, adjusted with {run.multipletest_method}", names=names)
 
 
-def intensity_figure(pre, run):
-    """Per-sample distributions before and after normalisation."""
+def intensity_figure(pre, run, sample_labels=None):
+    """Per-sample distributions before and after normalisation; the samples
+    are named by ``sample_labels`` ({sample: label}) where it has them."""
     if pre.before_normalize is None:
         panels = [("preprocessed (not normalised)", pre.table)]
     else:
         panels = [("before normalisation", pre.before_normalize),
                   ("after normalisation", pre.table)]
     ylabel = f"log{pre.log_base} intensity" if pre.log_base else "intensity"
-    return intensities(panels, group_colours(run.groups), ylabel)
+    colours = group_colours(run.groups)
+    if sample_labels:
+        panels = [(title, df.rename(columns=sample_labels)) for title, df in panels]
+        colours = {sample_labels.get(c, c): colour for c, colour in colours.items()}
+    return intensities(panels, colours, ylabel)
 
 
 def pvalue_figure(table, run):
