@@ -27,6 +27,9 @@ ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = Path(str(example_path()))
 SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
 OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
+# the sample columns of the small tables below; their identifier column ID is the
+# first column that is not a sample
+WIDE = ["--samples", "S*"]
 
 
 def run_cli(*argv):
@@ -76,7 +79,7 @@ def test_example_run_writes_every_output(example_run):
 
 def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
-    settings = dict(EXAMPLE_SETTINGS)
+    settings = {key: value for key, value in EXAMPLE_SETTINGS.items() if key != "samples"}
     expected = preprocess(str(EXAMPLE), settings)
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
@@ -133,8 +136,13 @@ def test_options_become_the_settings_mapping(table):
     run = resolved(str(table), "--index", "ID", "--group", "a=S1,S2,S3",
                    "--group", "b=S4, S5,S6", "--noise-filter", "1", "--log-transform", "2",
                    "--remove-missing-values", "70%", "--normalize", "log_median_0",
-                   "--multipletest-method", "bonferroni", "--out", "res/")
-    assert run.settings == {"index": "ID", "noise_filter": 1, "log_transform": 2,
+                   "--multipletest-method", "bonferroni", "--out", "res/",
+                   "--samples", "S1, S2,S[3-6]", "--quantity", "iBAQ", "--decimal", ",",
+                   "--sheet", "Proteins", "--keep-flagged", "--label-column", "Gene")
+    assert run.reading == {"samples": ["S1", "S2", "S[3-6]"], "quantity": "iBAQ",
+                           "index": "ID", "decimal": ",", "sheet": "Proteins",
+                           "keep_flagged": True, "label_column": "Gene"}
+    assert run.settings == {"noise_filter": 1, "log_transform": 2,
                             "remove_missing_values": 70, "normalize": "log_median_0"}
     assert run.groups == [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
     assert (run.method, run.fold_change_method, run.multipletest_method) == \
@@ -146,10 +154,12 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     config = tmp_path / "settings.toml"
     config.write_text(f'file = "{table}"\nindex = "ID"\nmethod = "t"\nnoise_filter = 5\n'
                       'remove_missing_values = 50\nout = "from_file"\n'
+                      'samples = ["S1", "S[2-9]"]\nkeep_flagged = true\n'
                       '[groups]\nx = ["S1", "S2"]\ny = ["S3", "S4"]\nz = ["S5", "S6"]\n')
-    run = resolved("--config", str(config), "--noise-filter", "2",
+    run = resolved("--config", str(config), "--noise-filter", "2", "--samples", "S*",
                    "--group", "a=S7,S8", "--group", "b=S9,S1")
-    assert run.settings == {"index": "ID", "noise_filter": 2, "remove_missing_values": 50}
+    assert run.reading == {"samples": ["S*"], "index": "ID", "keep_flagged": True}
+    assert run.settings == {"noise_filter": 2, "remove_missing_values": 50}
     assert run.groups == [("a", ["S7", "S8"]), ("b", ["S9", "S1"])]
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
@@ -164,12 +174,12 @@ def test_command_line_overrides_settings_file(table, tmp_path):
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
-    assert run.settings == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert {**run.reading, **run.settings} == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
     assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
 def test_three_groups_run_the_one_way_test(table, tmp_path):
-    status, stdout, stderr = run_cli("analyze", str(table), "--index", "ID",
+    status, stdout, stderr = run_cli("analyze", str(table), *WIDE,
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--group", "c=S7,S8,S9", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
@@ -179,9 +189,46 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     assert {f"F{i}" for i in range(10)} <= set(significant)
     assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
+def write_maxquant(path, n=30):
+    """A small proteinGroups table: samples A1-A3 and B1-B3 (the first five
+    proteins changed), some gene names empty, flagged rows at the end (row 26
+    both Reverse and a contaminant) and a real group with a reverse member."""
+    rng = np.random.default_rng(11)
+    lfq = np.round(2 ** rng.normal(25, 0.3, (n, 6)))
+    lfq[:5, 3:] *= 64
+    lfq[6, 0] = 0                                    # not measured
+    ids = [f"P{i:05d}" for i in range(n)]
+    ids[20] = "P00020;REV__Q99999"
+    frame = pd.DataFrame({"Protein IDs": ids, "Majority protein IDs": ids,
+                          "Gene names": [f"G{i}" if i % 3 else "" for i in range(n)]})
+    for j, sample in enumerate(["A1", "A2", "A3", "B1", "B2", "B3"]):
+        frame[f"LFQ intensity {sample}"] = lfq[:, j]
+    for flag, rows in [("Reverse", (25, 26)), ("Potential contaminant", (26, 27)),
+                       ("Only identified by site", (28,))]:
+        frame[flag] = ["+" if i in rows else "" for i in range(n)]
+    frame.to_csv(path, sep="\t", index=False)
+    return path
+
+
+def write_design(path, groups, pairs=None, labels=None):
+    """A design file: {group: [samples]}, optional {sample: pair} and {sample: label}."""
+    rows = [{"sample": s, "group": g} for g, samples in groups.items() for s in samples]
+    for row in rows:
+        if pairs is not None:
+            row["pair"] = pairs.get(row["sample"], "")
+        if labels is not None:
+            row["label"] = labels.get(row["sample"], "")
+    pd.DataFrame(rows).to_csv(path, sep="\t", index=False)
+    return path
+
+
+AB = {"a": ["A1", "A2", "A3"], "b": ["B1", "B2", "B3"]}
+
+
 @pytest.mark.parametrize("args, message", [
     (["missing.tsv"], "input file missing.tsv not found"),
-    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"], "column 'S99' is not in"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"],
+     "group 'b': 'S99' is not a sample of t.csv; the samples (wide table) are S1, S2"),
     (["{table}", "--group", "a=S1", "--group", "b=S3,S4"], "group 'a' has 1 column"),
     (["{table}", "--group", "a=S1,S2"], "1 group given; give at least two"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S2,S3"], "column 'S2' is listed in"),
@@ -195,16 +242,41 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--multipletest-method", "x"],
      "not a multiple-testing method"),
     (["{table}", "--index", "Name", "--group", "a=S1,S2", "--group", "b=S3,S4"],
-     "column 'Name' not found in"),
+     "no column 'Name' for the index"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--remove-missing-values",
       "100", "--noise-filter", "100"], "no rows left after remove_missing_values"),
+    (["{table}", "--samples", "X*", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+     "t.csv: samples 'X*' matches no column"),
+    (["{table}", "--sheet", "one", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+     "sheet applies to .xlsx workbooks, and this is a text table; leave --sheet out"),
+    (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+     "t.csv: the header matches none of the formats read here (MaxQuant proteinGroups, "
+     "DIA-NN pg_matrix, FragPipe combined_protein, Spectronaut protein pivot); for another "
+     "table choose the sample columns with --samples"),
+    (["{mq}", "--design", "ab.tsv", "--group", "a=A1,A2", "--group", "b=B1,B2"],
+     "--design and --group both give the groups; give the groups in the design file or "
+     "with --group, not both"),
+    (["{mq}", "--design", "stray.tsv"], "stray.tsv: 1 sample of the design not in the "
+     "table: 'A9'; the table's samples are 'A1', 'A2'"),
+    (["{mq}", "--design", "ungrouped.tsv"], "ungrouped.tsv: 1 sample in no group: 'B3'"),
+    (["{mq}", "--design", "nowhere.tsv"], "nowhere.tsv: file not found"),
+    (["{mq}", "--design", "single.tsv"], "design single.tsv: group 'b' has 1 sample; a test "
+     "needs at least two samples per group, give it another sample in the design"),
+    (["{mq}", "--design", "ab.tsv", "--quantity", "iBAQ"], "mq.txt: no quantity 'iBAQ' in "
+     "this MaxQuant proteinGroups table; choose one of 'LFQ intensity'"),
+    (["{mq}", "--group", "a=LFQ intensity A1,A2", "--group", "b=B1,B2"],
+     "group 'a': 'LFQ intensity A1' is not a sample of mq.txt; name the sample 'A1', not its "
+     "column"),
+    (["{mq}", "--config", "both.toml"], "both.toml: design and [groups] both give the groups"),
     (["--noise-filter", "one"], "--noise-filter 'one' must be a whole number"),
     (["--log-transform", "1"], "base of at least 2"),
     (["--normalize", "log_mean_0"], "is not a normalisation"),
     (["--remove-decoy", "REV__("], "not a valid regular expression"),
+    (["--decimal", ";"], "--decimal ';' must be '.' or ','"),
     (["--config", "missing.toml"], "settings file missing.toml not found"),
-    (["--config", "{bad_toml}"], "is not valid TOML"),
-    (["--config", "{typo_toml}"], "unknown key 'normalise'; did you mean normalize?"),
+    (["--config", "bad.toml"], "is not valid TOML"),
+    (["--config", "typo.toml"], "unknown key 'normalise'; did you mean normalize?"),
+    (["--config", "flag.toml"], "flag.toml: keep_flagged = 'yes' must be true or false"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
 ])
 def test_refused_runs_say_why_in_one_line_and_write_nothing(
@@ -212,10 +284,18 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     monkeypatch.chdir(tmp_path)
     (tmp_path / "bad.toml").write_text("noise_filter = \n")
     (tmp_path / "typo.toml").write_text('normalise = "log_median_0"\n')
+    (tmp_path / "flag.toml").write_text('keep_flagged = "yes"\n')
+    (tmp_path / "both.toml").write_text('design = "ab.tsv"\n[groups]\na = ["A1", "A2"]\n'
+                                        'b = ["B1", "B2"]\n')
     table.rename(tmp_path / "t.csv")
-    args = [a.format(table="t.csv", bad_toml="bad.toml", typo_toml="typo.toml") for a in args]
-    if args[0] == "t.csv":
-        args += ["--index", "ID"] if "--index" not in args else []
+    write_maxquant(tmp_path / "mq.txt")
+    write_design(tmp_path / "ab.tsv", AB)
+    write_design(tmp_path / "stray.tsv", {"a": ["A1", "A9"], "b": ["B1", "B2"]})
+    write_design(tmp_path / "single.tsv", {"a": ["A1", "A2"], "b": ["B1"]})
+    write_design(tmp_path / "ungrouped.tsv", {"a": AB["a"], "b": ["B1", "B2"], "": ["B3"]})
+    if args[0] == "{table}" and "--samples" not in args:
+        args = [*args, *WIDE]
+    args = [a.format(table="t.csv", bare="t.csv", mq="mq.txt") for a in args]
     before = sorted(p.name for p in tmp_path.iterdir())
     status, stdout, stderr = run_cli("analyze", *args, "--out", "out/run")
     assert status == 2
@@ -224,10 +304,10 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
-def write_table(path, values, ids=None):
+def write_table(path, values):
     """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
     df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
-    df.insert(0, "ID", [f"F{i}" for i in range(len(df))] if ids is None else ids)
+    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
     df.to_csv(path, index=False)
     return path
 
@@ -275,17 +355,12 @@ def _constant(v):
     (_empty_column, ["--noise-filter", "1", "--log-transform", "2"],
      ["sample column 'S1' has no values left"]),
     (_constant, [], ["no row has values that vary within its groups"]),
-    ("numeric ids", ["--remove-decoy", "REV__"],
-     ["remove_decoy 'REV__' failed: the row names (column 'ID') are not all text"]),
 ])
 def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     rng = np.random.default_rng(3)
     values = 2 ** rng.normal(20, 1, (40, 6))
-    if callable(edit):
-        values = edit(values)
-    file = write_table(tmp_path / "t.csv", values,
-                       ids=range(40) if edit == "numeric ids" else None)
-    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", *args,
+    file = write_table(tmp_path / "t.csv", edit(values))
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *args,
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--out", str(tmp_path / "out" / "r"))
     assert status == 2
@@ -297,12 +372,11 @@ def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
 
 
 def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
-    # whole numbers make pandas warn about the library's own dtype handling;
     # the constant rows make scipy warn about the data
     values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
     values[:3] = 1500
     file = write_table(tmp_path / "int.csv", values)
-    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", "--group",
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
@@ -320,7 +394,7 @@ def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
             raise OSError("disk full")
 
     monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken())
-    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2",
+    status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2",
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
     assert list((tmp_path / "out").iterdir()) == []
@@ -343,13 +417,13 @@ def two_group_run(table, tmp_path):
     out.mkdir()
     for name in NOT_WRITTEN_BY_TESSERA:
         (out / name).write_text("not tessera's")
-    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2,S3",
+    status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2,S3",
                                 "--group", "b=S4,S5,S6", "--out", str(out / "r"))
     assert (status, stderr) == (0, "")
     return snapshot(out)
 
 
-THREE_GROUPS = ["--index", "ID", "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+THREE_GROUPS = [*WIDE, "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                 "--group", "c=S7,S8,S9"]
 
 
