@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from conftest import Recorder
 from tessera.cli import figures, main
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
@@ -189,6 +190,167 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     assert {f"F{i}" for i in range(10)} <= set(significant)
     assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
+def samples_of(prefix, names):
+    return [f"{prefix}{name}" for name in names]
+
+
+DVP = "Olive_20230522_JoN_Hstdia_P10E01_"
+# file, a design of two of its groups, format and quantity as the read line names
+# them, the annotation columns in order, the label column, the flagged line
+REAL_RUNS = [
+    ("cd34_lfq_proteinGroups.tsv",
+     {"H": samples_of("H", "12345"), "N": samples_of("N", "12345")},
+     "MaxQuant proteinGroups, LFQ intensity",
+     ["Majority protein IDs", "Protein names", "Gene names", "Fasta headers"], "Gene names",
+     "1375 rows kept, 84 flagged rows removed: Reverse 17, Potential contaminant 49, "
+     "Only identified by site 21 (a row with several flags counts under each)"),
+    ("acut_lfq_proteinGroups.tsv",
+     {"AC": ["AC381", "AC384", "AC386_b", "AC392", "AC399"],
+      "UT": ["UT805", "UT812_b", "UT815", "UT821", "UT822"]},
+     "MaxQuant proteinGroups, LFQ intensity", ["Majority protein IDs", "Fasta headers"], None,
+     "773 rows kept, 109 flagged rows removed: Reverse 12, Potential contaminant 31, "
+     "Only identified by site 72 (a row with several flags counts under each)"),
+    ("engines/protpipe_hrec_diann_pg_matrix.tsv",
+     {"ETIS": samples_of("HREC_ETIS_", "1234"), "P": samples_of("HREC_P_", "1234")},
+     "DIA-NN pg_matrix, PG.MaxLFQ",
+     ["Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description"], "Genes",
+     "7398 rows kept, 0 flagged rows removed: Contaminant 0"),
+    ("engines/dvp_heart_diann_pg_matrix.tsv",
+     {"IZ": samples_of(DVP + "IZ_region", ["1_D4_1_2036", "2_D5_1_2039", "3_D6_1_2043",
+                                          "4_D3_1_2045"]),
+      "remote": samples_of(DVP + "remote_region_", ["1_E5_1_2037", "2_E4_1_2040",
+                                                   "3_E3_1_2044", "4_E6_1_2046"])},
+     "DIA-NN pg_matrix, PG.MaxLFQ",
+     ["Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description"], "Genes",
+     "3799 rows kept, 59 flagged rows removed: Contaminant 59"),
+    ("engines/idh_fragpipe_combined_protein.tsv",
+     {"IDHmut": samples_of("IDHmut_", "456"), "IDHwt": samples_of("IDHwt_", "123")},
+     "FragPipe combined_protein, MaxLFQ Intensity",
+     ["Protein ID", "Entry Name", "Gene", "Description", "Organism"], "Gene",
+     "7682 rows kept, 5 flagged rows removed: Contaminant 5, Decoy 0"),
+    ("engines/unc13a_spectronaut_pg_quantity.csv",
+     {"WT": samples_of("UNC13A_WT_", "123456"), "CE": samples_of("UNC13A_CE_", "123456")},
+     "Spectronaut protein pivot, PG.Quantity", ["PG.Genes"], "PG.Genes", None),
+]
+
+
+@pytest.mark.parametrize("name, groups, kind, annotations, label, flagged", REAL_RUNS,
+                         ids=[run[0].split("/")[-1].split("_")[0] for run in REAL_RUNS])
+def test_real_tables_run_with_a_design_file(data, name, groups, kind, annotations, label,
+                                           flagged, tmp_path, monkeypatch):
+    volcano = Recorder(figures.volcano_figure)
+    monkeypatch.setattr(figures, "volcano_figure", volcano)
+    design = write_design(tmp_path / "design.tsv", groups)
+    status, stdout, stderr = run_cli("analyze", str(data / name), "--design", str(design),
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    lines = {line[:22].strip(): line[22:] for line in stdout.splitlines()}
+    assert f"({kind}, " in lines["read"]
+    assert lines.get("flagged") == flagged
+
+    test = pd.read_csv(tmp_path / "r_test.csv", index_col=0, keep_default_na=False,
+                       na_values=[""], low_memory=False)
+    samples = [s for members in groups.values() for s in members]
+    assert list(test.columns[:len(annotations)]) == annotations
+    assert set(samples) <= set(test.columns[len(annotations):])
+    (_, kwargs), = volcano.calls
+    if label is None:
+        assert kwargs["labels"] is None
+        return
+    assert kwargs["labels"].name == label
+    # the labels and the test table's annotations are the file's, row for row
+    plain = pd.read_csv(data / name, sep=None, engine="python", dtype=str,
+                        keep_default_na=False, usecols=[test.index.name, label])
+    expected = plain.set_index(test.index.name)[label].reindex(test.index)
+    assert test[label].fillna("").tolist() == expected.tolist()
+    assert kwargs["labels"].reindex(test.index).fillna("").tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize("keep, flagged, decoy", [
+    ([], "26 rows kept, 4 flagged rows removed: Reverse 2, Potential contaminant 2, Only "
+         "identified by site 1 (a row with several flags counts under each)",
+     "25 rows kept, 1 matching 'REV__' removed"),
+    (["--keep-flagged"], "30 rows kept, flagged rows kept (--keep-flagged)",
+     "29 rows kept, 1 matching 'REV__' removed"),
+])
+def test_flagged_rows_annotations_and_labels_of_a_maxquant_table(keep, flagged, decoy,
+                                                               tmp_path, monkeypatch):
+    volcano = Recorder(figures.volcano)
+    monkeypatch.setattr(figures, "volcano", volcano)
+    file = write_maxquant(tmp_path / "proteinGroups.txt")
+    design = write_design(tmp_path / "design.csv", AB)
+    status, stdout, stderr = run_cli("analyze", str(file), "--design", str(design), *keep,
+                                     "--remove-decoy", "REV__", "--log-transform", "2",
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    assert "read                  30 rows from proteinGroups.txt (MaxQuant proteinGroups, " \
+           "LFQ intensity, 6 samples, labels from 'Gene names')" in stdout
+    assert f"flagged               {flagged}\n" in stdout
+    assert f"remove_decoy          {decoy}\n" in stdout
+
+    test = pd.read_csv(tmp_path / "r_test.csv", index_col="Protein IDs")
+    assert list(test.columns) == ["Majority protein IDs", "Gene names", *AB["a"], *AB["b"],
+                                  "Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
+    assert np.isnan(test.loc["P00006", "A1"])       # a zero is not measured
+    assert "P00020;REV__Q99999" not in test.index
+    # the volcano names each point by its gene, or by its identifier without one
+    (_, kwargs), = volcano.calls
+    genes = test["Gene names"].fillna(test.index.to_series())
+    assert kwargs["names"].tolist() == genes.tolist()
+    assert kwargs["names"].iloc[0] == "P00000" and kwargs["names"].iloc[1] == "G1"
+
+
+@pytest.mark.parametrize("pairs, second", [
+    # pairs are ordered as the file first names them: p2, p3, p1
+    ({"S1": "p2", "S2": "p3", "S3": "p1", "S4": "p1", "S5": "p2", "S6": "p3"},
+     ["S5", "S6", "S4"]),
+    (None, ["S4", "S5", "S6"]),
+])
+def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp_path,
+                                                      monkeypatch):
+    intensities = Recorder(figures.intensities)
+    monkeypatch.setattr(figures, "intensities", intensities)
+    design = write_design(tmp_path / "design.tsv", {"a": ["S1", "S2", "S3"],
+                                                    "b": ["S4", "S5", "S6"]},
+                          pairs=pairs, labels={"S1": "first"})
+    status, stdout, stderr = run_cli("analyze", str(table), *WIDE, "--design", str(design),
+                                     "--method", "paired_t", "--fold-change-method", "paired",
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    how = "pairs from the design's pair column" if pairs else \
+        "the groups' samples paired in the order given"
+    assert f"test:     paired_t, fold change paired, {how}" in stdout
+    assert "3 samples not in the design, preprocessed but not tested (--samples leaves " \
+           "them out): S7, S8, S9" in stdout
+
+    pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
+    groups = [("a", ["S1", "S2", "S3"]), ("b", second)]
+    expected = Vetting({}).stat_test_two_samples(pre, groups, "paired_t",
+                                                 fold_change_method="paired")
+    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
+    pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12,
+                                  check_names=False)
+    (panels, *_), _ = intensities.calls[0]
+    assert list(panels[0][1].columns[:3]) == ["first", "S2", "S3"]
+
+
+@pytest.mark.parametrize("config, options, groups", [
+    ('design = "design.tsv"\n', ["--group", "x=S7,S8", "--group", "y=S9,S1"],
+     [("x", ["S7", "S8"]), ("y", ["S9", "S1"])]),
+    ('[groups]\nx = ["S7", "S8"]\ny = ["S9", "S1"]\n', ["--design", "design.tsv"],
+     [("a", ["S1", "S2"]), ("b", ["S3", "S4"])]),
+    ("", ["--design", "design.tsv"], [("a", ["S1", "S2"]), ("b", ["S3", "S4"])]),
+])
+def test_groups_on_the_command_line_replace_the_settings_file_design(
+        config, options, groups, table, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write_design(tmp_path / "design.tsv", {"a": ["S1", "S2"], "b": ["S3", "S4"]})
+    (tmp_path / "settings.toml").write_text(f'file = "{table}"\n{config}')
+    run = resolved("--config", "settings.toml", *options)
+    assert run.groups == groups
+    assert run.design == (Path("design.tsv") if "--design" in options else None)
+
+
 def write_maxquant(path, n=30):
     """A small proteinGroups table: samples A1-A3 and B1-B3 (the first five
     proteins changed), some gene names empty, flagged rows at the end (row 26
