@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder
+from conftest import Recorder, real_data
 from tessera.cli import figures, main
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
@@ -66,6 +66,8 @@ def table(tmp_path):
     path = tmp_path / "small.csv"
     df.to_csv(path, index=False)
     return path
+
+
 def test_example_run_writes_every_output(example_run):
     status, stdout, stderr, out = example_run
     assert (status, stderr) == (0, "")
@@ -129,6 +131,8 @@ def test_no_arguments_run_the_example_from_the_module(tmp_path):
     assert "bundled example" in done.stdout
     assert sorted(p.name for p in (tmp_path / "results").iterdir()) == \
         sorted(f"example_lfq_{name}" for name in OUTPUTS)
+
+
 def resolved(*argv):
     return resolve(build_parser().parse_args(["analyze", *argv]), EXAMPLE)
 
@@ -190,114 +194,94 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     assert {f"F{i}" for i in range(10)} <= set(significant)
     assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
+
+
+def write_design(path, groups, pairs=None, labels=None):
+    """A design file: {group: [samples]}, optional {sample: pair} and {sample: label}."""
+    rows = [{"sample": s, "group": g} for g, samples in groups.items() for s in samples]
+    for row in rows:
+        if pairs is not None:
+            row["pair"] = pairs.get(row["sample"], "")
+        if labels is not None:
+            row["label"] = labels.get(row["sample"], "")
+    pd.DataFrame(rows).to_csv(path, sep="\t", index=False)
+    return path
+
+
 def samples_of(prefix, names):
     return [f"{prefix}{name}" for name in names]
 
 
+CD34 = {"H": samples_of("H", "12345"), "N": samples_of("N", "12345")}
 DVP = "Olive_20230522_JoN_Hstdia_P10E01_"
-# file, a design of two of its groups, format and quantity as the read line names
-# them, the annotation columns in order, the label column, the flagged line
+DIANN = ["Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description"]
+# file, a design of two of its groups, options, format and quantity as the read
+# line names them, the annotation columns in order, the label column, step lines
 REAL_RUNS = [
-    ("cd34_lfq_proteinGroups.tsv",
-     {"H": samples_of("H", "12345"), "N": samples_of("N", "12345")},
+    # the gelsolin group P06396;REV__Q6TDU7 is not flagged, but matches REV__
+    ("cd34_lfq_proteinGroups.tsv", CD34, ["--remove-decoy", "REV__"],
      "MaxQuant proteinGroups, LFQ intensity",
      ["Majority protein IDs", "Protein names", "Gene names", "Fasta headers"], "Gene names",
-     "1375 rows kept, 84 flagged rows removed: Reverse 17, Potential contaminant 49, "
-     "Only identified by site 21 (a row with several flags counts under each)"),
+     {"flagged": "1375 rows kept, 84 flagged rows removed: Reverse 17, Potential contaminant "
+                 "49, Only identified by site 21 (a row with several flags counts under each)",
+      "remove_decoy": "1374 rows kept, 1 matching 'REV__' removed"}),
     ("acut_lfq_proteinGroups.tsv",
-     {"AC": ["AC381", "AC384", "AC386_b", "AC392", "AC399"],
-      "UT": ["UT805", "UT812_b", "UT815", "UT821", "UT822"]},
+     {"AC": samples_of("AC", ["381", "384", "386_b", "392", "399"]),
+      "UT": samples_of("UT", ["805", "812_b", "815", "821", "822"])}, ["--keep-flagged"],
      "MaxQuant proteinGroups, LFQ intensity", ["Majority protein IDs", "Fasta headers"], None,
-     "773 rows kept, 109 flagged rows removed: Reverse 12, Potential contaminant 31, "
-     "Only identified by site 72 (a row with several flags counts under each)"),
+     {"flagged": "882 rows kept, flagged rows kept (--keep-flagged)"}),
     ("engines/protpipe_hrec_diann_pg_matrix.tsv",
-     {"ETIS": samples_of("HREC_ETIS_", "1234"), "P": samples_of("HREC_P_", "1234")},
-     "DIA-NN pg_matrix, PG.MaxLFQ",
-     ["Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description"], "Genes",
-     "7398 rows kept, 0 flagged rows removed: Contaminant 0"),
+     {"ETIS": samples_of("HREC_ETIS_", "1234"), "P": samples_of("HREC_P_", "1234")}, [],
+     "DIA-NN pg_matrix, PG.MaxLFQ", DIANN, "Genes",
+     {"flagged": "7398 rows kept, 0 flagged rows removed: Contaminant 0"}),
     ("engines/dvp_heart_diann_pg_matrix.tsv",
      {"IZ": samples_of(DVP + "IZ_region", ["1_D4_1_2036", "2_D5_1_2039", "3_D6_1_2043",
                                           "4_D3_1_2045"]),
       "remote": samples_of(DVP + "remote_region_", ["1_E5_1_2037", "2_E4_1_2040",
-                                                   "3_E3_1_2044", "4_E6_1_2046"])},
-     "DIA-NN pg_matrix, PG.MaxLFQ",
-     ["Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description"], "Genes",
-     "3799 rows kept, 59 flagged rows removed: Contaminant 59"),
+                                                   "3_E3_1_2044", "4_E6_1_2046"])}, [],
+     "DIA-NN pg_matrix, PG.MaxLFQ", DIANN, "Genes",
+     {"flagged": "3799 rows kept, 59 flagged rows removed: Contaminant 59"}),
     ("engines/idh_fragpipe_combined_protein.tsv",
-     {"IDHmut": samples_of("IDHmut_", "456"), "IDHwt": samples_of("IDHwt_", "123")},
+     {"IDHmut": samples_of("IDHmut_", "456"), "IDHwt": samples_of("IDHwt_", "123")}, [],
      "FragPipe combined_protein, MaxLFQ Intensity",
      ["Protein ID", "Entry Name", "Gene", "Description", "Organism"], "Gene",
-     "7682 rows kept, 5 flagged rows removed: Contaminant 5, Decoy 0"),
+     {"flagged": "7682 rows kept, 5 flagged rows removed: Contaminant 5, Decoy 0"}),
     ("engines/unc13a_spectronaut_pg_quantity.csv",
      {"WT": samples_of("UNC13A_WT_", "123456"), "CE": samples_of("UNC13A_CE_", "123456")},
-     "Spectronaut protein pivot, PG.Quantity", ["PG.Genes"], "PG.Genes", None),
+     [], "Spectronaut protein pivot, PG.Quantity", ["PG.Genes"], "PG.Genes", {"flagged": None}),
 ]
 
 
-@pytest.mark.parametrize("name, groups, kind, annotations, label, flagged", REAL_RUNS,
+@pytest.mark.parametrize("name, groups, options, kind, annotations, label, lines", REAL_RUNS,
                          ids=[run[0].split("/")[-1].split("_")[0] for run in REAL_RUNS])
-def test_real_tables_run_with_a_design_file(data, name, groups, kind, annotations, label,
-                                           flagged, tmp_path, monkeypatch):
-    volcano = Recorder(figures.volcano_figure)
-    monkeypatch.setattr(figures, "volcano_figure", volcano)
+def test_real_tables_run_with_a_design_file(data, name, groups, options, kind, annotations,
+                                           label, lines, tmp_path, monkeypatch):
+    volcano = Recorder(figures.volcano)
+    monkeypatch.setattr(figures, "volcano", volcano)
     design = write_design(tmp_path / "design.tsv", groups)
     status, stdout, stderr = run_cli("analyze", str(data / name), "--design", str(design),
-                                     "--out", str(tmp_path / "r"))
+                                     *options, "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
-    lines = {line[:22].strip(): line[22:] for line in stdout.splitlines()}
-    assert f"({kind}, " in lines["read"]
-    assert lines.get("flagged") == flagged
+    printed = {line[:22].strip(): line[22:] for line in stdout.splitlines()}
+    assert f"({kind}, " in printed["read"]
+    assert {step: printed.get(step) for step in lines} == lines
 
     test = pd.read_csv(tmp_path / "r_test.csv", index_col=0, keep_default_na=False,
                        na_values=[""], low_memory=False)
     samples = [s for members in groups.values() for s in members]
     assert list(test.columns[:len(annotations)]) == annotations
     assert set(samples) <= set(test.columns[len(annotations):])
+    # the volcano names each point by its label, or by its identifier without one
     (_, kwargs), = volcano.calls
     if label is None:
-        assert kwargs["labels"] is None
+        assert kwargs["names"].tolist() == test.index.tolist()
         return
-    assert kwargs["labels"].name == label
-    # the labels and the test table's annotations are the file's, row for row
+    # the annotations are the file's, row for row
     plain = pd.read_csv(data / name, sep=None, engine="python", dtype=str,
                         keep_default_na=False, usecols=[test.index.name, label])
     expected = plain.set_index(test.index.name)[label].reindex(test.index)
     assert test[label].fillna("").tolist() == expected.tolist()
-    assert kwargs["labels"].reindex(test.index).fillna("").tolist() == expected.tolist()
-
-
-@pytest.mark.parametrize("keep, flagged, decoy", [
-    ([], "26 rows kept, 4 flagged rows removed: Reverse 2, Potential contaminant 2, Only "
-         "identified by site 1 (a row with several flags counts under each)",
-     "25 rows kept, 1 matching 'REV__' removed"),
-    (["--keep-flagged"], "30 rows kept, flagged rows kept (--keep-flagged)",
-     "29 rows kept, 1 matching 'REV__' removed"),
-])
-def test_flagged_rows_annotations_and_labels_of_a_maxquant_table(keep, flagged, decoy,
-                                                               tmp_path, monkeypatch):
-    volcano = Recorder(figures.volcano)
-    monkeypatch.setattr(figures, "volcano", volcano)
-    file = write_maxquant(tmp_path / "proteinGroups.txt")
-    design = write_design(tmp_path / "design.csv", AB)
-    status, stdout, stderr = run_cli("analyze", str(file), "--design", str(design), *keep,
-                                     "--remove-decoy", "REV__", "--log-transform", "2",
-                                     "--out", str(tmp_path / "r"))
-    assert (status, stderr) == (0, "")
-    assert "read                  30 rows from proteinGroups.txt (MaxQuant proteinGroups, " \
-           "LFQ intensity, 6 samples, labels from 'Gene names')" in stdout
-    assert f"flagged               {flagged}\n" in stdout
-    assert f"remove_decoy          {decoy}\n" in stdout
-
-    test = pd.read_csv(tmp_path / "r_test.csv", index_col="Protein IDs")
-    assert list(test.columns) == ["Majority protein IDs", "Gene names", *AB["a"], *AB["b"],
-                                  "Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
-    assert np.isnan(test.loc["P00006", "A1"])       # a zero is not measured
-    assert "P00020;REV__Q99999" not in test.index
-    # the volcano names each point by its gene, or by its identifier without one
-    (_, kwargs), = volcano.calls
-    genes = test["Gene names"].fillna(test.index.to_series())
-    assert kwargs["names"].tolist() == genes.tolist()
-    assert kwargs["names"].iloc[0] == "P00000" and kwargs["names"].iloc[1] == "G1"
+    assert kwargs["names"].tolist() == expected.where(expected != "", test.index).tolist()
 
 
 @pytest.mark.parametrize("pairs, second", [
@@ -351,42 +335,6 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     assert run.design == (Path("design.tsv") if "--design" in options else None)
 
 
-def write_maxquant(path, n=30):
-    """A small proteinGroups table: samples A1-A3 and B1-B3 (the first five
-    proteins changed), some gene names empty, flagged rows at the end (row 26
-    both Reverse and a contaminant) and a real group with a reverse member."""
-    rng = np.random.default_rng(11)
-    lfq = np.round(2 ** rng.normal(25, 0.3, (n, 6)))
-    lfq[:5, 3:] *= 64
-    lfq[6, 0] = 0                                    # not measured
-    ids = [f"P{i:05d}" for i in range(n)]
-    ids[20] = "P00020;REV__Q99999"
-    frame = pd.DataFrame({"Protein IDs": ids, "Majority protein IDs": ids,
-                          "Gene names": [f"G{i}" if i % 3 else "" for i in range(n)]})
-    for j, sample in enumerate(["A1", "A2", "A3", "B1", "B2", "B3"]):
-        frame[f"LFQ intensity {sample}"] = lfq[:, j]
-    for flag, rows in [("Reverse", (25, 26)), ("Potential contaminant", (26, 27)),
-                       ("Only identified by site", (28,))]:
-        frame[flag] = ["+" if i in rows else "" for i in range(n)]
-    frame.to_csv(path, sep="\t", index=False)
-    return path
-
-
-def write_design(path, groups, pairs=None, labels=None):
-    """A design file: {group: [samples]}, optional {sample: pair} and {sample: label}."""
-    rows = [{"sample": s, "group": g} for g, samples in groups.items() for s in samples]
-    for row in rows:
-        if pairs is not None:
-            row["pair"] = pairs.get(row["sample"], "")
-        if labels is not None:
-            row["label"] = labels.get(row["sample"], "")
-    pd.DataFrame(rows).to_csv(path, sep="\t", index=False)
-    return path
-
-
-AB = {"a": ["A1", "A2", "A3"], "b": ["B1", "B2", "B3"]}
-
-
 @pytest.mark.parametrize("args, message", [
     (["missing.tsv"], "input file missing.tsv not found"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"],
@@ -407,38 +355,33 @@ AB = {"a": ["A1", "A2", "A3"], "b": ["B1", "B2", "B3"]}
      "no column 'Name' for the index"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--remove-missing-values",
       "100", "--noise-filter", "100"], "no rows left after remove_missing_values"),
-    (["{table}", "--samples", "X*", "--group", "a=S1,S2", "--group", "b=S3,S4"],
-     "t.csv: samples 'X*' matches no column"),
     (["{table}", "--sheet", "one", "--group", "a=S1,S2", "--group", "b=S3,S4"],
      "sheet applies to .xlsx workbooks, and this is a text table; leave --sheet out"),
     (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,S4"],
      "t.csv: the header matches none of the formats read here (MaxQuant proteinGroups, "
      "DIA-NN pg_matrix, FragPipe combined_protein, Spectronaut protein pivot); for another "
      "table choose the sample columns with --samples"),
-    (["{mq}", "--design", "ab.tsv", "--group", "a=A1,A2", "--group", "b=B1,B2"],
+    (["{mq}", "--design", "hn.tsv", "--group", "a=H1,H2", "--group", "b=N1,N2"],
      "--design and --group both give the groups; give the groups in the design file or "
      "with --group, not both"),
     (["{mq}", "--design", "stray.tsv"], "stray.tsv: 1 sample of the design not in the "
-     "table: 'A9'; the table's samples are 'A1', 'A2'"),
-    (["{mq}", "--design", "ungrouped.tsv"], "ungrouped.tsv: 1 sample in no group: 'B3'"),
-    (["{mq}", "--design", "nowhere.tsv"], "nowhere.tsv: file not found"),
-    (["{mq}", "--design", "single.tsv"], "design single.tsv: group 'b' has 1 sample; a test "
+     "table: 'X9'; the table's samples are 'H1', 'H2'"),
+    (["{mq}", "--design", "ungrouped.tsv"], "ungrouped.tsv: 1 sample in no group: 'N3'"),
+    (["{mq}", "--design", "single.tsv"], "design single.tsv: group 'N' has 1 sample; a test "
      "needs at least two samples per group, give it another sample in the design"),
-    (["{mq}", "--design", "ab.tsv", "--quantity", "iBAQ"], "mq.txt: no quantity 'iBAQ' in "
-     "this MaxQuant proteinGroups table; choose one of 'LFQ intensity'"),
-    (["{mq}", "--group", "a=LFQ intensity A1,A2", "--group", "b=B1,B2"],
-     "group 'a': 'LFQ intensity A1' is not a sample of mq.txt; name the sample 'A1', not its "
-     "column"),
-    (["{mq}", "--config", "both.toml"], "both.toml: design and [groups] both give the groups"),
+    (["{mq}", "--design", "hn.tsv", "--quantity", "iBAQ"], "no quantity 'iBAQ' in this "
+     "MaxQuant proteinGroups table; choose one of 'LFQ intensity', 'Intensity'"),
+    (["{mq}", "--group", "a=LFQ intensity H1,H2", "--group", "b=N1,N2"],
+     "group 'a': 'LFQ intensity H1' is not a sample of cd34_lfq_proteinGroups.tsv; name the "
+     "sample 'H1', not its column"),
+    (["--config", "both.toml"], "both.toml: design and [groups] both give the groups"),
     (["--noise-filter", "one"], "--noise-filter 'one' must be a whole number"),
     (["--log-transform", "1"], "base of at least 2"),
     (["--normalize", "log_mean_0"], "is not a normalisation"),
     (["--remove-decoy", "REV__("], "not a valid regular expression"),
-    (["--decimal", ";"], "--decimal ';' must be '.' or ','"),
     (["--config", "missing.toml"], "settings file missing.toml not found"),
     (["--config", "bad.toml"], "is not valid TOML"),
     (["--config", "typo.toml"], "unknown key 'normalise'; did you mean normalize?"),
-    (["--config", "flag.toml"], "flag.toml: keep_flagged = 'yes' must be true or false"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
 ])
 def test_refused_runs_say_why_in_one_line_and_write_nothing(
@@ -446,18 +389,19 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     monkeypatch.chdir(tmp_path)
     (tmp_path / "bad.toml").write_text("noise_filter = \n")
     (tmp_path / "typo.toml").write_text('normalise = "log_median_0"\n')
-    (tmp_path / "flag.toml").write_text('keep_flagged = "yes"\n')
-    (tmp_path / "both.toml").write_text('design = "ab.tsv"\n[groups]\na = ["A1", "A2"]\n'
-                                        'b = ["B1", "B2"]\n')
+    (tmp_path / "both.toml").write_text('design = "hn.tsv"\n[groups]\na = ["S1", "S2"]\n'
+                                        'b = ["S3", "S4"]\n')
     table.rename(tmp_path / "t.csv")
-    write_maxquant(tmp_path / "mq.txt")
-    write_design(tmp_path / "ab.tsv", AB)
-    write_design(tmp_path / "stray.tsv", {"a": ["A1", "A9"], "b": ["B1", "B2"]})
-    write_design(tmp_path / "single.tsv", {"a": ["A1", "A2"], "b": ["B1"]})
-    write_design(tmp_path / "ungrouped.tsv", {"a": AB["a"], "b": ["B1", "B2"], "": ["B3"]})
-    if args[0] == "{table}" and "--samples" not in args:
+    write_design(tmp_path / "hn.tsv", CD34)
+    write_design(tmp_path / "stray.tsv", {"H": ["H1", "X9"], "N": ["N1", "N2"]})
+    write_design(tmp_path / "single.tsv", {"H": ["H1", "H2"], "N": ["N1"]})
+    write_design(tmp_path / "ungrouped.tsv", {"H": ["H1", "H2"], "N": ["N1", "N2"],
+                                              "": ["N3"]})
+    if args[0] == "{table}":
         args = [*args, *WIDE]
-    args = [a.format(table="t.csv", bare="t.csv", mq="mq.txt") for a in args]
+    elif args[0] == "{mq}":
+        args[0] = str(real_data("cd34_lfq_proteinGroups.tsv"))
+    args = [a.format(table="t.csv", bare="t.csv") for a in args]
     before = sorted(p.name for p in tmp_path.iterdir())
     status, stdout, stderr = run_cli("analyze", *args, "--out", "out/run")
     assert status == 2
@@ -643,6 +587,8 @@ def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group
     assert (status, stderr) == (0, "") and len(renamed) == 4
     assert "r_volcano.png" not in snapshot(tmp_path / "out")
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
 class FakeTerminal(io.StringIO):
     def isatty(self):
         return True
