@@ -163,7 +163,7 @@ OPTIONS = (
            "(required for a table in none of the formats below; chooses among the "
            "samples of the others)"),
     Option("quantity", "NAME", _text,
-           "which of its quantities a format's table gives, e.g. Intensity or iBAQ "
+           "the quantity to read from a format's table, e.g. Intensity or iBAQ "
            "(default: the format's first, e.g. LFQ intensity)"),
     Option("index", "COLUMN", _text,
            "column that names the features (default: the format's identifier column; "
