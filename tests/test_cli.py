@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from conftest import Recorder, real_data
 from tessera.cli import figures, main
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
@@ -27,6 +28,9 @@ ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = Path(str(example_path()))
 SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
 OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
+# the sample columns of the small tables below; their identifier column ID is the
+# first column that is not a sample
+WIDE = ["--samples", "S*"]
 
 
 def run_cli(*argv):
@@ -62,6 +66,8 @@ def table(tmp_path):
     path = tmp_path / "small.csv"
     df.to_csv(path, index=False)
     return path
+
+
 def test_example_run_writes_every_output(example_run):
     status, stdout, stderr, out = example_run
     assert (status, stderr) == (0, "")
@@ -76,7 +82,7 @@ def test_example_run_writes_every_output(example_run):
 
 def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
-    settings = dict(EXAMPLE_SETTINGS)
+    settings = {key: value for key, value in EXAMPLE_SETTINGS.items() if key != "samples"}
     expected = preprocess(str(EXAMPLE), settings)
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
@@ -125,6 +131,8 @@ def test_no_arguments_run_the_example_from_the_module(tmp_path):
     assert "bundled example" in done.stdout
     assert sorted(p.name for p in (tmp_path / "results").iterdir()) == \
         sorted(f"example_lfq_{name}" for name in OUTPUTS)
+
+
 def resolved(*argv):
     return resolve(build_parser().parse_args(["analyze", *argv]), EXAMPLE)
 
@@ -133,8 +141,13 @@ def test_options_become_the_settings_mapping(table):
     run = resolved(str(table), "--index", "ID", "--group", "a=S1,S2,S3",
                    "--group", "b=S4, S5,S6", "--noise-filter", "1", "--log-transform", "2",
                    "--remove-missing-values", "70%", "--normalize", "log_median_0",
-                   "--multipletest-method", "bonferroni", "--out", "res/")
-    assert run.settings == {"index": "ID", "noise_filter": 1, "log_transform": 2,
+                   "--multipletest-method", "bonferroni", "--out", "res/",
+                   "--samples", "S1, S2,S[3-6]", "--quantity", "iBAQ", "--decimal", ",",
+                   "--sheet", "Proteins", "--keep-flagged", "--label-column", "Gene")
+    assert run.reading == {"samples": ["S1", "S2", "S[3-6]"], "quantity": "iBAQ",
+                           "index": "ID", "decimal": ",", "sheet": "Proteins",
+                           "keep_flagged": True, "label_column": "Gene"}
+    assert run.settings == {"noise_filter": 1, "log_transform": 2,
                             "remove_missing_values": 70, "normalize": "log_median_0"}
     assert run.groups == [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
     assert (run.method, run.fold_change_method, run.multipletest_method) == \
@@ -146,10 +159,12 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     config = tmp_path / "settings.toml"
     config.write_text(f'file = "{table}"\nindex = "ID"\nmethod = "t"\nnoise_filter = 5\n'
                       'remove_missing_values = 50\nout = "from_file"\n'
+                      'samples = ["S1", "S[2-9]"]\nkeep_flagged = true\n'
                       '[groups]\nx = ["S1", "S2"]\ny = ["S3", "S4"]\nz = ["S5", "S6"]\n')
-    run = resolved("--config", str(config), "--noise-filter", "2",
+    run = resolved("--config", str(config), "--noise-filter", "2", "--samples", "S*",
                    "--group", "a=S7,S8", "--group", "b=S9,S1")
-    assert run.settings == {"index": "ID", "noise_filter": 2, "remove_missing_values": 50}
+    assert run.reading == {"samples": ["S*"], "index": "ID", "keep_flagged": True}
+    assert run.settings == {"noise_filter": 2, "remove_missing_values": 50}
     assert run.groups == [("a", ["S7", "S8"]), ("b", ["S9", "S1"])]
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
@@ -164,12 +179,12 @@ def test_command_line_overrides_settings_file(table, tmp_path):
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
-    assert run.settings == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert {**run.reading, **run.settings} == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
     assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
 def test_three_groups_run_the_one_way_test(table, tmp_path):
-    status, stdout, stderr = run_cli("analyze", str(table), "--index", "ID",
+    status, stdout, stderr = run_cli("analyze", str(table), *WIDE,
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--group", "c=S7,S8,S9", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
@@ -179,9 +194,151 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     assert {f"F{i}" for i in range(10)} <= set(significant)
     assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
+
+
+def write_design(path, groups, pairs=None, labels=None):
+    """A design file: {group: [samples]}, optional {sample: pair} and {sample: label}."""
+    rows = [{"sample": s, "group": g} for g, samples in groups.items() for s in samples]
+    for row in rows:
+        if pairs is not None:
+            row["pair"] = pairs.get(row["sample"], "")
+        if labels is not None:
+            row["label"] = labels.get(row["sample"], "")
+    pd.DataFrame(rows).to_csv(path, sep="\t", index=False)
+    return path
+
+
+def samples_of(prefix, names):
+    return [f"{prefix}{name}" for name in names]
+
+
+CD34 = {"H": samples_of("H", "12345"), "N": samples_of("N", "12345")}
+DVP = "Olive_20230522_JoN_Hstdia_P10E01_"
+DIANN = ["Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description"]
+# file, a design of two of its groups, options, format and quantity as the read
+# line names them, the annotation columns in order, the label column, step lines
+REAL_RUNS = [
+    # the gelsolin group P06396;REV__Q6TDU7 is not flagged, but matches REV__
+    ("cd34_lfq_proteinGroups.tsv", CD34, ["--remove-decoy", "REV__"],
+     "MaxQuant proteinGroups, LFQ intensity",
+     ["Majority protein IDs", "Protein names", "Gene names", "Fasta headers"], "Gene names",
+     {"flagged": "1375 rows kept, 84 flagged rows removed: Reverse 17, Potential contaminant "
+                 "49, Only identified by site 21 (a row with several flags counts under each)",
+      "remove_decoy": "1374 rows kept, 1 matching 'REV__' removed"}),
+    ("acut_lfq_proteinGroups.tsv",
+     {"AC": samples_of("AC", ["381", "384", "386_b", "392", "399"]),
+      "UT": samples_of("UT", ["805", "812_b", "815", "821", "822"])}, ["--keep-flagged"],
+     "MaxQuant proteinGroups, LFQ intensity", ["Majority protein IDs", "Fasta headers"], None,
+     {"flagged": "882 rows kept, flagged rows kept (--keep-flagged)"}),
+    ("engines/protpipe_hrec_diann_pg_matrix.tsv",
+     {"ETIS": samples_of("HREC_ETIS_", "1234"), "P": samples_of("HREC_P_", "1234")}, [],
+     "DIA-NN pg_matrix, PG.MaxLFQ", DIANN, "Genes",
+     {"flagged": "7398 rows kept, 0 flagged rows removed: Contaminant 0"}),
+    ("engines/dvp_heart_diann_pg_matrix.tsv",
+     {"IZ": samples_of(DVP + "IZ_region", ["1_D4_1_2036", "2_D5_1_2039", "3_D6_1_2043",
+                                          "4_D3_1_2045"]),
+      "remote": samples_of(DVP + "remote_region_", ["1_E5_1_2037", "2_E4_1_2040",
+                                                   "3_E3_1_2044", "4_E6_1_2046"])}, [],
+     "DIA-NN pg_matrix, PG.MaxLFQ", DIANN, "Genes",
+     {"flagged": "3799 rows kept, 59 flagged rows removed: Contaminant 59"}),
+    ("engines/idh_fragpipe_combined_protein.tsv",
+     {"IDHmut": samples_of("IDHmut_", "456"), "IDHwt": samples_of("IDHwt_", "123")}, [],
+     "FragPipe combined_protein, MaxLFQ Intensity",
+     ["Protein ID", "Entry Name", "Gene", "Description", "Organism"], "Gene",
+     {"flagged": "7682 rows kept, 5 flagged rows removed: Contaminant 5, Decoy 0"}),
+    ("engines/unc13a_spectronaut_pg_quantity.csv",
+     {"WT": samples_of("UNC13A_WT_", "123456"), "CE": samples_of("UNC13A_CE_", "123456")},
+     [], "Spectronaut protein pivot, PG.Quantity", ["PG.Genes"], "PG.Genes", {"flagged": None}),
+]
+
+
+@pytest.mark.parametrize("name, groups, options, kind, annotations, label, lines", REAL_RUNS,
+                         ids=[run[0].split("/")[-1].split("_")[0] for run in REAL_RUNS])
+def test_real_tables_run_with_a_design_file(data, name, groups, options, kind, annotations,
+                                           label, lines, tmp_path, monkeypatch):
+    volcano = Recorder(figures.volcano)
+    monkeypatch.setattr(figures, "volcano", volcano)
+    design = write_design(tmp_path / "design.tsv", groups)
+    status, stdout, stderr = run_cli("analyze", str(data / name), "--design", str(design),
+                                     *options, "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    printed = {line[:22].strip(): line[22:] for line in stdout.splitlines()}
+    assert f"({kind}, " in printed["read"]
+    assert {step: printed.get(step) for step in lines} == lines
+
+    test = pd.read_csv(tmp_path / "r_test.csv", index_col=0, keep_default_na=False,
+                       na_values=[""], low_memory=False)
+    samples = [s for members in groups.values() for s in members]
+    assert list(test.columns[:len(annotations)]) == annotations
+    assert set(samples) <= set(test.columns[len(annotations):])
+    # the volcano names each point by its label, or by its identifier without one
+    (_, kwargs), = volcano.calls
+    if label is None:
+        assert kwargs["names"].tolist() == test.index.tolist()
+        return
+    # the annotations are the file's, row for row
+    plain = pd.read_csv(data / name, sep=None, engine="python", dtype=str,
+                        keep_default_na=False, usecols=[test.index.name, label])
+    expected = plain.set_index(test.index.name)[label].reindex(test.index)
+    assert test[label].fillna("").tolist() == expected.tolist()
+    assert kwargs["names"].tolist() == expected.where(expected != "", test.index).tolist()
+
+
+@pytest.mark.parametrize("pairs, second", [
+    # pairs are ordered as the file first names them: p2, p3, p1
+    ({"S1": "p2", "S2": "p3", "S3": "p1", "S4": "p1", "S5": "p2", "S6": "p3"},
+     ["S5", "S6", "S4"]),
+    (None, ["S4", "S5", "S6"]),
+])
+def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp_path,
+                                                      monkeypatch):
+    intensities = Recorder(figures.intensities)
+    monkeypatch.setattr(figures, "intensities", intensities)
+    design = write_design(tmp_path / "design.tsv", {"a": ["S1", "S2", "S3"],
+                                                    "b": ["S4", "S5", "S6"]},
+                          pairs=pairs, labels={"S1": "first"})
+    status, stdout, stderr = run_cli("analyze", str(table), *WIDE, "--design", str(design),
+                                     "--method", "paired_t", "--fold-change-method", "paired",
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    how = "pairs from the design's pair column" if pairs else \
+        "the groups' samples paired in the order given"
+    assert f"test:     paired_t, fold change paired, {how}" in stdout
+    assert "3 samples not in the design, preprocessed but not tested (--samples leaves " \
+           "them out): S7, S8, S9" in stdout
+
+    pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
+    groups = [("a", ["S1", "S2", "S3"]), ("b", second)]
+    expected = Vetting({}).stat_test_two_samples(pre, groups, "paired_t",
+                                                 fold_change_method="paired")
+    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
+    pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12,
+                                  check_names=False)
+    (panels, *_), _ = intensities.calls[0]
+    assert list(panels[0][1].columns[:3]) == ["first", "S2", "S3"]
+
+
+@pytest.mark.parametrize("config, options, groups", [
+    ('design = "design.tsv"\n', ["--group", "x=S7,S8", "--group", "y=S9,S1"],
+     [("x", ["S7", "S8"]), ("y", ["S9", "S1"])]),
+    ('[groups]\nx = ["S7", "S8"]\ny = ["S9", "S1"]\n', ["--design", "design.tsv"],
+     [("a", ["S1", "S2"]), ("b", ["S3", "S4"])]),
+    ("", ["--design", "design.tsv"], [("a", ["S1", "S2"]), ("b", ["S3", "S4"])]),
+])
+def test_groups_on_the_command_line_replace_the_settings_file_design(
+        config, options, groups, table, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write_design(tmp_path / "design.tsv", {"a": ["S1", "S2"], "b": ["S3", "S4"]})
+    (tmp_path / "settings.toml").write_text(f'file = "{table}"\n{config}')
+    run = resolved("--config", "settings.toml", *options)
+    assert run.groups == groups
+    assert run.design == (Path("design.tsv") if "--design" in options else None)
+
+
 @pytest.mark.parametrize("args, message", [
     (["missing.tsv"], "input file missing.tsv not found"),
-    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"], "column 'S99' is not in"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S99"],
+     "group 'b': 'S99' is not a sample of t.csv; the samples (wide table) are S1, S2"),
     (["{table}", "--group", "a=S1", "--group", "b=S3,S4"], "group 'a' has 1 column"),
     (["{table}", "--group", "a=S1,S2"], "1 group given; give at least two"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S2,S3"], "column 'S2' is listed in"),
@@ -195,16 +352,36 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--multipletest-method", "x"],
      "not a multiple-testing method"),
     (["{table}", "--index", "Name", "--group", "a=S1,S2", "--group", "b=S3,S4"],
-     "column 'Name' not found in"),
+     "no column 'Name' for the index"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--remove-missing-values",
       "100", "--noise-filter", "100"], "no rows left after remove_missing_values"),
+    (["{table}", "--sheet", "one", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+     "sheet applies to .xlsx workbooks, and this is a text table; leave --sheet out"),
+    (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+     "t.csv: the header matches none of the formats read here (MaxQuant proteinGroups, "
+     "DIA-NN pg_matrix, FragPipe combined_protein, Spectronaut protein pivot); for another "
+     "table choose the sample columns with --samples"),
+    (["{mq}", "--design", "hn.tsv", "--group", "a=H1,H2", "--group", "b=N1,N2"],
+     "--design and --group both give the groups; give the groups in the design file or "
+     "with --group, not both"),
+    (["{mq}", "--design", "stray.tsv"], "stray.tsv: 1 sample of the design not in the "
+     "table: 'X9'; the table's samples are 'H1', 'H2'"),
+    (["{mq}", "--design", "ungrouped.tsv"], "ungrouped.tsv: 1 sample in no group: 'N3'"),
+    (["{mq}", "--design", "single.tsv"], "design single.tsv: group 'N' has 1 sample; a test "
+     "needs at least two samples per group, give it another sample in the design"),
+    (["{mq}", "--design", "hn.tsv", "--quantity", "iBAQ"], "no quantity 'iBAQ' in this "
+     "MaxQuant proteinGroups table; choose one of 'LFQ intensity', 'Intensity'"),
+    (["{mq}", "--group", "a=LFQ intensity H1,H2", "--group", "b=N1,N2"],
+     "group 'a': 'LFQ intensity H1' is not a sample of cd34_lfq_proteinGroups.tsv; name the "
+     "sample 'H1', not its column"),
+    (["--config", "both.toml"], "both.toml: design and [groups] both give the groups"),
     (["--noise-filter", "one"], "--noise-filter 'one' must be a whole number"),
     (["--log-transform", "1"], "base of at least 2"),
     (["--normalize", "log_mean_0"], "is not a normalisation"),
     (["--remove-decoy", "REV__("], "not a valid regular expression"),
     (["--config", "missing.toml"], "settings file missing.toml not found"),
-    (["--config", "{bad_toml}"], "is not valid TOML"),
-    (["--config", "{typo_toml}"], "unknown key 'normalise'; did you mean normalize?"),
+    (["--config", "bad.toml"], "is not valid TOML"),
+    (["--config", "typo.toml"], "unknown key 'normalise'; did you mean normalize?"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
 ])
 def test_refused_runs_say_why_in_one_line_and_write_nothing(
@@ -212,10 +389,19 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     monkeypatch.chdir(tmp_path)
     (tmp_path / "bad.toml").write_text("noise_filter = \n")
     (tmp_path / "typo.toml").write_text('normalise = "log_median_0"\n')
+    (tmp_path / "both.toml").write_text('design = "hn.tsv"\n[groups]\na = ["S1", "S2"]\n'
+                                        'b = ["S3", "S4"]\n')
     table.rename(tmp_path / "t.csv")
-    args = [a.format(table="t.csv", bad_toml="bad.toml", typo_toml="typo.toml") for a in args]
-    if args[0] == "t.csv":
-        args += ["--index", "ID"] if "--index" not in args else []
+    write_design(tmp_path / "hn.tsv", CD34)
+    write_design(tmp_path / "stray.tsv", {"H": ["H1", "X9"], "N": ["N1", "N2"]})
+    write_design(tmp_path / "single.tsv", {"H": ["H1", "H2"], "N": ["N1"]})
+    write_design(tmp_path / "ungrouped.tsv", {"H": ["H1", "H2"], "N": ["N1", "N2"],
+                                              "": ["N3"]})
+    if args[0] == "{table}":
+        args = [*args, *WIDE]
+    elif args[0] == "{mq}":
+        args[0] = str(real_data("cd34_lfq_proteinGroups.tsv"))
+    args = [a.format(table="t.csv", bare="t.csv") for a in args]
     before = sorted(p.name for p in tmp_path.iterdir())
     status, stdout, stderr = run_cli("analyze", *args, "--out", "out/run")
     assert status == 2
@@ -224,10 +410,10 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
-def write_table(path, values, ids=None):
+def write_table(path, values):
     """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
     df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
-    df.insert(0, "ID", [f"F{i}" for i in range(len(df))] if ids is None else ids)
+    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
     df.to_csv(path, index=False)
     return path
 
@@ -275,17 +461,12 @@ def _constant(v):
     (_empty_column, ["--noise-filter", "1", "--log-transform", "2"],
      ["sample column 'S1' has no values left"]),
     (_constant, [], ["no row has values that vary within its groups"]),
-    ("numeric ids", ["--remove-decoy", "REV__"],
-     ["remove_decoy 'REV__' failed: the row names (column 'ID') are not all text"]),
 ])
 def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     rng = np.random.default_rng(3)
     values = 2 ** rng.normal(20, 1, (40, 6))
-    if callable(edit):
-        values = edit(values)
-    file = write_table(tmp_path / "t.csv", values,
-                       ids=range(40) if edit == "numeric ids" else None)
-    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", *args,
+    file = write_table(tmp_path / "t.csv", edit(values))
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *args,
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--out", str(tmp_path / "out" / "r"))
     assert status == 2
@@ -297,12 +478,11 @@ def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
 
 
 def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
-    # whole numbers make pandas warn about the library's own dtype handling;
     # the constant rows make scipy warn about the data
     values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
     values[:3] = 1500
     file = write_table(tmp_path / "int.csv", values)
-    status, stdout, stderr = run_cli("analyze", str(file), "--index", "ID", "--group",
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
@@ -320,7 +500,7 @@ def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
             raise OSError("disk full")
 
     monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken())
-    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2",
+    status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2",
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
     assert list((tmp_path / "out").iterdir()) == []
@@ -343,13 +523,13 @@ def two_group_run(table, tmp_path):
     out.mkdir()
     for name in NOT_WRITTEN_BY_TESSERA:
         (out / name).write_text("not tessera's")
-    status, _, stderr = run_cli("analyze", str(table), "--index", "ID", "--group", "a=S1,S2,S3",
+    status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2,S3",
                                 "--group", "b=S4,S5,S6", "--out", str(out / "r"))
     assert (status, stderr) == (0, "")
     return snapshot(out)
 
 
-THREE_GROUPS = ["--index", "ID", "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+THREE_GROUPS = [*WIDE, "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                 "--group", "c=S7,S8,S9"]
 
 
@@ -407,6 +587,8 @@ def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group
     assert (status, stderr) == (0, "") and len(renamed) == 4
     assert "r_volcano.png" not in snapshot(tmp_path / "out")
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
 class FakeTerminal(io.StringIO):
     def isatty(self):
         return True

@@ -1,11 +1,13 @@
 """The ``tessera`` command line.
 
-    tessera analyze [FILE] [--group NAME=COL,COL,... ...] [options]
+    tessera analyze [FILE] [--group NAME=COL,COL,... ... | --design FILE] [options]
 
-``analyze`` reads an intensity table, runs the preprocessing steps that are
-asked for, tests every feature between the sample groups and writes the
-cleaned table, the test table and three figures. Without FILE it runs on the
-example table that ships with the package, with settings that suit it.
+``analyze`` reads a protein table (a search engine's, recognised from its
+header, or any table whose sample columns --samples names), runs the
+preprocessing steps that are asked for, tests every feature between the
+sample groups and writes the cleaned table, the test table and three
+figures. Without FILE it runs on the example table that ships with the
+package, with settings that suit it.
 
 Everything is checked before the analysis starts, and a step that is asked
 for and fails stops it; a problem is reported as one line on standard error
@@ -16,7 +18,7 @@ same prefix that it did not write.
 
 One module per job: ``options`` (the option table and value parsers),
 ``settings`` (settings files, resolution into a Run), ``inputs`` (the input
-table), ``pipeline`` (preprocessing and the test), ``progress`` (the lines
+table and the design, through tessera.readers), ``pipeline`` (preprocessing and the test), ``progress`` (the lines
 printed), ``figures``, ``outputs`` (output names, writing them as a set) and
 ``analysis`` (from a Run to its files); ``errors`` holds UsageError.
 """

@@ -1,8 +1,11 @@
 """The analysis a `tessera analyze` run performs: read, preprocess, test, draw, write."""
+import pandas as pd
+
 from tessera.cli import figures
 from tessera.cli.inputs import load_table
 from tessera.cli.outputs import check_outputs, output_path, write_outputs
 from tessera.cli.pipeline import run_preprocessing, run_test
+from tessera.cli.progress import flagged_summary, read_summary, unused_summary
 
 
 def analyze(run, report):
@@ -12,17 +15,24 @@ def analyze(run, report):
     check_outputs([output_path(run.out, name) for name in names])
 
     with report.warnings_of("reading"):
-        raw = load_table(run)
-        report.step("read", f"{raw.shape[0]} rows x {raw.shape[1]} columns from {run.file.name}")
-    pre = run_preprocessing(raw, run.settings, report)
+        table, unused, sample_labels = load_table(run)
+        report.step("read", read_summary(table))
+        flagged = flagged_summary(table, run.reading.get("keep_flagged", False))
+        if flagged is not None:
+            report.step("flagged", flagged)
+        if unused:
+            report.step("samples", unused_summary(unused, run))
+    pre = run_preprocessing(table.values, run.settings, report)
     df = pre.table
     test = run_test(df, run, report)
+    # the annotations go right after the identifier, before the samples
+    test = pd.concat([table.annotations.reindex(test.index), test], axis=1)
 
     with report.warnings_of("the figures"):
-        drawn = {"intensities.png": figures.intensity_figure(pre, run),
+        drawn = {"intensities.png": figures.intensity_figure(pre, run, sample_labels),
                  "pvalues.png": figures.pvalue_figure(test, run)}
         if run.two_groups:
-            drawn["volcano.png"] = figures.volcano_figure(test, run)
+            drawn["volcano.png"] = figures.volcano_figure(test, run, labels=table.labels)
         writers = {"preprocessed.csv": lambda path: df.to_csv(path),
                    "test.csv": lambda path: test.to_csv(path)}
         for name, fig in drawn.items():

@@ -314,6 +314,10 @@ def volcano_figure(table, run, labels=None, *, top=TOP_LABELLED, fc_threshold=No
     identifiers."""
     fc_column = f"{run.fold_change_method}_fc"
     (first, _), (second, _) = run.groups
+    names = table.index.to_series()
+    if labels is not None:
+        given = labels.reindex(table.index)
+        names = given.where(given.notna() & (given.str.strip() != ""), names)
     return volcano(
         table[fc_column], table[f"{run.method}_p"],
         table[f"{run.method}_{run.multipletest_method}"],
@@ -321,18 +325,23 @@ def volcano_figure(table, run, labels=None, *, top=TOP_LABELLED, fc_threshold=No
         xlabel=f"{fc_column}: mean {first} minus mean {second}",
         ylabel=f"-log10 p ({run.method})",
         title=f"{run.method} test, adjusted with {run.multipletest_method}",
-        names=labels, fc_threshold=fc_threshold)
+        names=names, fc_threshold=fc_threshold)
 
 
-def intensity_figure(pre, run):
-    """Per-sample distributions before and after normalisation."""
+def intensity_figure(pre, run, sample_labels=None):
+    """Per-sample distributions before and after normalisation; the samples
+    are named by ``sample_labels`` ({sample: label}) where it has them."""
     if pre.before_normalize is None:
         panels = [("preprocessed (not normalised)", pre.table)]
     else:
         panels = [("before normalisation", pre.before_normalize),
                   ("after normalisation", pre.table)]
     ylabel = f"log{pre.log_base} intensity" if pre.log_base else "intensity"
-    return intensities(panels, group_colours(run.groups), ylabel)
+    colours = group_colours(run.groups)
+    if sample_labels:
+        panels = [(title, df.rename(columns=sample_labels)) for title, df in panels]
+        colours = {sample_labels.get(c, c): colour for c, colour in colours.items()}
+    return intensities(panels, colours, ylabel)
 
 
 def pvalue_figure(table, run):

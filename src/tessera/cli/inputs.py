@@ -1,65 +1,65 @@
-"""The input table: checking the file before anything runs, reading it and
-checking that the run's columns exist and hold numbers."""
-import pandas as pd
-
-from tessera.cli.errors import UsageError, listing, one_line
-
-READABLE_SUFFIXES = (".csv", ".tsv", ".xlsx")
+"""The input table and the design: checking the file before anything runs,
+reading both through tessera.readers and checking the groups against the
+table's samples."""
+from tessera.cli.errors import UsageError, listing
+from tessera.cli.options import as_options
 
 
 def check_input_file(file):
     if not file.exists():
         raise UsageError(f"input file {file} not found; check the path")
     if file.is_dir():
-        raise UsageError(f"input file {file} is a directory; give a .csv, .tsv or .xlsx file")
-    # the reader is picked by the exact, lower-case suffix
-    if file.suffix not in READABLE_SUFFIXES:
-        kind = f"{file.suffix} files" if file.suffix else "files without a suffix"
-        raise UsageError(f"input file {file}: cannot read {kind}; save the table as .csv, "
-                         ".tsv or .xlsx (lower case)")
+        raise UsageError(f"input file {file} is a directory; give a .csv, .tsv, .txt or "
+                         ".xlsx file")
+
+
+def refusal(exc):
+    """A reader's refusal as the command line's UsageError."""
+    return UsageError(as_options(str(exc)))
+
+
+def load_design(path):
+    """The design file's groups, before the table is read (its samples are
+    checked against the table's once that is read)."""
+    from tessera.readers import ReadError, read_design
+
+    try:
+        return read_design(path)
+    except ReadError as exc:
+        raise refusal(exc) from None
 
 
 def load_table(run):
-    """The imported table, after checking that the run's columns exist and hold numbers."""
-    from tessera.tools.preprocess import import_data_by_file_name
+    """The table as read_table returns it, the table's samples in no group and
+    the design's sample labels ({sample: label}, empty without a design).
 
-    index = run.settings.get("index", "INDEX")
+    A design's samples are checked against the table by the reader; samples
+    given with --group are checked here.
+    """
+    from tessera.readers import ReadError, read_design, read_table
+
     try:
-        df = import_data_by_file_name(str(run.file), run.settings)
-    except KeyError:
-        raise UsageError(f"column {index!r} not found in {run.file}; name the column that "
-                         f"identifies the features with --index (columns: "
-                         f"{_columns_of(run.file)})") from None
-    except Exception as exc:  # the readers' own errors: bad encoding, broken workbook
-        raise UsageError(f"cannot read {run.file} ({one_line(exc)}); check that it is a "
-                         f"{run.file.suffix} table with a header row") from None
+        table = read_table(run.file, **run.reading)
+        if run.design is not None:
+            design = read_design(run.design, table)
+            return table, design.unused, design.labels
+    except ReadError as exc:
+        raise refusal(exc) from None
 
-    for name, columns in run.groups:
-        for column in columns:
-            if column not in df.columns:
-                extra = " (it is the index column)" if column == index else ""
-                raise UsageError(f"group {name!r}: column {column!r} is not in "
-                                 f"{run.file.name}{extra}; columns are: "
-                                 f"{listing(df.columns)}")
-    cellwise = {"noise_filter", "log_transform", "normalize"} & run.settings.keys()
-    grouped = [c for _, columns in run.groups for c in columns]
-    for column in df.columns if cellwise else grouped:
-        if not pd.api.types.is_numeric_dtype(df[column]) or df[column].dtype == bool:
-            why = "is a sample of a group" if column in grouped else \
-                f"is treated as a sample by {sorted(cellwise)[0]}"
-            raise UsageError(f"column {column!r} of {run.file.name} holds text but {why}; "
-                             "remove the column or the text cells from the file")
-    return df
+    header_of = {header: sample for sample, header in table.columns.items()}
+    for name, samples in run.groups:
+        for sample in samples:
+            if sample in table.values.columns:
+                continue
+            if sample in header_of:
+                hint = f"name the sample {header_of[sample]!r}, not its column"
+            else:
+                hint = f"the samples ({_kind(table)}) are {listing(table.samples)}"
+            raise UsageError(f"group {name!r}: {sample!r} is not a sample of "
+                             f"{run.file.name}; {hint}")
+    grouped = {sample for _, samples in run.groups for sample in samples}
+    return table, [sample for sample in table.samples if sample not in grouped], {}
 
 
-def _columns_of(file):
-    """The names in the file's header row, for the hint of a message."""
-    try:
-        if file.suffix == ".xlsx":
-            columns = pd.read_excel(file, sheet_name=0, nrows=0).columns
-        else:
-            columns = pd.read_csv(file, sep="\t" if file.suffix == ".tsv" else ",",
-                                  nrows=0).columns
-    except Exception:  # noqa: BLE001 - the listing is only a hint
-        return "unreadable"
-    return listing(columns)
+def _kind(table):
+    return table.format if table.quantity is None else f"{table.format}, {table.quantity}"

@@ -41,6 +41,31 @@ def _pattern(raw):
     return pattern
 
 
+def _samples(raw):
+    # a list in a settings file; on the command line one pattern or a
+    # comma-separated list of names
+    items = raw.split(",") if isinstance(raw, str) else raw
+    if not isinstance(items, list) or not all(isinstance(i, str) for i in items):
+        raise ValueError("must be sample names or a pattern, e.g. 'LFQ intensity *'")
+    items = [i.strip() for i in items if i.strip()]
+    if not items:
+        raise ValueError("names no sample; give names (H1,H2,...) or a pattern such as "
+                         "'LFQ intensity *'")
+    return items
+
+
+def _decimal(raw):
+    if raw not in (".", ","):
+        raise ValueError("must be '.' or ','")
+    return raw
+
+
+def _switch(raw):
+    if not isinstance(raw, bool):
+        raise ValueError("must be true or false")
+    return raw
+
+
 def _integer(raw):
     if isinstance(raw, bool):
         raise ValueError("must be a whole number")
@@ -123,7 +148,7 @@ def _multipletest_method(raw):
 @dataclass(frozen=True)
 class Option:
     key: str        # settings-file key, and the library's own key or keyword
-    metavar: str
+    metavar: str | None     # None for a switch, which takes no value
     parse: object
     help: str
 
@@ -133,8 +158,28 @@ class Option:
 
 
 OPTIONS = (
+    Option("samples", "NAMES", _samples,
+           "sample columns: comma-separated names, or one pattern such as 'LFQ intensity *' "
+           "(required for a table in none of the formats below; chooses among the "
+           "samples of the others)"),
+    Option("quantity", "NAME", _text,
+           "the quantity to read from a format's table, e.g. Intensity or iBAQ "
+           "(default: the format's first, e.g. LFQ intensity)"),
     Option("index", "COLUMN", _text,
-           "column that names the features (default: INDEX)"),
+           "column that names the features (default: the format's identifier column; "
+           "in other tables the first column that is not a sample)"),
+    Option("decimal", "MARK", _decimal,
+           "decimal mark of the numbers, . or , (default: recognised from the first rows)"),
+    Option("sheet", "NAME", _text, "the sheet of a workbook that has several"),
+    Option("keep_flagged", None, _switch,
+           "keep the rows the format flags as decoys, contaminants or only identified "
+           "by site (removed by default)"),
+    Option("label_column", "COLUMN", _text,
+           "annotation column that labels the volcano plot's points (default: the gene "
+           "names when the table has them)"),
+    Option("design", "DESIGN.tsv", _text,
+           "sample design: a table with columns sample and group (optional: pair, for "
+           "the paired tests, and label, for the figures); instead of --group"),
     Option("remove_decoy", "PATTERN", _pattern,
            "drop rows whose name contains this regular expression, e.g. REV__"),
     Option("noise_filter", "N", _integer,
@@ -158,7 +203,21 @@ OPTIONS = (
 )
 OPTION_BY_KEY = {option.key: option for option in OPTIONS}
 CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY)
+# The keys read_table takes, by the same names.
+READ_KEYS = ("samples", "quantity", "index", "decimal", "sheet", "keep_flagged", "label_column")
+# Settings-file keys that may hold a list.
+LIST_KEYS = ("samples",)
 TEST_KEYS = ("method", "fold_change_method")
+
+
+# The readers name their parameters in words ("choose the sample columns with
+# samples"); on the command line they are options.
+_PARAMETER = re.compile(r"\b(with|give|leave) (samples|index|sheet|decimal|quantity)\b")
+
+
+def as_options(text):
+    """A reader's message or rule with its parameters named as options."""
+    return _PARAMETER.sub(lambda m: f"{m[1]} --{m[2]}", text)
 
 
 def parse_group(text):
@@ -178,6 +237,9 @@ class Parser(argparse.ArgumentParser):
 
 
 def build_parser():
+    from tessera.readers import FORMATS
+
+    formats = "; ".join(f"{name}: {as_options(rule)}" for name, rule in FORMATS.items())
     parser = Parser(prog="tessera", description="Quantitative proteomics tables: "
                     "preprocessing, per-feature tests and their figures.")
     parser.add_argument("--version", action="version", version=f"tessera {__version__}")
@@ -192,19 +254,26 @@ def build_parser():
                     "removing those of an earlier run under PREFIX that this run does not "
                     "write. Without FILE it runs on the bundled example table with its own "
                     "settings.",
-        epilog="A settings file holds the same keys as the options, with underscores "
-               "(index, remove_decoy, ..., out), plus file = \"...\" and a [groups] table "
-               "of column lists; options given here override it. Exit status: 0 done, "
+        epilog=f"Tables recognised from their header: {formats}. "
+               "A settings file holds the same keys as the options, with underscores "
+               "(samples, index, remove_decoy, ..., out), plus file = \"...\" and a [groups] "
+               "table of sample lists; options given here override it. Exit status: 0 done, "
                "2 a problem with the input or the settings (a step that fails on the "
                "table included), 1 the analysis failed.")
     analyze.add_argument("file", nargs="?", metavar="FILE",
-                         help="intensity table (.csv, .tsv or .xlsx); default: the example")
+                         help="protein table (.csv, .tsv, .txt or .xlsx): a MaxQuant, DIA-NN, "
+                              "FragPipe or Spectronaut protein table, or any table with "
+                              "--samples; default: the example")
     analyze.add_argument("--group", action="append", dest="groups", metavar="NAME=COL,COL,...",
-                         help="a sample group and its columns; give two for a two-group test, "
-                              "more for a one-way ANOVA")
+                         help="a sample group and its samples; give two for a two-group test, "
+                              "more for a one-way ANOVA (or give them all with --design)")
     for option in OPTIONS:
-        analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
-                             help=option.help)
+        if option.metavar is None:
+            analyze.add_argument(option.flag, dest=option.key, action="store_const",
+                                 const=True, help=option.help)
+        else:
+            analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
+                                 help=option.help)
     analyze.add_argument("--config", metavar="SETTINGS.toml",
                          help="read settings from a TOML file")
     return parser

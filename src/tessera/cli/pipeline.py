@@ -41,13 +41,7 @@ def run_preprocessing(df, settings, report):
             # log_transform prints "Fail to do log transform" on failure; the
             # failure is reported below, with its cause
             with contextlib.redirect_stdout(io.StringIO()):
-                try:
-                    result = step(given, value)
-                except (AttributeError, TypeError):
-                    # pandas' .str refuses row names that are not all text
-                    if key != "remove_decoy" or all(isinstance(i, str) for i in df.index):
-                        raise
-                    raise UsageError(_decoy_failure(df, value, settings)) from None
+                result = step(given, value)
             _check_step(key, value, df, result, settings)
             report.step(key, step_summary(key, value, df, result))
         if len(result) == 0:
@@ -79,8 +73,8 @@ def _check_step(key, value, before, after, settings):
 
 
 def _log_failure(df, base, settings):
-    """Why log_transform failed: zero, negative or text cells, with the option that helps."""
-    values = df.apply(pd.to_numeric, errors="coerce").to_numpy(dtype=float)
+    """Why log_transform failed: zero or negative cells, with the option that helps."""
+    values = df.to_numpy(dtype=float)
     zeros, negative = int((values == 0).sum()), int((values < 0).sum())
     noise_filter = "raise --noise-filter to 1" if "noise_filter" in settings else \
         "add --noise-filter 1"
@@ -96,16 +90,7 @@ def _log_failure(df, base, settings):
         return (f"{head}: {count(zeros, 'zero cell')}, which have no logarithm (a zero is "
                 f"usually a missing measurement); {noise_filter} to make them missing values "
                 "first")
-    if (df.notna().to_numpy() & np.isnan(values)).any():
-        return f"{head}: a cell holds text; remove the text cells from the file"
     return f"{head}: a cell has no logarithm; check the table for cells that are not numbers"
-
-
-def _decoy_failure(df, pattern, settings):
-    index = settings.get("index", "INDEX")
-    return (f"remove_decoy {pattern!r} failed: the row names (column {index!r}) are not "
-            "all text, so the pattern cannot be matched to them; name the column of "
-            "protein IDs with --index")
 
 
 def run_test(df, run, report):

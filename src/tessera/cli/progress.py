@@ -6,10 +6,12 @@ import threading
 import time
 import warnings
 
+from pathlib import Path
+
 import numpy as np
 
 from tessera.cli.errors import count, one_line
-from tessera.cli.options import ALPHA
+from tessera.cli.options import ALPHA, PAIRED_METHODS
 
 # Warnings about the libraries' own code rather than about the data: nothing
 # the user can act on, so they are not shown.
@@ -96,12 +98,51 @@ class Elapsed:
 
 def describe(run):
     """The settings, groups and test of a run, as printed before it starts."""
-    settings = ", ".join(f"{key}={value!r}" for key, value in run.settings.items()) or "none"
+    given = {**run.reading, **run.settings}
+    settings = ", ".join(f"{key}={value!r}" for key, value in given.items()) or "none"
     groups = "; ".join(f"{name}: {', '.join(columns)}" for name, columns in run.groups)
-    test = (f"{run.method}, fold change {run.fold_change_method}" if run.two_groups
-            else "one-way ANOVA")
+    if run.design is not None:
+        groups += f" (design {run.design})"
+    if not run.two_groups:
+        test = "one-way ANOVA"
+    else:
+        test = f"{run.method}, fold change {run.fold_change_method}"
+        if run.method in PAIRED_METHODS or run.fold_change_method == "paired":
+            test += (", pairs from the design's pair column" if run.paired_by_design
+                     else ", the groups' samples paired in the order given")
     return (f"settings: {settings}\ngroups:   {groups}\n"
             f"test:     {test}, adjusted with {run.multipletest_method}")
+
+
+def read_summary(table):
+    """Rows read, from which file, in which format and quantity."""
+    what = [table.format] + ([table.quantity] if table.quantity else []) + \
+        [count(len(table.samples), "sample")]
+    if table.label_column is not None:
+        what.append(f"labels from {table.label_column!r}")
+    return f"{table.rows_read} rows from {Path(table.path).name} ({', '.join(what)})"
+
+
+def flagged_summary(table, keep_flagged):
+    """The rows removed for the format's flags, per flag; None when the
+    format flags nothing."""
+    if keep_flagged:
+        return f"{len(table.values)} rows kept, flagged rows kept (--keep-flagged)"
+    if not table.removed:
+        return None
+    per_flag = ", ".join(f"{flag} {n}" for flag, n in table.removed.items())
+    text = f"{len(table.values)} rows kept, {table.rows_removed} flagged rows removed: {per_flag}"
+    if sum(table.removed.values()) > table.rows_removed:
+        text += " (a row with several flags counts under each)"
+    return text
+
+
+def unused_summary(unused, run):
+    """The table's samples that no group names: preprocessed with the others
+    (--samples leaves them out altogether), but not tested."""
+    where = "the design" if run.design is not None else "a group"
+    return f"{count(len(unused), 'sample')} not in {where}, preprocessed but not tested " \
+           f"(--samples leaves them out): {', '.join(unused)}"
 
 
 def _number(value):

@@ -11,13 +11,15 @@ from importlib import resources
 from pathlib import Path
 
 from tessera.cli.errors import UsageError, count
-from tessera.cli.inputs import check_input_file
+from tessera.cli.inputs import check_input_file, load_design
 from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_METHOD,
-                                 DEFAULT_MULTIPLETEST_METHOD, OPTION_BY_KEY, OPTIONS,
-                                 PAIRED_METHODS, TEST_KEYS, parse_group)
+                                 DEFAULT_MULTIPLETEST_METHOD, LIST_KEYS, OPTION_BY_KEY, OPTIONS,
+                                 PAIRED_METHODS, READ_KEYS, TEST_KEYS, parse_group)
 from tessera.cli.pipeline import STEPS
 
 EXAMPLE_SETTINGS = {
+    # the example is a plain wide table: an identifier column and ten samples
+    "samples": ["ctrl_*", "treat_*"],
     "index": "Protein IDs",
     "remove_decoy": "REV__|CON__",
     "noise_filter": 1,
@@ -43,8 +45,11 @@ def example_path():
 class Run:
     file: Path
     example: bool
-    settings: dict          # the preprocessing settings mapping, as the library takes it
-    groups: list            # [(name, [columns])], in the order given
+    reading: dict           # the keywords of read_table that are given
+    settings: dict          # the preprocessing steps, as the library's settings take them
+    groups: list            # [(name, [samples])], in the order given
+    design: Path | None     # the design file the groups come from, if any
+    paired_by_design: bool  # the groups list their samples in the design's pair order
     method: str | None      # the two-group test; None when the one-way test runs
     fold_change_method: str
     multipletest_method: str
@@ -85,7 +90,8 @@ def load_config(path):
     if "groups" in values:
         values["groups"] = (_config_groups(data["groups"], path), f"{path}: groups")
     for key in CONFIG_KEYS:
-        if key in values and key != "groups" and isinstance(values[key][0], (dict, list)):
+        if key in values and key != "groups" and isinstance(values[key][0], (dict, list)) \
+                and not (key in LIST_KEYS and isinstance(values[key][0], list)):
             raise UsageError(f"settings file {path}: {key} must be a single value, "
                              f"e.g. {key} = \"...\"")
     return values
@@ -100,11 +106,17 @@ def _config_groups(table, path):
     return [(name, list(columns)) for name, columns in table.items()]
 
 
-def check_groups(groups, where):
-    """At least two groups, each of at least two distinct columns, no column in two."""
+def check_groups(groups, where, in_design=False):
+    """At least two groups, each of at least two distinct samples, no sample in two.
+
+    A design file lists each sample once; its groups are checked for their
+    number and size, and the hints point into the file instead of at --group.
+    """
     if len(groups) < 2:
+        hint = " in its group column" if in_design else \
+            ", e.g. --group ctrl=S1,S2,S3 --group treat=S4,S5,S6"
         raise UsageError(f"{where}: {count(len(groups), 'group')} given; give at least "
-                         "two, e.g. --group ctrl=S1,S2,S3 --group treat=S4,S5,S6")
+                         f"two{hint}")
     seen_names, owner = set(), {}
     for name, columns in groups:
         if name in seen_names:
@@ -112,9 +124,10 @@ def check_groups(groups, where):
                              "a name of its own")
         seen_names.add(name)
         if len(columns) < 2:
-            raise UsageError(f"{where}: group {name!r} has {count(len(columns), 'column')}; "
-                             "a test needs at least two samples per group, list them as "
-                             f"{name}=COL,COL,...")
+            what, hint = ("sample", "give it another sample in the design") if in_design else \
+                ("column", f"list them as {name}=COL,COL,...")
+            raise UsageError(f"{where}: group {name!r} has {count(len(columns), what)}; "
+                             f"a test needs at least two samples per group, {hint}")
         for column in columns:
             if column in owner:
                 where_else = "twice" if owner[column] == name else \
@@ -129,10 +142,19 @@ def resolve(ns, example_file):
     """Merges built-in defaults, the settings file and the options into a Run.
 
     Command-line options win over the settings file; --group options replace
-    the file's groups as a whole. The example's settings fill in only what
+    the file's groups as a whole, and --design replaces them too (as --group
+    replaces the file's design). The example's settings fill in only what
     neither gives, and only when no input file is named.
     """
     given = load_config(ns.config) if ns.config else {}
+    if "groups" in given and "design" in given:
+        raise UsageError(f"settings file {ns.config}: design and [groups] both give the "
+                         "groups; keep one of them")
+    if ns.groups and ns.design is not None:
+        raise UsageError("--design and --group both give the groups; give the groups "
+                         "in the design file or with --group, not both")
+    if ns.groups or ns.design is not None:
+        given.pop("design" if ns.groups else "groups", None)
     for option in OPTIONS:
         value = getattr(ns, option.key)
         if value is not None:
@@ -146,7 +168,8 @@ def resolve(ns, example_file):
     if example:
         for key, value in EXAMPLE_SETTINGS.items():
             given.setdefault(key, (value, "example setting"))
-        given.setdefault("groups", (EXAMPLE_GROUPS, "example groups"))
+        if "design" not in given:
+            given.setdefault("groups", (EXAMPLE_GROUPS, "example groups"))
         file = example_file
     else:
         raw, label = given.pop("file")
@@ -164,11 +187,19 @@ def resolve(ns, example_file):
         except ValueError as exc:
             raise UsageError(f"{label} {raw!r} {exc}") from None
 
-    if "groups" not in given:
+    design, paired_by_design = None, False
+    if "design" in values:
+        design = Path(values["design"])
+        loaded = load_design(design)
+        groups = check_groups(loaded.groups, f"design {design}", in_design=True)
+        paired_by_design = loaded.pairs is not None
+    elif "groups" in given:
+        groups, label = given["groups"]
+        groups = check_groups(groups, label)
+    else:
         raise UsageError("no sample groups given; name at least two with --group, e.g. "
-                         "--group ctrl=S1,S2,S3 --group treat=S4,S5,S6")
-    groups, label = given["groups"]
-    groups = check_groups(groups, label)
+                         "--group ctrl=S1,S2,S3 --group treat=S4,S5,S6, or give a design "
+                         "file with --design")
 
     if len(groups) > 2:
         for key in TEST_KEYS:
@@ -186,12 +217,14 @@ def resolve(ns, example_file):
             raise UsageError(f"{what} pairs the columns of the two groups in order; give "
                              f"groups of equal size ({len(first)} and {len(second)} given)")
 
-    settings = {key: values[key] for key in ("index",) + STEPS if key in values}
     return Run(
         file=file,
         example=example,
-        settings=settings,
+        reading={key: values[key] for key in READ_KEYS if key in values},
+        settings={key: values[key] for key in STEPS if key in values},
         groups=groups,
+        design=design,
+        paired_by_design=paired_by_design,
         method=method,
         fold_change_method=values.get("fold_change_method", DEFAULT_FOLD_CHANGE_METHOD),
         multipletest_method=values.get("multipletest_method", DEFAULT_MULTIPLETEST_METHOD),
