@@ -227,29 +227,40 @@ int float_columns::load(module_state* st, PyObject* df, const std::vector<Py_ssi
     converted_.clear();
     views_.clear();
     const Py_ssize_t height = PyObject_Length(pyapi::attr(df, "index").get());
-    if (height < 0) return -1;
+    const Py_ssize_t width = PyObject_Length(pyapi::attr(df, "columns").get());
+    if (height < 0 || width < 0) return -1;
     rows_ = static_cast<std::size_t>(height);
     if (positions.empty() || rows_ == 0) {
         pointers_.assign(positions.size(), nullptr);
         return 0;
     }
-    ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-    if (!list) return -1;
-    for (std::size_t k = 0; k < positions.size(); ++k) {
-        PyObject* p = PyLong_FromSsize_t(positions[k]);
-        if (!p) return -1;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), p);
-    }
-    ref all_rows = ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-    ref key = ref::steal(all_rows ? PyTuple_Pack(2, all_rows.get(), list.get()) : nullptr);
-    ref part = pyapi::item(pyapi::attr(df, "iloc").get(), key.get());
-    if (!part) return -1;
-    // float64 and int64 columns in one call per dtype
-    const int plain = plain_.load(part.get(), numpy_of(st), (*st)[object::float64], (*st)[object::int64]);
+    // float64 and int64 columns in one call per dtype: the whole frame when
+    // the columns are most of it (its memory is then read without a copy),
+    // else the columns taken out of it
+    PyObject* numpy = numpy_of(st);
+    PyObject* f64_type = (*st)[object::float64];
+    PyObject* i64_type = (*st)[object::int64];
+    const bool whole = 2 * static_cast<Py_ssize_t>(positions.size()) >= width;
+    int plain = whole ? plain_.load(df, numpy, f64_type, i64_type) : 0;
     if (plain < 0) return -1;
+    ref all_rows = ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    ref part;
+    if (!plain) {
+        ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+        if (!all_rows || !list) return -1;
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            PyObject* p = PyLong_FromSsize_t(positions[k]);
+            if (!p) return -1;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), p);
+        }
+        ref key = ref::steal(PyTuple_Pack(2, all_rows.get(), list.get()));
+        part = pyapi::item(pyapi::attr(df, "iloc").get(), key.get());
+        plain = part ? plain_.load(part.get(), numpy, f64_type, i64_type) : -1;
+        if (plain < 0) return -1;
+    }
     if (plain > 0) {
         for (std::size_t k = 0; k < positions.size(); ++k) {
-            const frames::column_view& c = plain_[k];
+            const frames::column_view& c = plain_[part ? k : static_cast<std::size_t>(positions[k])];
             if (!c.is_int) {
                 pointers_.push_back(c.doubles());
                 continue;
@@ -262,8 +273,8 @@ int float_columns::load(module_state* st, PyObject* df, const std::vector<Py_ssi
     }
     // other numeric columns (nullable, float32, uint) one at a time, pd.NA as NaN
     ref f64 = pyapi::str("float64");
-    ref nan = pyapi::attr(numpy_of(st), "nan");
-    ref contiguous = pyapi::attr(numpy_of(st), "ascontiguousarray");
+    ref nan = pyapi::attr(numpy, "nan");
+    ref contiguous = pyapi::attr(numpy, "ascontiguousarray");
     ref iloc = pyapi::attr(part, "iloc");
     if (!f64 || !nan || !contiguous || !iloc) return -1;
     for (std::size_t k = 0; k < positions.size(); ++k) {
