@@ -125,6 +125,8 @@ def read_count(value, what):
     number = operator.index(value)
     if number < 0:
         raise ValueError(f"{what} must be 0 or more, got {value!r}")
+    if number >= 2**63:
+        raise ValueError(f"{what} is too large: {value!r}")
     return number
 
 

@@ -13,7 +13,6 @@
 #include "pyapi/module.hpp"
 
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -212,12 +211,15 @@ int read_count(PyObject* value, const char* what, std::int64_t& out) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow < 0 || v < 0) {
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
         PyErr_Format(PyExc_ValueError, "%s must be 0 or more, got %R", what, value);
         return -1;
     }
-    // a count beyond int64 is never reached: the largest int64 acts the same
-    out = overflow > 0 ? LLONG_MAX : v;
+    if (overflow > 0) {
+        PyErr_Format(PyExc_ValueError, "%s is too large: %R", what, value);
+        return -1;
+    }
+    out = v;
     return 0;
 }
 
