@@ -163,10 +163,6 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
             return -1;
         }
         group g;
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-        if (!text) return -1;
-        g.text.assign(text, static_cast<std::size_t>(size));
         const int index = static_cast<int>(out.size());
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(listed.get()); ++k) {
             PyObject* label = PyList_GET_ITEM(listed.get(), k);

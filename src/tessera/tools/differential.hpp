@@ -8,7 +8,6 @@
 #include "pyapi/state.hpp"
 
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace tessera::differential {
@@ -41,7 +40,6 @@ inline module_state* state_of(PyObject* module) { return pyapi::state_of<module_
 // One group of a call: its name and its columns' positions in the table.
 struct group {
     ref name;
-    std::string text;  // the name as UTF-8, for notes
     std::vector<Py_ssize_t> positions;
 };
 

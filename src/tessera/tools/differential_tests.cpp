@@ -483,20 +483,32 @@ int compute(test_run& run) {
 // "1 value in ctrl, 2 needed", "0 values in A and 1 value in B, 2 needed"
 ref short_note(const test_run& run, const std::vector<group>& groups, std::size_t r,
                std::int64_t need) {
-    std::vector<std::string> parts;
+    ref parts = ref::steal(PyList_New(0));
+    if (!parts) return {};
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        const std::int64_t n = run.counts[g][r];
-        if (n < need)
-            parts.push_back(std::to_string(n) + (n == 1 ? " value in " : " values in ") +
-                            groups[g].text);
+        const long long n = run.counts[g][r];
+        if (n >= need) continue;
+        ref part = ref::steal(PyUnicode_FromFormat("%lld value%s in %U", n, n == 1 ? "" : "s",
+                                                   groups[g].name.get()));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return {};
     }
-    std::string text;
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        if (k > 0) text += k + 1 == parts.size() ? " and " : ", ";
-        text += parts[k];
+    const Py_ssize_t count = PyList_GET_SIZE(parts.get());
+    ref comma = pyapi::str(", ");
+    if (!comma) return {};
+    if (count == 0) {
+        PyErr_SetString(PyExc_SystemError, "a row without a short group has no short note");
+        return {};
     }
-    text += ", " + std::to_string(need) + " needed";
-    return ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    // every part but the last joined by commas, the last one after "and"
+    ref head = ref::steal(PyList_GetSlice(parts.get(), 0, count - 1));
+    ref joined = ref::steal(head ? PyUnicode_Join(comma.get(), head.get()) : nullptr);
+    if (!joined) return {};
+    const long long needed = need;
+    return ref::steal(count == 1 ? PyUnicode_FromFormat("%U, %lld needed",
+                                                        PyList_GET_ITEM(parts.get(), 0), needed)
+                                 : PyUnicode_FromFormat("%U and %U, %lld needed", joined.get(),
+                                                        PyList_GET_ITEM(parts.get(), count - 1),
+                                                        needed));
 }
 
 // The note of every row: "" when it has a p-value, else why not.
