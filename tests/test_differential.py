@@ -366,12 +366,3 @@ def test_inputs_are_left_alone(call):
     first = result[0] if isinstance(result, tuple) else result
     first.iloc[:, 0] = 0
     pd.testing.assert_frame_equal(df, df_before)
-
-
-def test_groups_forms_agree():
-    df, _ = counting_table(2)
-    as_dict = {"A": ["a", "b"], "B": ["d", "e", "f"]}
-    as_pairs = [("A", ("a", "b")), ["B", np.array(["d", "e", "f"], dtype=object)]]
-    for fn in (td.count_valid, lambda d, g: td.test_features(d, g, "Welch")):
-        pd.testing.assert_frame_equal(fn(df, as_dict), fn(df, as_pairs))
-
