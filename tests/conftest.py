@@ -57,11 +57,16 @@ def quiet(fn):
 
 def assert_same(result, expected):
     """Two outcomes are the same: exceptions of one type and message, frames
-    equal to the last bit, anything else equal element by element."""
+    (alone or in a tuple) equal to the last bit, anything else equal element
+    by element."""
     if isinstance(expected, Exception):
         assert type(result) is type(expected) and str(result) == str(expected), (result, expected)
     elif isinstance(expected, pd.DataFrame):
         pd.testing.assert_frame_equal(result, expected, check_exact=True)
+    elif isinstance(expected, tuple) and any(isinstance(e, pd.DataFrame) for e in expected):
+        assert isinstance(result, tuple) and len(result) == len(expected), (result, expected)
+        for r, e in zip(result, expected):
+            assert_same(r, e)
     else:
         np.testing.assert_array_equal(np.asarray(result, dtype=object),
                                       np.asarray(expected, dtype=object))

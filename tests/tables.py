@@ -36,6 +36,15 @@ def proteomics_table(rng, n_rows, n_samples, *, zeros=0.0, nan=0.0, inf=0.0,
     return df
 
 
+def gappy_log2_table(rng, n_rows, n_samples, missing=0.2):
+    """log2 intensities (about 24, a per-feature offset) with a fraction of
+    the cells missing at random, samples S1..Sn, features P000000..."""
+    values = rng.normal(24.0, 2.0, (n_rows, n_samples)) + rng.normal(0, 1.5, (n_rows, 1))
+    values[rng.random(values.shape) < missing] = np.nan
+    return pd.DataFrame(values, columns=[f"S{i + 1}" for i in range(n_samples)],
+                        index=pd.Index([f"P{i:06d}" for i in range(n_rows)], name="Protein IDs"))
+
+
 class CallCounter:
     """Counts calls (and generator resumptions) of one Python function while
     active, to tell the reference route from the batch route."""

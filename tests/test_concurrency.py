@@ -13,8 +13,10 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pandas as pd
 import pytest
+from scipy import stats
 
 from conftest import assert_same, quiet
+from tessera.tools import differential as td
 from tessera.tools import preprocess as tp
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
@@ -24,6 +26,7 @@ X, Y = RNG.normal(0, 1, 20000), RNG.normal(0.1, 1, 20000)
 WIDE = pd.DataFrame(RNG.normal(20, 2, (20000, 8)), columns=list("abcdefgh"),
                     index=[f"P{i}" for i in range(20000)])
 GROUPS = [("A", list("abcd")), ("B", list("efgh"))]
+THREE = {"A": list("abc"), "B": list("def"), "C": list("gh")}
 # a text column sends every feature through the reference route
 PER_ROW = WIDE.assign(note="x")
 
@@ -33,12 +36,24 @@ def os_threads():
     return len(os.listdir("/proc/self/task"))
 
 
+def one_row_route():
+    """test_features on every feature of WIDE (with holes) through the loop
+    of one-row calls: the one-row call here disagrees with the batch."""
+    real = stats.ttest_ind
+    stats.ttest_ind = lambda *a, **k: (real(*a, **k)[0], 0.5)
+    try:
+        return td.test_features(WIDE.mask(WIDE > 23), GROUPS, "Welch")
+    finally:
+        stats.ttest_ind = real
+
+
 LONG_CALLS = {
     "permutation": lambda: ts.hypothesis_test(X, Y, "permutation"),
     "per-feature permutation": lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "permutation"),
     "per-row Wilcoxon": quiet(lambda: tv.Vetting({}).stat_test_two_samples(PER_ROW, GROUPS, "Wilcoxon")),
     "per-row Welch": quiet(lambda: tv.Vetting({}).stat_test_two_samples(PER_ROW, GROUPS, "Welch")),
     "per-row one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(PER_ROW, GROUPS)),
+    "one-row test_features": one_row_route,
 }
 
 
@@ -119,7 +134,13 @@ def shared_cases():
         "force_norm_df": lambda: v.force_norm_df(df, list(range(8))),
         "oneway": quiet(lambda: v.stat_test_oneway(small, GROUPS)),
         "path": lambda: v.build_out_table_path("x"),
+        "count_valid": lambda: td.count_valid(df, GROUPS),
+        "filter_valid": lambda: td.filter_valid(df, GROUPS, 4, mode="each"),
+        "impute": lambda: td.impute(df, list("abc"), seed=3),
+        "test_features anova": lambda: td.test_features(df, THREE, "anova"),
     }
+    for method in ["t", "Welch", "mannwhitneyu"]:
+        cases[f"test_features {method}"] = lambda m=method: td.test_features(df, GROUPS, m)
     for method in ["t", "Welch", "paired_t", "Wilcoxon", "permutation"]:
         cases[f"two samples {method}"] = quiet(
             lambda m=method: v.stat_test_two_samples(df if m != "Wilcoxon" else small, GROUPS, m))
@@ -136,6 +157,23 @@ def test_eight_threads_give_the_sequential_results():
         for name, future in futures:
             assert_same(future.result(), expected[name])
     pd.testing.assert_frame_equal(df, before)
+
+
+def test_differential_tests_from_eight_threads_restore_the_warning_filters():
+    """Each call checks its batch against one-row calls with warnings
+    ignored; the blocks of concurrent calls never interleave, so the warning
+    filters end as they began."""
+    df = WIDE.iloc[:400].mask(WIDE.iloc[:400] > 23)
+    df.iloc[:40] = 20.0  # rows without variance: the one-row calls warn
+    calls = [lambda m=m: td.test_features(df, GROUPS, m) for m in ["t", "Welch", "mannwhitneyu"]]
+    calls.append(lambda: td.test_features(df, THREE, "anova"))
+    expected = [call() for call in calls]
+    filters = list(warnings.filters)
+    with ThreadPoolExecutor(8) as pool:
+        futures = [(k, pool.submit(call)) for _ in range(4) for k, call in enumerate(calls)]
+        for k, future in futures:
+            assert_same(future.result(), expected[k])
+    assert warnings.filters == filters
 
 
 def test_first_permutation_calls_from_eight_threads():

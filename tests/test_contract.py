@@ -121,3 +121,37 @@ def test_reimport_gives_independent_working_module():
     assert module is not tp and module.normalize is not tp.normalize
     df = pd.DataFrame({"a": [1.0, 3.0]})
     pd.testing.assert_frame_equal(module.noise_filter(df, 2), tp.noise_filter(df, 2))
+
+
+DIFFERENTIAL_SIGNATURES = {
+    "count_valid": "(df, groups)",
+    "filter_valid": "(df, groups, min_valid, mode='each')",
+    "impute": "(df, columns, method='downshift', shift=1.8, width=0.3, quantile=0.01, seed=0)",
+    "test_features": "(df, groups, method, min_valid=2, multipletest_method='fdr_bh', trend=False, "
+                     "robust=False, legacy=False)",
+}
+
+
+@pytest.mark.parametrize("name", DIFFERENTIAL_SIGNATURES)
+def test_differential_functions_and_signatures(name):
+    from tessera.tools import differential as td
+
+    fn = getattr(td, name)
+    assert fn.__name__ == fn.__qualname__ == name
+    assert fn.__module__ == "tessera.tools.differential"
+    assert pickle.loads(pickle.dumps(fn)) is fn
+    assert str(__import__("inspect").signature(fn)) == DIFFERENTIAL_SIGNATURES[name]
+    assert [n for n in vars(td) if not n.startswith("__")] == list(DIFFERENTIAL_SIGNATURES)
+
+
+def test_reimported_differential_module_works():
+    import pandas as pd
+
+    from tessera.tools import differential as td
+
+    module = fresh_module("tessera.tools.differential")
+    assert module is not td and module.test_features is not td.test_features
+    df = pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, float("nan")], "c": [1.0, 5.0], "d": [2.0, 2.5]})
+    groups = {"A": ["a", "b"], "B": ["c", "d"]}
+    pd.testing.assert_frame_equal(module.test_features(df, groups, "Welch"),
+                                  td.test_features(df, groups, "Welch"))

@@ -23,8 +23,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import twin_differential
 import twin_preprocess
 import twin_vetting
+from tessera.tools import differential as td
 from tessera.tools import preprocess as tp
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
@@ -492,3 +494,104 @@ def test_two_samples_permutation(data, df):
 def test_oneway(data, df, kwargs):
     groups = data.draw(st.one_of(groups_for(df), plain_groups(df)) if len(df.columns) else groups_for(df))
     check_method("stat_test_oneway", {}, df, groups, **kwargs)
+
+
+GROUP_NAMES = ["A", "B", "C", "A", "", None, 3, "ctrl"]
+
+
+@st.composite
+def differential_groups(draw, df):
+    """Groups for the differential module: a mapping or pairs, usually of
+    existing labels under distinct names, otherwise malformed."""
+    labels = list(df.columns)
+    pick = st.lists(st.sampled_from(labels), min_size=1, max_size=4) if labels else st.just([])
+    label_list = st.one_of(pick, pick, pick, pick.map(tuple), pick.map(lambda v: v + ["zz"]),
+                           st.sampled_from(["c0", None, 5, []]), pick.map(np.array))
+    n = draw(st.sampled_from([2, 2, 2, 3, 3, 1, 0, 4]))
+    distinct = draw(st.booleans()) or draw(st.booleans())
+    names = [f"G{i}" for i in range(n)] if distinct else draw(
+        st.lists(st.sampled_from(GROUP_NAMES), min_size=n, max_size=n))
+    entries = [(name, draw(label_list)) for name in names]
+    shape = draw(st.sampled_from(["dict", "dict", "list", "tuple", "odd", "iter", "text"]))
+    if shape == "dict":
+        try:
+            return dict(entries)
+        except TypeError:  # an unhashable name
+            return entries
+    if shape == "odd":
+        return entries + [draw(st.sampled_from(["ab", ("A",), ("A", ["c0"], 1), BadEntry(), 5]))]
+    if shape == "iter":
+        return Fresh(lambda: iter(materialize(entries)))
+    if shape == "text":
+        return draw(st.sampled_from(["AB", b"AB", 5, None]))
+    return entries if shape == "list" else tuple(entries)
+
+
+@st.composite
+def split_groups(draw, df, sizes=(2, 2, 2, 3, 4)):
+    """Disjoint groups covering some of df's columns, under distinct names."""
+    labels = list(dict.fromkeys(df.columns))
+    n = min(draw(st.sampled_from(sizes)), len(labels))
+    if n == 0:
+        return {}
+    order = draw(st.permutations(labels))
+    cuts = sorted(draw(st.lists(st.integers(1, len(labels)), min_size=n - 1, max_size=n - 1,
+                                unique=True).filter(lambda c: len(labels) not in c)) + [len(labels)])
+    starts = [0] + cuts[:-1]
+    pairs = [(f"G{i}", list(order[a:b])) for i, (a, b) in enumerate(zip(starts, cuts)) if b > a]
+    return dict(pairs) if draw(st.booleans()) else pairs
+
+
+measured_frames = frames(kinds=NUMERIC_KINDS * 3 + ["Int64", "Float64", "float32"], max_rows=14,
+                         max_cols=9, clean=True)
+table_and_groups = st.one_of(
+    st.one_of(frames(), numeric_frames).flatmap(lambda df: st.tuples(st.just(df), differential_groups(df))),
+    measured_frames.flatmap(lambda df: st.tuples(st.just(df), split_groups(df))),
+    measured_frames.flatmap(lambda df: st.tuples(st.just(df), split_groups(df))))
+
+counts = st.one_of(st.sampled_from([0, 1, 2, 3, 5, -1, 2.0, True, None, "2", np.int64(2), 2**70]),
+                   hostile)
+
+
+@fuzz
+@given(table=table_and_groups, min_valid=counts,
+       mode=st.sampled_from(["each", "any", "all", "every", None, BadText()]))
+def test_count_and_filter_valid(table, min_valid, mode):
+    df, groups = table
+    check(td.count_valid, twin_differential.count_valid, df, groups)
+    check(td.filter_valid, twin_differential.filter_valid, df, groups, min_valid, mode=mode)
+
+
+@fuzz
+@given(table=table_and_groups,
+       method=st.sampled_from(["t", "Welch", "mannwhitneyu", "mannwhitneyu", "anova", "anova",
+                               "moderated", "welch", None, BadText()]),
+       kwargs=st.fixed_dictionaries({}, optional={
+           "min_valid": counts,
+           "multipletest_method": st.sampled_from(["fdr_bh", "bonferroni", "holm", "BH", "fdr_i",
+                                                   "nope", 3, None]),
+           "trend": st.sampled_from([False, True, 0, None, np.bool_(True)]),
+           "legacy": st.sampled_from([False, 1])}))
+def test_test_features(table, method, kwargs):
+    df, groups = table
+    if isinstance(method, str) and method != "anova" and isinstance(groups, dict) and len(groups) > 2:
+        groups = dict(list(groups.items())[:2])
+    check(td.test_features, twin_differential.test_features, df, groups, method, **kwargs)
+
+
+@fuzz
+@given(data=st.data(), df=st.one_of(frames(), numeric_frames, measured_frames, measured_frames),
+       method=st.sampled_from(["downshift", "downshift", "mindet", "knn", None]),
+       kwargs=st.fixed_dictionaries({}, optional={
+           "shift": st.one_of(st.sampled_from([0, -1.5, math.nan, math.inf, "1", True]), hostile),
+           "width": st.sampled_from([0.3, 1, 0, -0.1, math.inf, math.nan, None]),
+           "quantile": st.sampled_from([0.01, 0.5, 0, 1, 1.5, math.nan, np.float32(0.2)]),
+           "seed": st.sampled_from([0, 7, None, -1, "x", 2**70, np.int64(3)])}))
+def test_impute(data, df, method, kwargs):
+    labels = list(df.columns)
+    columns = data.draw(st.one_of(
+        st.lists(st.sampled_from(labels), max_size=4) if labels else st.just([]),
+        st.sampled_from(["c0", None, 5, ["zz"]])))
+    if kwargs.get("seed", 0) is None:
+        kwargs["seed"] = 0  # fresh entropy would make the two routes differ
+    check(td.impute, twin_differential.impute, df, columns, method, **kwargs)

@@ -12,6 +12,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from scipy import stats
+
+from tessera.tools import differential as td
 from tessera.tools import preprocess as tp
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
@@ -50,6 +53,28 @@ def zero_table():
 
 
 GROUPS = [("A", ["a", "b"]), ("B", ["c", "d"])]
+GAPPY = pd.DataFrame(np.round(RNG.normal(20, 2, (12, 9)), 1), columns=list("abcdefghi"))
+GAPPY = GAPPY.mask(RNG.random(GAPPY.shape) < 0.3).assign(
+    n=pd.array([1, None] * 6, dtype="Int64"), note="x")
+THREE = {"A": list("abc"), "B": list("def"), "C": list("ghi")}
+TWO = {"A": list("abcd"), "B": list("efghi")}
+
+
+def gappy():
+    df = GAPPY.copy()
+    df.index, df.columns = df.index.tolist(), df.columns.tolist()
+    return df
+
+
+def one_row_route(method):
+    """test_features with a one-row call that disagrees with the batch, so
+    that every row goes through the one-row calls."""
+    real = stats.ttest_ind
+    stats.ttest_ind = lambda *a, **k: (real(*a, **k)[0], 0.5)
+    try:
+        return td.test_features(gappy(), TWO, method)
+    finally:
+        stats.ttest_ind = real
 X, Y = RNG.normal(0, 1, 6), RNG.normal(0, 1, 6)
 V = tv.Vetting({"out_dir": "out"})
 
@@ -141,6 +166,32 @@ def entry_points(csv, bad, missing):
         "two samples unknown method": lambda: V.stat_test_two_samples(table(), GROUPS, "welch"),
         "two samples bad correction": lambda: V.stat_test_two_samples(table(), GROUPS, "t", multipletest_method="x"),
         "two samples bad fold change": lambda: V.stat_test_two_samples(table(), GROUPS, "t", fold_change_method="x"),
+    } | {
+        f"test_features {m}": (lambda m=m: td.test_features(gappy(), TWO, m))
+        for m in ["t", "Welch", "mannwhitneyu"]
+    } | {
+        "test_features anova": lambda: td.test_features(gappy(), THREE, "anova", min_valid=3),
+        "test_features one-row route": lambda: one_row_route("Welch"),
+        "test_features nullable": lambda: td.test_features(gappy(), {"A": ["a", "n"], "B": ["b"]}, "t"),
+        "test_features unknown method": lambda: td.test_features(gappy(), TWO, "moderated"),
+        "test_features option": lambda: td.test_features(gappy(), TWO, "t", robust=True),
+        "test_features bad correction": lambda: td.test_features(gappy(), TWO, "t", multipletest_method="x"),
+        "test_features taken column": lambda: td.test_features(gappy().assign(t_p=1.0), TWO, "t"),
+        "test_features three groups": lambda: td.test_features(gappy(), THREE, "t"),
+        "count_valid": lambda: td.count_valid(gappy(), THREE),
+        "count_valid pairs": lambda: td.count_valid(gappy(), [("A", ["a", "n"]), ("B", ("b",))]),
+        "count_valid text column": lambda: td.count_valid(gappy(), {"A": ["a", "note"]}),
+        "count_valid missing label": lambda: td.count_valid(gappy(), {"A": ["a", "zz"]}),
+        "count_valid label twice": lambda: td.count_valid(gappy(), {"A": ["a"], "B": ["a"]}),
+        "count_valid bad groups": lambda: td.count_valid(gappy(), [("A", ["a"]), 5]),
+        "filter_valid": lambda: td.filter_valid(gappy(), THREE, 2, mode="all"),
+        "filter_valid bad mode": lambda: td.filter_valid(gappy(), THREE, 2, mode="x"),
+        "filter_valid bad count": lambda: td.filter_valid(gappy(), THREE, -1),
+        "impute downshift": lambda: td.impute(gappy(), ["a", "n", "i"], seed=4),
+        "impute mindet": lambda: td.impute(gappy(), ["b", "c"], method="mindet"),
+        "impute too few values": lambda: td.impute(gappy().iloc[:1], ["a"]),
+        "impute bad width": lambda: td.impute(gappy(), ["a"], width=0),
+        "impute bad seed": lambda: td.impute(gappy(), ["a"], seed="x"),
     }
 
 
@@ -177,7 +228,7 @@ def growth(call, rounds):
 def test_entry_points_do_not_leak(tmp_path):
     calls = entry_points(*write_files(tmp_path))
     watched = [GROUPS, GROUPS[0], GROUPS[0][1], X, Y, V, V.param, tp.normalize,
-               ts.hypothesis_test, tv.Vetting]
+               ts.hypothesis_test, tv.Vetting, THREE, THREE["A"], TWO, td.test_features]
 
     def references():
         gc.collect()  # garbage of earlier tests may still hold references
@@ -188,7 +239,8 @@ def test_entry_points_do_not_leak(tmp_path):
     with warnings.catch_warnings(), open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
         warnings.simplefilter("ignore")
         for name, call in calls.items():
-            slow = any(word in name for word in ("permutation", "Wilcoxon", "preprocess", "import"))
+            slow = any(word in name for word in ("permutation", "Wilcoxon", "preprocess", "import",
+                                                 "test_features"))
             rounds = 40 if slow else 150
             refs = references()
             blocks, objects = growth(call, rounds)

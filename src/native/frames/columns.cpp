@@ -126,10 +126,12 @@ ref output_column::take() {
     return std::move(array_);
 }
 
-output_block::output_block(PyObject* numpy, std::size_t columns, std::size_t rows) : rows_(rows) {
+output_block::output_block(PyObject* numpy, std::size_t columns, std::size_t rows,
+                           const char* dtype)
+    : rows_(rows) {
     ref shape = ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(columns),
                                          static_cast<Py_ssize_t>(rows)));
-    ref kind = pyapi::str("float64");
+    ref kind = pyapi::str(dtype);
     array_ = pyapi::call(pyapi::attr(numpy, "empty"), {shape.get()}, {{"dtype", kind.get()}});
     if (array_ && view_.acquire(array_.get(), PyBUF_WRITABLE | PyBUF_FORMAT) < 0) array_ = ref();
 }

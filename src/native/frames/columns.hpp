@@ -68,13 +68,20 @@ private:
     pyapi::buffer view_;
 };
 
-// A new C-ordered float64 array of shape (columns, rows): row c holds
-// column c of a result table, so its transpose is the table's values.
+// A new C-ordered array of shape (columns, rows), float64 unless another
+// numpy dtype is named ("int64", "bool"): row c holds column c of a result
+// table, so its transpose is the table's values.
 class output_block {
 public:
-    output_block(PyObject* numpy, std::size_t columns, std::size_t rows);
+    output_block(PyObject* numpy, std::size_t columns, std::size_t rows,
+                 const char* dtype = "float64");
     explicit operator bool() const { return static_cast<bool>(array_); }
-    double* column(std::size_t c) const { return static_cast<double*>(view_.data()) + c * rows_; }
+    double* column(std::size_t c) const { return column_as<double>(c); }
+    // Column c as cells of the block's dtype (T of the same size: std::int64_t, std::uint8_t).
+    template <class T>
+    T* column_as(std::size_t c) const {
+        return static_cast<T*>(view_.data()) + c * rows_;
+    }
     // Releases the buffer and hands over the array.
     ref take();
 

@@ -5,17 +5,13 @@
 #include <vector>
 
 namespace tessera::kernels {
-namespace {
-
-// True when two of the n values compare equal (n is small: a sort is cheap).
-bool has_tie(double* values, std::size_t n) {
+// n is small: a sort is cheap.
+bool has_ties(double* values, std::size_t n) {
     std::sort(values, values + n);
     for (std::size_t i = 1; i < n; ++i)
         if (values[i] == values[i - 1]) return true;
     return false;
 }
-
-}  // namespace
 
 void two_sample_kinds(const double* xs, std::size_t nx, const double* ys, std::size_t ny,
                       std::size_t rows, row_kind* kinds) {
@@ -28,7 +24,7 @@ void two_sample_kinds(const double* xs, std::size_t nx, const double* ys, std::s
         const bool missing =
             std::any_of(pooled.begin(), pooled.end(), [](double v) { return std::isnan(v); });
         kinds[r] = missing                          ? row_kind::missing
-                   : has_tie(pooled.data(), nx + ny) ? row_kind::tied
+                   : has_ties(pooled.data(), nx + ny) ? row_kind::tied
                                                      : row_kind::distinct;
     }
 }
@@ -49,7 +45,7 @@ void paired_kinds(const double* xs, const double* ys, std::size_t n, std::size_t
         }
         kinds[r] = missing                                      ? row_kind::missing
                    : nonfinite                                  ? row_kind::nonfinite
-                   : zero || has_tie(magnitude.data(), n)       ? row_kind::tied
+                   : zero || has_ties(magnitude.data(), n)       ? row_kind::tied
                                                                 : row_kind::distinct;
     }
 }

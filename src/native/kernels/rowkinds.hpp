@@ -17,6 +17,9 @@ enum class row_kind : std::uint8_t {
     nonfinite = 3,  // paired rows only: a difference that is not finite
 };
 
+// True when two of the n values compare equal (0.0 and -0.0 do); sorts them.
+bool has_ties(double* values, std::size_t n);
+
 // Two independent samples per row: x = xs[r*nx .. r*nx+nx), y likewise.
 // Ties are looked for among the pooled values (0.0 and -0.0 tie).
 void two_sample_kinds(const double* xs, std::size_t nx, const double* ys, std::size_t ny,

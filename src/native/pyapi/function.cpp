@@ -182,6 +182,8 @@ ref default_object(const default_value& d) {
         case default_value::kind::truth: return boolean(true);
         case default_value::kind::falsity: return boolean(false);
         case default_value::kind::text: return str(d.text);
+        case default_value::kind::integer: return ref::steal(PyLong_FromDouble(d.number));
+        case default_value::kind::real: return ref::steal(PyFloat_FromDouble(d.number));
         default: return none();
     }
 }

@@ -12,17 +12,24 @@
 
 namespace tessera::pyapi {
 
-constexpr int max_params = 6;
+constexpr int max_params = 8;
 
 // The default of one parameter; `required` means it has none.
 struct default_value {
-    enum class kind { required, none, truth, falsity, text };
+    enum class kind { required, none, truth, falsity, text, integer, real };
     kind k = kind::required;
     const char* text = nullptr;
+    double number = 0.0;  // the value of an integer or real default
 };
 
 constexpr default_value text_default(const char* t) { return {default_value::kind::text, t}; }
 constexpr default_value true_default() { return {default_value::kind::truth, nullptr}; }
+constexpr default_value false_default() { return {default_value::kind::falsity, nullptr}; }
+// An int default (exact up to 2**53).
+constexpr default_value integer_default(long long v) {
+    return {default_value::kind::integer, nullptr, static_cast<double>(v)};
+}
+constexpr default_value real_default(double v) { return {default_value::kind::real, nullptr, v}; }
 
 // One positional-or-keyword parameter.
 struct param {
