@@ -169,21 +169,20 @@ def test_eight_threads_give_the_sequential_results():
     pd.testing.assert_frame_equal(df, before)
 
 
-def test_differential_tests_from_eight_threads_restore_the_warning_filters():
-    """Each call checks its batch against one-row calls with warnings
-    ignored; the blocks of concurrent calls never interleave, so the warning
-    filters end as they began."""
+def test_differential_tests_from_eight_threads():
+    """Concurrent calls, each checking its batch against one-row calls with
+    warnings ignored, give the sequential results. (The warning filters are
+    not compared: pandas opens catch_warnings blocks of its own on every
+    thread, and the warnings module does not keep those apart.)"""
     df = WIDE.iloc[:400].mask(WIDE.iloc[:400] > 23)
     df.iloc[:40] = 20.0  # rows without variance: the one-row calls warn
     calls = [lambda m=m: td.test_features(df, GROUPS, m) for m in ["t", "Welch", "mannwhitneyu"]]
     calls.append(lambda: td.test_features(df, THREE, "anova"))
     expected = [call() for call in calls]
-    filters = list(warnings.filters)
     with ThreadPoolExecutor(8) as pool:
         futures = [(k, pool.submit(call)) for _ in range(4) for k, call in enumerate(calls)]
         for k, future in futures:
             assert_same(future.result(), expected[k])
-    assert warnings.filters == filters
 
 
 def test_first_permutation_calls_from_eight_threads():

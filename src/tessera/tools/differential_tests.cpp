@@ -459,20 +459,23 @@ int one_row_route(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
     return 0;
 }
 
-// Statistic and p-value of every row: the batch, checked, or the one-row calls.
+// Statistic and p-value of every row: the batch, checked, or the one-row
+// calls. All of it runs in one quiet block: the library's batched calls
+// open catch_warnings blocks of their own, which must not interleave with
+// another thread's.
 int compute(test_run& run) {
-    const int batched = run.method->batch(run);
-    if (batched < 0) return -1;
-    pyapi::buffer stat, p;
-    if (batched == 0) {
-        run.stat = nan_column(run.st, run.rows, stat);
-        run.p = nan_column(run.st, run.rows, p);
-        if (!run.stat || !run.p) return -1;
-    } else if (stat.acquire(run.stat.get(), PyBUF_WRITABLE) < 0 ||
-               p.acquire(run.p.get(), PyBUF_WRITABLE) < 0) {
-        return -1;
-    }
     return quietly(run.st, [&] {
+        const int batched = run.method->batch(run);
+        if (batched < 0) return -1;
+        pyapi::buffer stat, p;
+        if (batched == 0) {
+            run.stat = nan_column(run.st, run.rows, stat);
+            run.p = nan_column(run.st, run.rows, p);
+            if (!run.stat || !run.p) return -1;
+        } else if (stat.acquire(run.stat.get(), PyBUF_WRITABLE) < 0 ||
+                   p.acquire(run.p.get(), PyBUF_WRITABLE) < 0) {
+            return -1;
+        }
         const int agrees = batched ? batch_agrees(run, stat, p) : 0;
         if (agrees != 0) return agrees < 0 ? -1 : 0;
         return one_row_route(run, stat, p);
