@@ -152,6 +152,23 @@ void gather_samples(const column_list* groups, const std::size_t* sizes, std::si
     }
 }
 
+void interleave(const column_list* groups, std::size_t group_count, std::size_t rows, double* out) {
+    std::size_t width = 0;
+    for (std::size_t g = 0; g < group_count; ++g) width += groups[g].size;
+    // blocks of rows, so that each block's slice of a column stays in cache
+    constexpr std::size_t block = 256;
+    for (std::size_t first = 0; first < rows; first += block) {
+        const std::size_t end = std::min(rows, first + block);
+        std::size_t c = 0;
+        for (std::size_t g = 0; g < group_count; ++g) {
+            for (std::size_t j = 0; j < groups[g].size; ++j, ++c) {
+                const double* column = groups[g].columns[j];
+                for (std::size_t r = first; r < end; ++r) out[r * width + c] = column[r];
+            }
+        }
+    }
+}
+
 bool all_equal(const column_list* groups, std::size_t group_count, std::size_t row) {
     bool seen = false;
     double first = 0.0;

@@ -72,6 +72,11 @@ void scatter(const double* values, const std::size_t* rows, std::size_t count, d
 void gather_samples(const column_list* groups, const std::size_t* sizes, std::size_t group_count,
                     const std::size_t* rows, std::size_t count, double* out);
 
+// Every column of the groups, in order, laid out row by row: out[r * width + c]
+// is row r of the c-th column (width: the columns of all groups). Missing
+// cells are copied as they are.
+void interleave(const column_list* groups, std::size_t group_count, std::size_t rows, double* out);
+
 // True when all finite values of row r across the groups are equal (or
 // there are none).
 bool all_equal(const column_list* groups, std::size_t group_count, std::size_t row);

@@ -703,6 +703,7 @@ int capture_state(PyObject* module) {
         objects.set(object::stats, stats) < 0 ||
         objects.set(object::stdtr, pyapi::attr(special, "stdtr")) < 0 ||
         objects.set(object::fdtrc, pyapi::attr(special, "fdtrc")) < 0 ||
+        objects.set(object::chdtrc, pyapi::attr(special, "chdtrc")) < 0 ||
         objects.set(object::mannwhitneyu, pyapi::attr(stats, "mannwhitneyu")) < 0 ||
         objects.set(object::multipletests,
                     pyapi::attr(pyapi::import("statsmodels.stats.multitest"), "multipletests")) < 0)

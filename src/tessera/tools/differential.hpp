@@ -20,6 +20,7 @@ enum class object {
     invalid_index,      // pandas.errors.InvalidIndexError: a label that cannot name a column
     stats,              // scipy.stats: the one-row calls are looked up in it when they run
     stdtr, fdtrc,       // scipy.special functions of the batch p-values
+    chdtrc,             // the F test's tail where its denominator df is infinite
     mannwhitneyu,       // the batched rank test
     multipletests,
     correction_names,   // every spelling of a method statsmodels' multipletests accepts

@@ -1,5 +1,6 @@
 // test_features: every feature tested on its measured values, with exactly
-// the numbers of scipy's one-row call on them.
+// the numbers of scipy's one-row call on them, or (method "moderated") of
+// limma's empirical-Bayes moderated tests.
 //
 // The t statistics are computed in C for all rows (whatever their number of
 // measured values) and their p-values by the special function scipy calls,
@@ -10,12 +11,17 @@
 // A spread of rows is then checked against the one-row call (looked up in
 // scipy.stats when it runs); if any differs, every row is tested by the
 // one-row call instead, so the batch never changes a result.
+//
+// The moderated tests have no one-row call: a feature's result depends on
+// the variances of all features. The kernel fits every row, the p-values come
+// from scipy.special over all rows, and the rows not tested are blanked after.
 #include "differential.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 
+#include "kernels/moderated.hpp"
 #include "kernels/oneway.hpp"
 
 #include <algorithm>
@@ -41,6 +47,10 @@ struct test_run {
     std::size_t rows = 0;
     ref stat, p;                              // float64 arrays, one cell per row
     std::vector<std::size_t> probes;          // rows to check first: one per batched call
+    bool trend = false, robust = false, legacy = false;  // options of the moderated tests
+    std::vector<ref> own;                     // the method's own columns (method_spec::own_two/more)
+    ref fold;                                 // group_fc, when the method gives its own
+    ref prior;                                // moderated: the dict of result.attrs["moderated"]
 };
 
 // A method of test_features: its one-row call and how the batch computes it.
@@ -48,14 +58,23 @@ struct method_spec {
     const char* name;
     std::size_t min_groups, max_groups;  // max_groups 0: no upper limit
     std::int64_t floor;                  // fewest measured values per group the test takes
-    const char* one_row;                 // the scipy.stats function of the one-row call
+    const char* one_row;                 // the scipy.stats function of the one-row call, if any
     int equal_var;                       // its equal_var argument: -1 none, 0 False, 1 True
     const char* no_variance;             // the note of a row whose values are all equal
     bool moderated_options;              // takes trend, robust and legacy
-    // Fills run.stat and run.p: 1, 0 when a library call of the batch
-    // failed (the one-row calls then run), -1 with an exception set.
+    // Fills run.stat and run.p (and run.own, run.fold, run.prior where the
+    // method has them): 1, 0 when a library call of the batch failed (the
+    // one-row calls then run), -1 with an exception set.
     int (*batch)(test_run& run);
+    // Suffixes of the method's own columns after the adjusted p-values, for
+    // two groups and for more (nullptr-terminated).
+    const char* own_two[3];
+    const char* own_more[3];
 };
+
+const char* const* own_columns(const method_spec& m, std::size_t groups) {
+    return groups == 2 ? m.own_two : m.own_more;
+}
 
 // A new float64 array of n NaN cells, held writable in view.
 ref nan_column(module_state* st, std::size_t n, pyapi::buffer& view) {
@@ -84,8 +103,18 @@ int library_values(module_state* st, PyObject* result, std::size_t n, ref& array
 // error gives 0 (the caller turns to the one-row calls), an interrupt -1.
 int library_failed() { return pyapi::clear_ordinary_error() < 0 ? -1 : 0; }
 
+// The two-sided p-value of t with df degrees of freedom, computed in the
+// tail: 2 * stdtr(df, -|t|), as scipy evaluates it for one row.
+ref two_sided_p(module_state* st, PyObject* t, PyObject* df) {
+    ref minus_abs = ref::steal(
+        PyNumber_Negative(pyapi::call(pyapi::attr(numpy_of(st), "abs"), {t}).get()));
+    ref sf = pyapi::call((*st)[object::stdtr], {df, minus_abs.get()});
+    ref two = ref::steal(PyLong_FromLong(2));
+    return ref::steal(sf && two ? PyNumber_Multiply(two.get(), sf.get()) : nullptr);
+}
+
 // scipy.stats.ttest_ind on every tested row: t and its degrees of freedom in
-// C, then p = 2 * stdtr(df, -|t|) as scipy evaluates it for one row.
+// C, then its p-value as scipy evaluates it for one row.
 int t_batch(test_run& run) {
     PyObject* numpy = numpy_of(run.st);
     frames::output_column t(numpy, run.rows), df(numpy, run.rows);
@@ -97,11 +126,7 @@ int t_batch(test_run& run) {
         }) < 0)
         return -1;
     ref ts = t.take(), dfs = df.take();
-    ref minus_abs = ref::steal(
-        PyNumber_Negative(pyapi::call(pyapi::attr(numpy, "abs"), {ts.get()}).get()));
-    ref sf = pyapi::call((*run.st)[object::stdtr], {dfs.get(), minus_abs.get()});
-    ref two = ref::steal(PyLong_FromLong(2));
-    ref p = ref::steal(sf && two ? PyNumber_Multiply(two.get(), sf.get()) : nullptr);
+    ref p = two_sided_p(run.st, ts.get(), dfs.get());
     if (!p) return library_failed();
     run.stat = ts;
     run.p = p;
@@ -246,12 +271,220 @@ int anova_batch(test_run& run) {
     return 1;
 }
 
+namespace md = kernels::moderated;
+
+// The kernel's inputs and outputs of one moderated fit (k = groups - 1
+// contrasts: every group minus the last).
+struct moderated_work {
+    std::vector<int> group_of;  // group of each column of `values`
+    std::vector<double> values;  // rows x columns, row-major
+    std::vector<double> logfc, stdev_unscaled, t, df_total, s2, df_residual, amean, s2_prior,
+        df_prior, s2_post, f, f_df2, lods;
+    md::fit_output out;
+
+    void allocate(std::size_t rows, std::size_t k) {
+        values.resize(rows * group_of.size());
+        for (auto* v : {&logfc, &stdev_unscaled, &t, &lods}) v->resize(rows * k);
+        for (auto* v : {&df_total, &s2, &df_residual, &amean, &s2_prior, &df_prior, &s2_post, &f,
+                        &f_df2})
+            v->resize(rows);
+        out.logfc = logfc.data();
+        out.stdev_unscaled = stdev_unscaled.data();
+        out.t = t.data();
+        out.df_total = df_total.data();
+        out.s2 = s2.data();
+        out.df_residual = df_residual.data();
+        out.amean = amean.data();
+        out.s2_prior = s2_prior.data();
+        out.df_prior = df_prior.data();
+        out.s2_post = s2_post.data();
+        out.f = f.data();
+        out.f_df2 = f_df2.data();
+    }
+};
+
+// A new float64 array of the rows' values (values[r * stride]); with `tested`,
+// NaN in the rows not tested.
+ref row_values(const test_run& run, const double* values, std::size_t stride = 1,
+               const std::uint8_t* tested = nullptr) {
+    frames::output_column out(numpy_of(run.st), run.rows);
+    if (!out) return {};
+    double* cells = out.data();
+    for (std::size_t r = 0; r < run.rows; ++r)
+        cells[r] = !tested || tested[r] ? values[r * stride] : std::nan("");
+    return out.take();
+}
+
+// The p-value of the moderated F with df1 and df2[r] degrees of freedom, in
+// the tail: fdtrc(df1, df2, F), or chdtrc(df1, df1 * F) where df2 is
+// infinite (an infinite prior df), which fdtrc does not take.
+int f_p_values(const test_run& run, const moderated_work& w, std::vector<double>& p) {
+    ref f = row_values(run, w.f.data());
+    ref df2 = row_values(run, w.f_df2.data());
+    ref df1 = ref::steal(PyLong_FromSize_t(w.out.f_df1));
+    ref tail = pyapi::call((*run.st)[object::fdtrc], {df1.get(), df2.get(), f.get()});
+    ref tail_array;
+    pyapi::buffer tail_view;
+    if (!tail || library_values(run.st, tail.get(), run.rows, tail_array, tail_view) < 0) return -1;
+    const auto* ps = static_cast<const double*>(tail_view.data());
+    p.assign(ps, ps + run.rows);
+    bool infinite = false;
+    for (std::size_t r = 0; r < run.rows; ++r) infinite = infinite || std::isinf(w.f_df2[r]);
+    if (!infinite) return 0;
+    ref scaled = ref::steal(PyNumber_Multiply(df1.get(), f.get()));
+    ref chi = scaled ? pyapi::call((*run.st)[object::chdtrc], {df1.get(), scaled.get()}) : ref();
+    ref chi_array;
+    pyapi::buffer chi_view;
+    if (!chi || library_values(run.st, chi.get(), run.rows, chi_array, chi_view) < 0) return -1;
+    const auto* qs = static_cast<const double*>(chi_view.data());
+    for (std::size_t r = 0; r < run.rows; ++r)
+        if (std::isinf(w.f_df2[r])) p[r] = qs[r];
+    return 0;
+}
+
+// result.attrs["moderated"]: the prior's variance s2_prior and df df_prior
+// (floats, or float64 arrays over the rows where a trend makes s2_prior
+// vary and robust makes df_prior vary), and the estimate that gave them
+// ("classic" or "likelihood"; None and NaN priors when there is none).
+ref prior_attrs(const test_run& run, const moderated_work& w, bool fitted) {
+    auto entry = [&](const std::vector<double>& values, bool per_row) {
+        if (fitted && per_row) return row_values(run, values.data());
+        return ref::steal(PyFloat_FromDouble(fitted && run.rows ? values[0] : std::nan("")));
+    };
+    ref s2 = entry(w.s2_prior, run.trend);
+    ref df = entry(w.df_prior, run.robust);
+    ref estimate = fitted ? pyapi::str(w.out.prior.likelihood ? "likelihood" : "classic")
+                          : ref::borrow(Py_None);
+    ref dict = ref::steal(PyDict_New());
+    if (!s2 || !df || !estimate || !dict || PyDict_SetItemString(dict.get(), "s2_prior", s2.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "df_prior", df.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "estimate", estimate.get()) < 0)
+        return {};
+    return dict;
+}
+
+// A fit the kernel could not complete. trend or robust with the likelihood
+// estimate is refused. A table that gives no prior is refused when it has a
+// feature to test; when it has none (an empty table, or every feature short
+// of values), every result is NaN and the notes say why, as for the other
+// methods. 1 (NaN results set), or -1 with ValueError set.
+int moderated_unfitted(test_run& run, const moderated_work& w, md::status status) {
+    if (status == md::not_built) {
+        const char* which = run.trend && run.robust ? "trend=True with robust=True"
+                            : run.trend             ? "trend=True"
+                                                    : "robust=True";
+        PyErr_Format(PyExc_ValueError,
+                     "method 'moderated': %s is not built for the likelihood estimate of the "
+                     "prior, which legacy=False takes when the residual degrees of freedom differ "
+                     "between features (as missing values make them); pass legacy=True for the "
+                     "classic estimate",
+                     which);
+        return -1;
+    }
+    if (std::find(run.tested.begin(), run.tested.end(), 1) != run.tested.end()) {
+        std::size_t with_df = 0, positive = 0;
+        for (std::size_t r = 0; r < run.rows; ++r) {
+            if (!(w.df_residual[r] > 0) || !std::isfinite(w.s2[r])) continue;
+            ++with_df;
+            positive += w.s2[r] > 0;
+        }
+        if (status == md::no_residual_df)
+            PyErr_SetString(PyExc_ValueError,
+                            "method 'moderated': no feature has a residual degree of freedom "
+                            "(more measured values than groups with a value), so the table gives "
+                            "no variance to estimate the prior from");
+        else
+            PyErr_Format(PyExc_ValueError,
+                         "method 'moderated': the prior of the variances cannot be estimated "
+                         "from this table: %zu feature%s a finite residual variance, %zu of "
+                         "them above 0",
+                         with_df, with_df == 1 ? " has" : "s have", positive);
+        return -1;
+    }
+    const std::vector<double> blank(run.rows, std::nan(""));
+    run.stat = row_values(run, blank.data());
+    run.p = row_values(run, blank.data());
+    for (const char* const* s = own_columns(*run.method, run.table.lists.size()); *s; ++s)
+        run.own.push_back(row_values(run, blank.data()));
+    if (run.table.lists.size() == 2) run.fold = row_values(run, w.logfc.data());
+    run.prior = prior_attrs(run, w, false);
+    for (const ref& column : run.own)
+        if (!column) return -1;
+    return run.stat && run.p && run.prior && (run.fold || run.table.lists.size() != 2) ? 1 : -1;
+}
+
+// limma's moderated tests on every row: for two groups the moderated t of
+// group 1 minus group 2 (own columns: df.total and the log-odds B), for more
+// the moderated F of every group minus the last (own column: its
+// denominator df). Every row's variance enters the prior, so the kernel
+// runs on all rows; the rows not tested are blanked after.
+int moderated_batch(test_run& run) {
+    const std::size_t rows = run.rows, groups = run.table.lists.size(), k = groups - 1;
+    moderated_work w;
+    for (std::size_t g = 0; g < groups; ++g)
+        w.group_of.insert(w.group_of.end(), run.table.lists[g].size, static_cast<int>(g));
+    md::fit_input in;
+    in.rows = rows;
+    in.cols = w.group_of.size();
+    in.group = w.group_of.data();
+    in.groups = groups;
+    in.method = run.legacy ? md::estimate::classic : md::estimate::automatic;
+    in.trend = run.trend;
+    in.robust = run.robust;
+    md::status status = md::ok;
+    pyapi::interrupt_scope ctrl_c;
+    if (pyapi::without_gil([&] {
+            w.allocate(rows, k);
+            kernels::interleave(run.table.lists.data(), groups, rows, w.values.data());
+            in.values = w.values.data();
+            status = md::moderated_fit(in, w.out);
+        }) < 0 ||
+        pyapi::check_interrupt() < 0)
+        return -1;
+    if (status != md::ok) return moderated_unfitted(run, w, status);
+
+    const std::uint8_t* tested = run.tested.data();
+    if (k == 1) {
+        ref t = row_values(run, w.t.data());
+        ref df = row_values(run, w.df_total.data());
+        ref p = t && df ? two_sided_p(run.st, t.get(), df.get()) : ref();
+        ref p_array;
+        pyapi::buffer p_view;
+        if (!p || library_values(run.st, p.get(), rows, p_array, p_view) < 0) return -1;
+        const auto* ps = static_cast<const double*>(p_view.data());
+        double var_prior = 0;
+        if (pyapi::without_gil([&] {
+                md::moderated_lods(w.out, rows, k, ps, w.lods.data(), &var_prior);
+            }) < 0)
+            return -1;
+        run.stat = row_values(run, w.t.data(), 1, tested);
+        run.p = row_values(run, ps, 1, tested);
+        run.own = {row_values(run, w.df_total.data(), 1, tested),
+                   row_values(run, w.lods.data(), 1, tested)};
+        run.fold = row_values(run, w.logfc.data());
+        if (!run.fold) return -1;
+    } else {
+        std::vector<double> p;
+        if (f_p_values(run, w, p) < 0) return -1;
+        run.stat = row_values(run, w.f.data(), 1, tested);
+        run.p = row_values(run, p.data(), 1, tested);
+        run.own = {row_values(run, w.f_df2.data(), 1, tested)};
+    }
+    run.prior = prior_attrs(run, w, true);
+    for (const ref& column : run.own)
+        if (!column) return -1;
+    return run.stat && run.p && run.prior ? 1 : -1;
+}
+
 // The methods, in the order error messages list them.
 const method_spec methods[] = {
-    {"t", 2, 2, 2, "ttest_ind", 1, "no variance in either group", false, t_batch},
-    {"Welch", 2, 2, 2, "ttest_ind", 0, "no variance in either group", false, t_batch},
-    {"mannwhitneyu", 2, 2, 1, "mannwhitneyu", -1, "all values equal", false, mannwhitneyu_batch},
-    {"anova", 3, 0, 2, "f_oneway", -1, "no variance in any group", false, anova_batch},
+    {"moderated", 2, 0, 1, nullptr, -1, "no variance in any group and no prior variance", true,
+     moderated_batch, {"df", "B", nullptr}, {"df", nullptr}},
+    {"t", 2, 2, 2, "ttest_ind", 1, "no variance in either group", false, t_batch, {}, {}},
+    {"Welch", 2, 2, 2, "ttest_ind", 0, "no variance in either group", false, t_batch, {}, {}},
+    {"mannwhitneyu", 2, 2, 1, "mannwhitneyu", -1, "all values equal", false, mannwhitneyu_batch,
+     {}, {}},
+    {"anova", 3, 0, 2, "f_oneway", -1, "no variance in any group", false, anova_batch, {}, {}},
 };
 
 // "two groups", "three or more groups"
@@ -287,13 +520,16 @@ const method_spec* find_method(PyObject* method) {
     return nullptr;
 }
 
-// trend, robust and legacy belong to the moderated t; set with another
+// trend, robust and legacy belong to the moderated tests; set with another
 // method they are refused. 0, or -1 with an exception set.
-int check_moderated_options(const method_spec& m, pyapi::bound_args& a) {
+int read_moderated_options(test_run& run, pyapi::bound_args& a) {
     static const char* const names[] = {"trend", "robust", "legacy"};
+    bool* options[] = {&run.trend, &run.robust, &run.legacy};
+    const method_spec& m = *run.method;
     for (int i = 0; i < 3; ++i) {
         const int set = PyObject_IsTrue(a[5 + i]);
         if (set < 0) return -1;
+        *options[i] = set;
         if (set && !m.moderated_options) {
             PyErr_Format(PyExc_ValueError,
                          "%s=%R: trend, robust and legacy apply to method 'moderated' only, "
@@ -327,9 +563,11 @@ int check_group_count(const method_spec& m, std::size_t count) {
     return -1;
 }
 
-// The labels of the columns test_features adds, in order.
-int result_labels(PyObject* method, PyObject* correction, const std::vector<group>& groups,
-                  std::vector<ref>& labels) {
+// The labels of the columns test_features adds, in order: statistic,
+// p-value, adjusted p-value, the method's own columns, group_fc (two
+// groups), the counts, the note.
+int result_labels(const method_spec& m, PyObject* method, PyObject* correction,
+                  const std::vector<group>& groups, std::vector<ref>& labels) {
     auto joined = [&](PyObject* head, const char* middle, PyObject* tail) {
         return ref::steal(tail ? PyUnicode_FromFormat("%U%s%U", head, middle, tail)
                                : PyUnicode_FromFormat("%U%s", head, middle));
@@ -337,6 +575,8 @@ int result_labels(PyObject* method, PyObject* correction, const std::vector<grou
     labels.push_back(joined(method, "_stat", nullptr));
     labels.push_back(joined(method, "_p", nullptr));
     labels.push_back(joined(method, "_", correction));
+    for (const char* const* suffix = own_columns(m, groups.size()); *suffix; ++suffix)
+        labels.push_back(ref::steal(PyUnicode_FromFormat("%U_%s", method, *suffix)));
     if (groups.size() == 2) labels.push_back(pyapi::str("group_fc"));
     for (const group& g : groups) labels.push_back(ref::steal(PyUnicode_FromFormat("n_%U", g.name.get())));
     labels.push_back(joined(method, "_note", nullptr));
@@ -460,13 +700,14 @@ int one_row_route(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
 }
 
 // Statistic and p-value of every row: the batch, checked, or the one-row
-// calls. All of it runs in one quiet block: the library's batched calls
-// open catch_warnings blocks of their own, which must not interleave with
-// another thread's.
+// calls (a method without a one-row call is its batch). All of it runs in
+// one quiet block: the library's batched calls open catch_warnings blocks of
+// their own, which must not interleave with another thread's.
 int compute(test_run& run) {
     return quietly(run.st, [&] {
         const int batched = run.method->batch(run);
         if (batched < 0) return -1;
+        if (!run.method->one_row) return 0;
         pyapi::buffer stat, p;
         if (batched == 0) {
             run.stat = nan_column(run.st, run.rows, stat);
@@ -573,12 +814,12 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     std::int64_t min_valid = 0;
     std::vector<group> groups;
     if (check_frame(run.st, df) < 0 || !(run.method = find_method(method)) ||
-        check_moderated_options(*run.method, a) < 0 || read_count(a[3], "min_valid", min_valid) < 0 ||
+        read_moderated_options(run, a) < 0 || read_count(a[3], "min_valid", min_valid) < 0 ||
         check_correction(run.st, correction) < 0 || read_groups(run.st, df, a[1], groups) < 0 ||
         check_group_count(*run.method, groups.size()) < 0)
         return nullptr;
     std::vector<ref> labels;
-    if (result_labels(method, correction, groups, labels) < 0 || check_free(df, labels) < 0 ||
+    if (result_labels(*run.method, method, correction, groups, labels) < 0 || check_free(df, labels) < 0 ||
         run.table.load(run.st, df, groups) < 0)
         return nullptr;
     run.rows = run.table.rows();
@@ -601,7 +842,10 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
 
     std::vector<ref> columns{run.stat, run.p, adjusted(run.st, run.p.get(), correction)};
     if (!columns.back()) return nullptr;
-    if (groups.size() == 2) {
+    columns.insert(columns.end(), run.own.begin(), run.own.end());
+    if (groups.size() == 2 && run.fold) {
+        columns.push_back(run.fold);
+    } else if (groups.size() == 2) {
         frames::output_column fold(numpy_of(run.st), run.rows);
         if (!fold || pyapi::without_gil([&] {
                 kernels::mean_differences(run.table.lists[0], run.table.lists[1], run.rows,
@@ -622,6 +866,12 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
         ref at = ref::steal(width < 0 ? nullptr : PyLong_FromSsize_t(width));
         if (!at || !columns[k] ||
             !pyapi::call_method(result.get(), "insert", {at.get(), labels[k].get(), columns[k].get()}))
+            return nullptr;
+    }
+    if (run.prior) {
+        ref attrs = pyapi::attr(result, "attrs");
+        ref key = pyapi::str("moderated");
+        if (!attrs || !key || PyObject_SetItem(attrs.get(), key.get(), run.prior.get()) < 0)
             return nullptr;
     }
     return result.release();
