@@ -133,7 +133,7 @@ def limma_columns(out, contrasts):
 LIMMA_TOLERANCE = {"logFC": (1e-12, np.inf), "t": (1e-12, 1.0), "F": (1e-12, 1.0),
                    "s2.prior": (1e-12, 0), "df.prior": (1e-12, 0), "s2.post": (1e-12, 0),
                    "df.total": (1e-12, 0), "P.Value": (1e-10, 0), "F.p.value": (1e-10, 0),
-                   "B": (1e-9, 0)}
+                   "adj.P.Val": (1e-10, 0), "F.adj.P.Val": (1e-10, 0), "B": (1e-9, 0)}
 
 
 def limma_tolerance(column, variant):

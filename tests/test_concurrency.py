@@ -178,6 +178,8 @@ def test_differential_tests_from_eight_threads():
     df.iloc[:40] = 20.0  # rows without variance: the one-row calls warn
     calls = [lambda m=m: td.test_features(df, GROUPS, m) for m in ["t", "Welch", "mannwhitneyu"]]
     calls.append(lambda: td.test_features(df, THREE, "anova"))
+    calls.append(lambda: td.test_features(df, GROUPS, "moderated"))
+    calls.append(lambda: td.test_features(df, THREE, "moderated", legacy=True, trend=True, robust=True))
     expected = [call() for call in calls]
     with ThreadPoolExecutor(8) as pool:
         futures = [(k, pool.submit(call)) for _ in range(4) for k, call in enumerate(calls)]

@@ -324,10 +324,9 @@ WELCH_COLUMNS = ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc", "n_A", "n_
     (lambda: td.impute(T, ["b", "one"]), ValueError,
      "column 'one' has 1 finite value: imputation needs at least 2"),
     (lambda: td.test_features(T, G, "welch"), ValueError,
-     "unknown method 'welch': the methods are 't', 'Welch', 'mannwhitneyu' (two groups), "
-     "'anova' (three or more groups)"),
-    (lambda: td.test_features(T, G, "moderated"), ValueError, "unknown method 'moderated': the methods are"),
-    (lambda: td.test_features(T, G, "moderated", trend=True), ValueError, "unknown method 'moderated'"),
+     "unknown method 'welch': the methods are 'moderated' (two or more groups), 't', 'Welch', "
+     "'mannwhitneyu' (two groups), 'anova' (three or more groups)"),
+    (lambda: td.test_features(T, G, "limma", trend=True), ValueError, "unknown method 'limma'"),
     (lambda: td.test_features(T, G, "Welch", trend=True), ValueError,
      "trend=True: trend, robust and legacy apply to method 'moderated' only, not to 'Welch'"),
     (lambda: td.test_features(T, G, "t", legacy=1), ValueError, "legacy=1: trend, robust and legacy"),
@@ -335,7 +334,8 @@ WELCH_COLUMNS = ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc", "n_A", "n_
     (lambda: td.test_features(T, G, "t", multipletest_method="fdr"), ValueError,
      "unknown multipletest_method 'fdr': statsmodels offers 'b' (Bonferroni), 's' (Sidak), "),
     (lambda: td.test_features(T, G3, "Welch"), ValueError,
-     "method 'Welch' takes two groups, got 3 groups (the methods are 't', 'Welch', "),
+     "method 'Welch' takes two groups, got 3 groups (the methods are 'moderated' (two or more "
+     "groups), 't', 'Welch', "),
     (lambda: td.test_features(T, G, "anova"), ValueError, "method 'anova' takes three or more groups, got 2 groups"),
     (lambda: td.test_features(T_ODD.drop(columns=["text", "words", "kind", "when", "span", "flag"])
                               .rename(columns={"a_Welch_p": "Welch_p"}), G, "Welch"), ValueError,
@@ -354,7 +354,8 @@ def test_refusals(call, error, message):
     lambda df, g: td.impute(df, g["A"], method="mindet"),
     lambda df, g: td.test_features(df, g, "Welch"),
     lambda df, g: td.test_features(df, {"A": g["A"], "B": g["B"][:1], "C": g["B"][1:]}, "anova"),
-], ids=["count_valid", "filter_valid", "downshift", "mindet", "Welch", "anova"])
+    lambda df, g: td.test_features(df, g, "moderated", legacy=True, robust=True),
+], ids=["count_valid", "filter_valid", "downshift", "mindet", "Welch", "anova", "moderated"])
 def test_inputs_are_left_alone(call):
     df, groups = counting_table(9)
     groups = {"A": ["a", "b", "c"], "B": ["d", "e", "f"]}

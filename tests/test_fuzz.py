@@ -565,7 +565,7 @@ def test_count_and_filter_valid(table, min_valid, mode):
 @fuzz
 @given(table=table_and_groups,
        method=st.sampled_from(["t", "Welch", "mannwhitneyu", "mannwhitneyu", "anova", "anova",
-                               "moderated", "welch", None, BadText()]),
+                               "limma", "welch", None, BadText()]),
        kwargs=st.fixed_dictionaries({}, optional={
            "min_valid": counts,
            "multipletest_method": st.sampled_from(["fdr_bh", "bonferroni", "holm", "BH", "fdr_i",
@@ -577,6 +577,32 @@ def test_test_features(table, method, kwargs):
     if isinstance(method, str) and method != "anova" and isinstance(groups, dict) and len(groups) > 2:
         groups = dict(list(groups.items())[:2])
     check(td.test_features, twin_differential.test_features, df, groups, method, **kwargs)
+
+
+@fuzz
+@given(table=table_and_groups,
+       kwargs=st.fixed_dictionaries({}, optional={
+           "min_valid": counts,
+           "multipletest_method": st.sampled_from(["fdr_bh", "holm", "nope", None]),
+           "trend": st.booleans(), "robust": st.booleans(),
+           "legacy": st.sampled_from([False, True, None, 1])}))
+def test_moderated_tests(table, kwargs):
+    """The moderated tests have no twin here (test_moderated.py compares them
+    with limma): they return a table whose p-values are probabilities and
+    whose notes say which are missing, or refuse with ValueError or TypeError
+    (or let the exception of a hostile argument through)."""
+    df, groups = table
+    result, printed, after = run(td.test_features, (df, groups, "moderated"), kwargs)
+    assert not printed
+    pd.testing.assert_frame_equal(after[0], df, check_exact=True)
+    if isinstance(result, BaseException):
+        assert isinstance(result, (ValueError, TypeError, Boom)), repr(result)
+        return
+    p = result.iloc[:, len(df.columns) + 1].to_numpy()  # the labels may be tuples
+    notes = result.iloc[:, -1].to_numpy()
+    assert ((p >= 0) & (p <= 1) | np.isnan(p)).all()
+    assert ((notes == "") == ~np.isnan(p)).all()
+    assert set(result.attrs["moderated"]) == {"s2_prior", "df_prior", "estimate"}
 
 
 @fuzz

@@ -23,7 +23,8 @@ METHODS = {
     "mannwhitneyu": (2, 2, 1, "mannwhitneyu", {}, "all values equal"),
     "anova": (3, None, 2, "f_oneway", {}, "no variance in any group"),
 }
-METHOD_CHOICES = "'t', 'Welch', 'mannwhitneyu' (two groups), 'anova' (three or more groups)"
+METHOD_CHOICES = ("'moderated' (two or more groups), 't', 'Welch', 'mannwhitneyu' (two groups), "
+                  "'anova' (three or more groups)")
 UNDEFINED = "the test gave no p-value for these values"
 
 
@@ -243,6 +244,8 @@ def adjust(p, correction):
 def test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh", trend=False,
                   robust=False, legacy=False):
     _check_frame(df)
+    if isinstance(method, str) and method == "moderated":
+        raise NotImplementedError("the moderated tests are compared with limma (test_moderated.py)")
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"unknown method {method!r}: the methods are {METHOD_CHOICES}")
     fewest, most, floor, call, kwargs, no_variance = METHODS[method]

@@ -3,11 +3,18 @@
 // permutation_t_test(x, y, reps, seed) runs the permutation kernel with any
 // number of repetitions, so that it can be compared with the library on
 // short runs of the same random stream.
+//
+// moderated_fit(values, groups, n_groups, legacy=False, trend=False,
+// robust=False) runs the moderated kernel up to its statistics, with the
+// moderated F for any number of groups (test_features reports it for three
+// or more), so that tests can set it beside the moderated t of two groups.
+#include "frames/columns.hpp"
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/buffer.hpp"
 #include "pyapi/module.hpp"
 
+#include "kernels/moderated.hpp"
 #include "kernels/permutation.hpp"
 
 namespace tessera::native {
@@ -60,8 +67,104 @@ PyObject* permutation_t_test(PyObject*, pyapi::bound_args& a) {
                          static_cast<unsigned long long>(r.hits_less));
 }
 
+// A new float64 array of the n values at `values`.
+ref array_of(PyObject* numpy, const double* values, std::size_t n) {
+    frames::output_column out(numpy, n);
+    if (!out) return {};
+    std::copy(values, values + n, out.data());
+    return out.take();
+}
+
+// moderated_fit(values, groups, n_groups, legacy=False, trend=False, robust=False)
+// -> {"t": (rows, n_groups - 1), "df_total", "F", "f_df1", "f_df2", "s2_prior", "df_prior"}
+PyObject* moderated_fit(PyObject*, pyapi::bound_args& a) {
+    namespace md = kernels::moderated;
+    ref numpy = pyapi::import("numpy");
+    ref f64 = pyapi::str("float64"), intc = pyapi::str("intc");
+    ref values = pyapi::call(pyapi::attr(numpy, "ascontiguousarray"), {a[0]}, {{"dtype", f64.get()}});
+    ref groups = pyapi::call(pyapi::attr(numpy, "ascontiguousarray"), {a[1]}, {{"dtype", intc.get()}});
+    pyapi::buffer vb, gb;
+    if (!values || !groups || vb.acquire(values.get(), PyBUF_ND) < 0 ||
+        gb.acquire(groups.get(), PyBUF_ND) < 0)
+        return nullptr;
+    const Py_ssize_t n_groups = PyLong_AsSsize_t(a[2]);
+    int options[3];
+    for (int i = 0; i < 3; ++i)
+        if ((options[i] = PyObject_IsTrue(a[3 + i])) < 0) return nullptr;
+    if (n_groups == -1 && PyErr_Occurred()) return nullptr;
+    if (vb.ndim() != 2 || gb.ndim() != 1 || gb.extent(0) != vb.extent(1) || n_groups < 2) {
+        PyErr_SetString(PyExc_ValueError,
+                        "values must be (rows, columns), groups one index per column, n_groups >= 2");
+        return nullptr;
+    }
+    const auto rows = static_cast<std::size_t>(vb.extent(0));
+    const auto k = static_cast<std::size_t>(n_groups) - 1;
+    md::fit_input in;
+    in.values = static_cast<const double*>(vb.data());
+    in.rows = rows;
+    in.cols = static_cast<std::size_t>(vb.extent(1));
+    in.group = static_cast<const int*>(gb.data());
+    in.groups = static_cast<std::size_t>(n_groups);
+    in.method = options[0] ? md::estimate::classic : md::estimate::automatic;
+    in.trend = options[1];
+    in.robust = options[2];
+    std::vector<double> logfc, su, t, df_total, s2, df_res, amean, s2_prior, df_prior, s2_post, f, f_df2;
+    md::fit_output out;
+    md::status status = md::ok;
+    if (pyapi::without_gil([&] {
+            for (auto* v : {&logfc, &su, &t}) v->resize(rows * k);
+            for (auto* v : {&df_total, &s2, &df_res, &amean, &s2_prior, &df_prior, &s2_post, &f, &f_df2})
+                v->resize(rows);
+            out.logfc = logfc.data();
+            out.stdev_unscaled = su.data();
+            out.t = t.data();
+            out.df_total = df_total.data();
+            out.s2 = s2.data();
+            out.df_residual = df_res.data();
+            out.amean = amean.data();
+            out.s2_prior = s2_prior.data();
+            out.df_prior = df_prior.data();
+            out.s2_post = s2_post.data();
+            out.f = f.data();
+            out.f_df2 = f_df2.data();
+            status = md::moderated_fit(in, out);
+        }) < 0)
+        return nullptr;
+    if (status != md::ok) {
+        PyErr_Format(PyExc_ValueError, "the moderated fit stopped with status %d", static_cast<int>(status));
+        return nullptr;
+    }
+    ref shape = ref::steal(
+        Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(k)));
+    ref ts = shape ? pyapi::call_method(array_of(numpy.get(), t.data(), rows * k).get(), "reshape",
+                                        {shape.get()})
+                   : ref();
+    ref f_df1 = ref::steal(PyLong_FromSize_t(out.f_df1));
+    ref entries[] = {ts,
+                     array_of(numpy.get(), df_total.data(), rows),
+                     array_of(numpy.get(), f.data(), rows),
+                     f_df1,
+                     array_of(numpy.get(), f_df2.data(), rows),
+                     array_of(numpy.get(), s2_prior.data(), rows),
+                     array_of(numpy.get(), df_prior.data(), rows)};
+    const char* names[] = {"t", "df_total", "F", "f_df1", "f_df2", "s2_prior", "df_prior"};
+    ref dict = ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+        if (!entries[i] || PyDict_SetItemString(dict.get(), names[i], entries[i].get()) < 0)
+            return nullptr;
+    return dict.release();
+}
+
+using pyapi::false_default;
+
 const pyapi::function_spec functions[] = {
     {"permutation_t_test", {{{"x"}, {"y"}, {"reps"}, {"seed"}}}, false, permutation_t_test},
+    {"moderated_fit",
+     {{{"values"}, {"groups"}, {"n_groups"}, {"legacy", false_default()}, {"trend", false_default()},
+       {"robust", false_default()}}},
+     false,
+     moderated_fit},
 };
 
 int exec_module(PyObject* module) {
