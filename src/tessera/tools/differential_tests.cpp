@@ -303,15 +303,14 @@ struct moderated_work {
     }
 };
 
-// A new float64 array of the rows' values (values[r * stride]); with `tested`,
-// NaN in the rows not tested.
-ref row_values(const test_run& run, const double* values, std::size_t stride = 1,
-               const std::uint8_t* tested = nullptr) {
+// A new float64 array of one value per row; with `tested`, NaN in the rows
+// not tested.
+ref row_values(const test_run& run, const double* values, const std::uint8_t* tested = nullptr) {
     frames::output_column out(numpy_of(run.st), run.rows);
     if (!out) return {};
     double* cells = out.data();
     for (std::size_t r = 0; r < run.rows; ++r)
-        cells[r] = !tested || tested[r] ? values[r * stride] : std::nan("");
+        cells[r] = !tested || tested[r] ? values[r] : std::nan("");
     return out.take();
 }
 
@@ -457,18 +456,18 @@ int moderated_batch(test_run& run) {
                 md::moderated_lods(w.out, rows, k, ps, w.lods.data(), &var_prior);
             }) < 0)
             return -1;
-        run.stat = row_values(run, w.t.data(), 1, tested);
-        run.p = row_values(run, ps, 1, tested);
-        run.own = {row_values(run, w.df_total.data(), 1, tested),
-                   row_values(run, w.lods.data(), 1, tested)};
+        run.stat = row_values(run, w.t.data(), tested);
+        run.p = row_values(run, ps, tested);
+        run.own = {row_values(run, w.df_total.data(), tested),
+                   row_values(run, w.lods.data(), tested)};
         run.fold = row_values(run, w.logfc.data());
         if (!run.fold) return -1;
     } else {
         std::vector<double> p;
         if (f_p_values(run, w, p) < 0) return -1;
-        run.stat = row_values(run, w.f.data(), 1, tested);
-        run.p = row_values(run, p.data(), 1, tested);
-        run.own = {row_values(run, w.f_df2.data(), 1, tested)};
+        run.stat = row_values(run, w.f.data(), tested);
+        run.p = row_values(run, p.data(), tested);
+        run.own = {row_values(run, w.f_df2.data(), tested)};
     }
     run.prior = prior_attrs(run, w, true);
     for (const ref& column : run.own)
