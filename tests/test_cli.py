@@ -15,19 +15,22 @@ import pandas as pd
 import pytest
 
 from conftest import Recorder, real_data
-from tessera.cli import figures, main
+from tessera.cli import analysis, figures, main
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
-from tessera.tools.preprocess import import_data_by_file_name, preprocess
+from tessera.tools import differential
+from tessera.tools.preprocess import import_data_by_file_name, normalize, preprocess
 from tessera.tools.vetting import Vetting
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = Path(str(example_path()))
 SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
-OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
+OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png",
+           "pca.png", "correlation.png", "missingness.png", "report.html", "run.toml"]
+PNGS = [name for name in OUTPUTS if name.endswith(".png")]
 # the sample columns of the small tables below; their identifier column ID is the
 # first column that is not a sample
 WIDE = ["--samples", "S*"]
@@ -39,6 +42,17 @@ def run_cli(*argv):
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         status = main(list(argv))
     return status, out.getvalue(), err.getvalue()
+
+
+def read_test(path):
+    """A test table as written: the note column as text, "" for a tested feature."""
+    notes = pd.read_csv(path, nrows=0).columns
+    notes = {c: str for c in notes if c.endswith("_note")}
+    test = pd.read_csv(path, index_col=0, keep_default_na=False, na_values=[""],
+                       low_memory=False, dtype=notes)
+    for column in notes:
+        test[column] = test[column].fillna("")
+    return test
 
 
 def png_size(path):
@@ -73,31 +87,34 @@ def test_example_run_writes_every_output(example_run):
     assert (status, stderr) == (0, "")
     assert sorted(p.name for p in out.iterdir()) == sorted(f"ex_{name}" for name in OUTPUTS)
     assert "bundled example" in stdout
-    for step in ("read", *STEPS, "Welch test"):
+    for step in ("read", *(s for s in STEPS if s in EXAMPLE_SETTINGS), "Welch test"):
         assert any(line.startswith(step + " ") for line in stdout.splitlines()), step
-    for name in OUTPUTS[2:]:
+    for name in PNGS:
         width, height = png_size(out / f"ex_{name}")
         assert 400 <= width <= 3000 and 300 <= height <= 2000
 
 
 def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
-    settings = {key: value for key, value in EXAMPLE_SETTINGS.items() if key != "samples"}
-    expected = preprocess(str(EXAMPLE), settings)
+    steps = ("index", "remove_decoy", "noise_filter", "log_transform")
+    expected = preprocess(str(EXAMPLE), {key: EXAMPLE_SETTINGS[key] for key in steps})
+    expected = differential.filter_valid(expected, EXAMPLE_GROUPS, 2, "each")
+    expected = normalize(expected, "log_median_0")
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
     assert not result.index.str.contains("REV__|CON__").any()
+    assert result.isna().any(axis=1).sum() > 500   # rows with a missing value are tested
 
-    expected = Vetting({}).stat_test_two_samples(expected, EXAMPLE_GROUPS, "Welch")
-    expected.index.name = "Protein IDs"
-    test = pd.read_csv(out / "ex_test.csv", index_col=0)
-    assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
+    expected = differential.test_features(expected, EXAMPLE_GROUPS, "Welch")
+    test = read_test(out / "ex_test.csv")
+    assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc",
+                                            "n_treat", "n_ctrl", "Welch_note"]
     pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12)
 
 
 def test_example_summary_counts_match_the_test_table(example_run):
     _, stdout, _, out = example_run
-    test = pd.read_csv(out / "ex_test.csv", index_col=0)
+    test = read_test(out / "ex_test.csv")
     significant = test["Welch_fdr_bh"] < 0.05
     up = (significant & (test["group_fc"] > 0)).sum()
     line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
@@ -169,17 +186,19 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
     # the file's three groups make a one-way run, which takes no test name
-    with pytest.raises(UsageError, match="one-way ANOVA runs, which takes no method"):
+    with pytest.raises(UsageError, match="'t': t compares 2 groups, and 3 are given "
+                                         r"\('x', 'y', 'z'\); choose anova"):
         resolved("--config", str(config), "--method", "t")
     config.write_text(config.read_text().replace('method = "t"\n', ""))
     run = resolved("--config", str(config))
-    assert run.method is None and run.test_name == "oneway" and len(run.groups) == 3
+    assert run.method == "anova" and len(run.groups) == 3
 
 
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
-    assert {**run.reading, **run.settings} == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert {**run.reading, **run.settings} == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1",
+                                               "min_valid_mode": "each"}
     assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
@@ -188,11 +207,12 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--group", "c=S7,S8,S9", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
-    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
-    assert list(test.columns[-3:]) == ["oneway_stat", "oneway_p", "oneway_fdr_bh"]
-    significant = test.index[test["oneway_fdr_bh"] < 0.05]
+    test = read_test(tmp_path / "r_test.csv")
+    assert list(test.columns[-7:]) == ["anova_stat", "anova_p", "anova_fdr_bh", "n_a", "n_b",
+                                       "n_c", "anova_note"]
+    significant = test.index[test["anova_fdr_bh"] < 0.05]
     assert {f"F{i}" for i in range(10)} <= set(significant)
-    assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
+    assert f"anova test            40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
 
 
@@ -303,7 +323,8 @@ def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp
     assert (status, stderr) == (0, "")
     how = "pairs from the design's pair column" if pairs else \
         "the groups' samples paired in the order given"
-    assert f"test:     paired_t, fold change paired, {how}" in stdout
+    assert f"test:     paired_t (paired t-test, on the features measured in every sample), " \
+           f"fold change paired, {how}" in stdout
     assert "3 samples not in the design, preprocessed but not tested (--samples leaves " \
            "them out): S7, S8, S9" in stdout
 
@@ -311,9 +332,10 @@ def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp
     groups = [("a", ["S1", "S2", "S3"]), ("b", second)]
     expected = Vetting({}).stat_test_two_samples(pre, groups, "paired_t",
                                                  fold_change_method="paired")
-    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
-    pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12,
-                                  check_names=False)
+    test = read_test(tmp_path / "r_test.csv")
+    pd.testing.assert_frame_equal(test[expected.columns], expected, check_exact=False,
+                                  rtol=1e-12, check_names=False)
+    assert list(test.columns[len(expected.columns):]) == ["n_a", "n_b", "paired_t_note"]
     (panels, *_), _ = intensities.calls[0]
     assert list(panels[0][1].columns[:3]) == ["first", "S2", "S3"]
 
@@ -343,8 +365,9 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     (["{table}", "--group", "a=S1,S2"], "1 group given; give at least two"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S2,S3"], "column 'S2' is listed in"),
     (["{table}", "--group", "aS1,S2", "--group", "b=S3,S4"], "write it as NAME=COL,COL"),
-    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "welch"],
-     "did you mean Welch?"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "wilch"],
+     "--method 'wilch' is not a known test; choose one of Welch, t, mannwhitneyu, paired_t, "
+     "Wilcoxon, permutation, anova"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "log2fc"],
      "computes a fold change, not a p-value"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4,S5", "--method", "paired_t"],
@@ -357,10 +380,16 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
       "100", "--noise-filter", "100"], "no rows left after remove_missing_values"),
     (["{table}", "--sheet", "one", "--group", "a=S1,S2", "--group", "b=S3,S4"],
      "sheet applies to .xlsx workbooks, and this is a text table; leave --sheet out"),
-    (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+    (["{bare}", "--group", "a=H1,H2", "--group", "b=N1,N2"],
      "t.csv: the header matches none of the formats read here (MaxQuant proteinGroups, "
      "DIA-NN pg_matrix, FragPipe combined_protein, Spectronaut protein pivot); for another "
      "table choose the sample columns with --samples"),
+    (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,X4"],
+     "for another table choose the sample columns with --samples (names, or a pattern such "
+     "as 'LFQ intensity *') and the identifier column with --index (columns: 'ID', 'S1', "
+     "'S2', 'S3', 'S4', 'S5', ... (10 in all)); the groups' columns would do, but group 'b' "
+     "names 'X4', "
+     "which is not a column of the table"),
     (["{mq}", "--design", "hn.tsv", "--group", "a=H1,H2", "--group", "b=N1,N2"],
      "--design and --group both give the groups; give the groups in the design file or "
      "with --group, not both"),
@@ -455,12 +484,14 @@ def _constant(v):
      ["negative cells (e.g. ", "if the table already holds logarithms drop --log-transform"]),
     (_zero_median, ["--normalize", "origin_median_1"],
      ["normalize 'origin_median_1' failed: column 'S1' has median 0", "add --noise-filter 1"]),
-    (_one_zero_per_row, ["--noise-filter", "1"],
-     ["Welch test gave none of the 40 features a p-value: every row has a missing value",
-      "add --remove-missing-values 100"]),
-    (_empty_column, ["--noise-filter", "1", "--log-transform", "2"],
+    (_one_zero_per_row, ["--noise-filter", "1", "--method", "paired_t"],
+     ["paired_t test gave none of the 40 features a p-value; 40 of them: a missing value "
+      "(paired_t needs every pair)", "add --remove-missing-values 100"]),
+    (_empty_column, ["--noise-filter", "1", "--log-transform", "2", "--method", "Wilcoxon"],
      ["sample column 'S1' has no values left"]),
-    (_constant, [], ["no row has values that vary within its groups"]),
+    (_constant, [], ["Welch test gave none of the 40 features a p-value; 40 of them: no "
+                     "variance in either group; check that the groups name the right sample "
+                     "columns"]),
 ])
 def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     rng = np.random.default_rng(3)
@@ -484,22 +515,30 @@ def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
     file = write_table(tmp_path / "int.csv", values)
     status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
-                                     "--out", str(tmp_path / "r"))
+                                     "--method", "Wilcoxon", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     assert [str(w.message) for w in recwarn] == []
-    assert "17 features tested" in stdout
-    assert "3 without a p-value (values that do not vary within the groups)" in stdout
-    assert "warnings from the test, the first: Precision loss" in stdout
+    assert "20 features tested" in stdout
+    assert "6 warnings from the test, the first: invalid value encountered" in stdout
     assert "dtype" not in stdout
 
 
-def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
-    class Broken:
-        def savefig(self, path, **kwargs):
-            Path(path).write_bytes(b"half a figure")
-            raise OSError("disk full")
+def failing_write(monkeypatch, exc, name="pvalues.png"):
+    """Makes the write of the output ``name`` stop half-way with ``exc``; the
+    outputs before it are written."""
+    write = analysis.write_bytes
 
-    monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken())
+    def half_then_fail(path, data):
+        if name not in str(path):
+            return write(path, data)
+        write(path, data[: len(data) // 2])
+        raise exc
+
+    monkeypatch.setattr(analysis, "write_bytes", half_then_fail)
+
+
+def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
+    failing_write(monkeypatch, OSError("disk full"))
     status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2",
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
@@ -544,15 +583,6 @@ def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, t
     assert after["r_test.csv"] != two_group_run["r_test.csv"]   # the three-group table
 
 
-class FailingFigure:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def savefig(self, path, **kwargs):
-        Path(path).write_bytes(b"half a figure")
-        raise self.exc
-
-
 @pytest.mark.parametrize("how, status", [
     ("write fails", 1),
     ("interrupted while writing", 130),
@@ -565,7 +595,7 @@ def test_a_failed_run_keeps_the_earlier_set(how, status, table, tmp_path, two_gr
         args += ["--noise-filter", "100", "--remove-missing-values", "100"]
     else:
         exc = OSError("disk full") if how == "write fails" else KeyboardInterrupt()
-        monkeypatch.setattr(figures, "pvalue_figure", lambda *args: FailingFigure(exc))
+        failing_write(monkeypatch, exc)
     result = run_cli("analyze", str(table), *args, "--out", str(tmp_path / "out" / "r"))
     assert result[0] == status and result[2].count("\n") == 1
     assert snapshot(tmp_path / "out") == two_group_run
@@ -584,7 +614,7 @@ def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group
     monkeypatch.setattr(os, "replace", replace_and_interrupt)
     status, _, stderr = run_cli("analyze", str(table), *THREE_GROUPS,
                                 "--out", str(tmp_path / "out" / "r"))
-    assert (status, stderr) == (0, "") and len(renamed) == 4
+    assert (status, stderr) == (0, "") and len(renamed) == 9
     assert "r_volcano.png" not in snapshot(tmp_path / "out")
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 

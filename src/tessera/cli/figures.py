@@ -308,24 +308,25 @@ def pvalue_histogram(p, xlabel, bins=20):
     return fig
 
 
-def volcano_figure(table, run, labels=None, *, top=TOP_LABELLED, fc_threshold=None):
-    """The volcano of a two-group run; ``labels`` (a Series on the table's
-    index, e.g. gene names) names the labelled points instead of the row
-    identifiers."""
+def volcano_arguments(table, run, names=None):
+    """The arguments of a two-group run's volcano plot, the PNG (``volcano``)
+    and the report's SVG alike: fold change, p, adjusted p, the significance
+    level and the texts; ``names`` (a Series on the table's index, e.g. the
+    gene names) names the points instead of the row identifiers."""
     fc_column = f"{run.fold_change_method}_fc"
     (first, _), (second, _) = run.groups
-    names = table.index.to_series()
-    if labels is not None:
-        given = labels.reindex(table.index)
-        names = given.where(given.notna() & (given.str.strip() != ""), names)
-    return volcano(
-        table[fc_column], table[f"{run.method}_p"],
-        table[f"{run.method}_{run.multipletest_method}"],
-        alpha=ALPHA, top=top, labels=(f"higher in {first}", f"higher in {second}"),
+    return dict(
+        fc=table[fc_column], p=table[f"{run.method}_p"],
+        adjusted=table[f"{run.method}_{run.multipletest_method}"], alpha=ALPHA,
+        labels=(f"higher in {first}", f"higher in {second}"),
         xlabel=f"{fc_column}: mean {first} minus mean {second}",
         ylabel=f"-log10 p ({run.method})",
-        title=f"{run.method} test, adjusted with {run.multipletest_method}",
-        names=names, fc_threshold=fc_threshold)
+        title=f"{run.method} test, adjusted with {run.multipletest_method}", names=names)
+
+
+def volcano_figure(table, run, names=None, *, top=TOP_LABELLED, fc_threshold=None):
+    """The volcano plot of a two-group run (see ``volcano_arguments``)."""
+    return volcano(**volcano_arguments(table, run, names), top=top, fc_threshold=fc_threshold)
 
 
 def intensity_figure(pre, run, sample_labels=None):
@@ -345,4 +346,4 @@ def intensity_figure(pre, run, sample_labels=None):
 
 
 def pvalue_figure(table, run):
-    return pvalue_histogram(table[f"{run.test_name}_p"], f"p-value ({run.test_name})")
+    return pvalue_histogram(table[f"{run.method}_p"], f"p-value ({run.method})")
