@@ -485,8 +485,8 @@ def _constant(v):
     (_zero_median, ["--normalize", "origin_median_1"],
      ["normalize 'origin_median_1' failed: column 'S1' has median 0", "add --noise-filter 1"]),
     (_one_zero_per_row, ["--noise-filter", "1", "--method", "paired_t"],
-     ["paired_t test gave none of the 40 features a p-value; 40 of them: a missing value "
-      "(paired_t needs every pair)", "add --remove-missing-values 100"]),
+     ["paired_t test gave none of the 40 features a p-value; 40 of them: a missing value, "
+      "and paired_t needs every pair", "add --remove-missing-values 100"]),
     (_empty_column, ["--noise-filter", "1", "--log-transform", "2", "--method", "Wilcoxon"],
      ["sample column 'S1' has no values left"]),
     (_constant, [], ["Welch test gave none of the 40 features a p-value; 40 of them: no "

@@ -8,6 +8,7 @@ memory or under temporary names, so a refused or failed run writes nothing.
 import contextlib
 import os
 import time
+import warnings
 from datetime import datetime, timezone
 
 import pandas as pd
@@ -18,17 +19,23 @@ from tessera.cli.outputs import check_outputs, output_path, write_outputs
 from tessera.cli.pipeline import run_preprocessing, run_test
 from tessera.cli.progress import (flagged_summary, read_summary, result_counts_of,
                                   unused_summary)
-from tessera.cli.report import png_bytes
+from tessera.cli.render import render
 
 # The features of the report's table of top features.
 TOP_FEATURES = 20
 
 
-def output_names(run):
+# The quality-control figures, drawn for the report.
+QC_NAMES = ("pca.png", "correlation.png", "missingness.png", "imputed.png")
+
+
+def output_names(run, report=True):
     """The files a run writes, in the order it reports them."""
     names = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png"]
     if run.two_groups:
         names.append("volcano.png")
+    if not report:
+        return names
     names += ["pca.png", "correlation.png", "missingness.png"]
     if "impute" in run.settings:
         names.append("imputed.png")
@@ -49,14 +56,16 @@ def _timed(timings, name):
         timings[name] = timings.get(name, 0.0) + time.perf_counter() - start
 
 
-def analyze(run, progress, *, command="", started=None, timings=None):
+def analyze(run, progress, *, command="", started=None, timings=None, report=True):
     """Runs ``run``, printing its lines through ``progress``, and writes its
     outputs. ``started`` is when the command started (perf_counter), for the
     report's elapsed time; ``timings``, a dict, receives the seconds each
-    phase took (for benchmarks/bench_cli.py)."""
+    phase took. ``report=False`` leaves out the report and what only it
+    needs (the quality-control figures, run.toml), for benchmarks/bench_cli.py
+    to time a run with and without them."""
     started = time.perf_counter() if started is None else started
     timings = {} if timings is None else timings
-    names = output_names(run)
+    names = output_names(run, report)
     check_outputs([output_path(run.out, name) for name in names])
 
     with _timed(timings, "read"), progress.warnings_of("reading"):
@@ -79,11 +88,10 @@ def analyze(run, progress, *, command="", started=None, timings=None):
         # the annotations go right after the identifier, before the samples
         test = pd.concat([table.annotations.reindex(test.index), test], axis=1)
 
-    drawn = {}   # name: (title, caption, PNG bytes)
+    jobs, about = {}, {}     # name: make(), name: (title, caption)
 
     def draw(name, title, caption, make):
-        with _timed(timings, name), progress.warnings_of(f"the figure {name}"):
-            drawn[name] = (title, caption, png_bytes(make()))
+        jobs[name], about[name] = make, (title, caption)
 
     names_of = _point_names(test, table.labels)
     draw("intensities.png", "Intensity distributions",
@@ -96,39 +104,29 @@ def analyze(run, progress, *, command="", started=None, timings=None):
         draw("volcano.png", "Volcano plot", _volcano_caption(run),
              lambda: figures.volcano_figure(test, run, names_of, top=run.label_top,
                                             fc_threshold=run.fc_threshold))
-    _quality_figures(draw, pre, run)
-
-    with _timed(timings, "report"):
-        from tessera.cli.interactive import volcano_svg
-        from tessera.cli.record import dumps_run_toml, record_facts, resolved_settings
-        from tessera.cli.report import library_versions, render_html, sha256_of
-
-        sha256 = sha256_of(run.file)
-        versions = library_versions()
-        date = datetime.now(timezone.utc).astimezone().replace(microsecond=0)
-        svg = volcano_svg(**figures.volcano_arguments(test, run, names_of),
-                          fc_threshold=run.fc_threshold) if run.two_groups else None
-        record = _run_record(run, loaded, test, progress, drawn, svg, sha256=sha256,
-                             versions=versions, date=date.isoformat(sep=" "),
-                             command=command, started=started)
-        page = render_html(record)
-        facts = {"format": table.format}
-        if table.quantity:
-            facts["quantity"] = table.quantity
-        if run.design is not None:
-            facts["groups"] = {name: list(columns) for name, columns in run.groups}
-        run_toml = dumps_run_toml(
-            resolved_settings(run), None if run.design is not None else run.groups,
-            record_facts(run.file, sha256=sha256, versions=versions,
-                         date=date.astimezone(timezone.utc).isoformat(), **facts))
-
+    if report:
+        _quality_figures(draw, pre, run)
+    with _timed(timings, "figures"):
+        # the quality-control figures in a second process, beside the others
+        rendered = render(jobs, aside=QC_NAMES)
+    drawn = {}   # name: (title, caption, PNG bytes)
+    for name, (png, seconds, caught) in rendered.items():
+        timings[name] = seconds
+        with progress.warnings_of(f"the figure {name}"):
+            for category, message in caught:
+                warnings.warn(message, category)
+        drawn[name] = (*about[name], png)
     writers = {"preprocessed.csv": lambda path: pre.table.to_csv(path),
                "test.csv": lambda path: test.to_csv(path)}
     for name in names:
         if name.endswith(".png"):
             writers[name] = lambda path, data=drawn[name][2]: write_bytes(path, data)
-    writers["report.html"] = lambda path: write_bytes(path, page.encode("utf-8"))
-    writers["run.toml"] = lambda path: write_bytes(path, run_toml.encode("utf-8"))
+    if report:
+        with _timed(timings, "report"):
+            page, run_toml = _report(run, loaded, test, progress, drawn, names_of,
+                                     command=command, started=started)
+        writers["report.html"] = lambda path: write_bytes(path, page.encode("utf-8"))
+        writers["run.toml"] = lambda path: write_bytes(path, run_toml.encode("utf-8"))
     with _timed(timings, "write"):
         written, removed, kept = write_outputs(run.out, {n: writers[n] for n in names})
     for path in written:
@@ -138,6 +136,33 @@ def analyze(run, progress, *, command="", started=None, timings=None):
     for path, reason in kept:
         progress.note(f"could not remove {path} ({reason}), written by an earlier run and "
                       "not by this one")
+
+
+def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
+    """The report's page and run.toml's text."""
+    from tessera.cli.interactive import volcano_svg
+    from tessera.cli.record import dumps_run_toml, record_facts, resolved_settings
+    from tessera.cli.report import library_versions, render_html, sha256_of
+
+    table = loaded.table
+    sha256 = sha256_of(run.file)
+    versions = library_versions()
+    date = datetime.now(timezone.utc).astimezone().replace(microsecond=0)
+    svg = volcano_svg(**figures.volcano_arguments(test, run, names_of),
+                      fc_threshold=run.fc_threshold) if run.two_groups else None
+    record = _run_record(run, loaded, test, progress, drawn, svg, sha256=sha256,
+                         versions=versions, date=date.isoformat(sep=" "), command=command,
+                         started=started)
+    facts = {"format": table.format}
+    if table.quantity:
+        facts["quantity"] = table.quantity
+    if run.design is not None:
+        facts["groups"] = {name: list(columns) for name, columns in run.groups}
+    run_toml = dumps_run_toml(
+        resolved_settings(run), None if run.design is not None else run.groups,
+        record_facts(run.file, sha256=sha256, versions=versions,
+                     date=date.astimezone(timezone.utc).isoformat(), **facts))
+    return render_html(record), run_toml
 
 
 def _quality_figures(draw, pre, run):

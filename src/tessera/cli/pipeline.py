@@ -35,11 +35,14 @@ class Preprocessed:
     table: pd.DataFrame
     before_normalize: pd.DataFrame | None   # None when the normalisation did not run
     log_base: int | None                    # None when no log transform ran
-    # the table as it entered the first missing-value filter (the final table
-    # when none ran)
+    # the table before any missing value was filtered or filled: as it entered
+    # the first missing-value filter or the imputation (the final table when
+    # neither ran)
     before_filters: pd.DataFrame | None = None
     # True where the imputation filled a cell of a group column; None without it
     imputed: pd.DataFrame | None = None
+    # the table before the imputation (the final table without it)
+    before_impute: pd.DataFrame | None = None
 
 
 def run_preprocessing(df, run, progress):
@@ -47,12 +50,13 @@ def run_preprocessing(df, run, progress):
     from tessera.tools import preprocess
 
     settings = run.settings
-    before_normalize, before_filters, imputed, log_base = None, None, None, None
+    before_normalize, before_filters, before_impute = None, None, None
+    imputed, log_base = None, None
     for key in STEPS:
         if key not in settings:
             continue
         value = settings[key]
-        if key in MISSING_VALUE_FILTERS and before_filters is None:
+        if key in MISSING_VALUE_FILTERS + ("impute",) and before_filters is None:
             before_filters = df
         with progress.warnings_of(key):
             if key == "min_valid":
@@ -75,10 +79,13 @@ def run_preprocessing(df, run, progress):
             before_normalize = df
         if key == "log_transform":
             log_base = value
+        if key == "impute":
+            before_impute = df
         df = result
     return Preprocessed(df, before_normalize, log_base,
                         before_filters=df if before_filters is None else before_filters,
-                        imputed=imputed)
+                        imputed=imputed, before_impute=df if before_impute is None else
+                        before_impute)
 
 
 def _group_columns(run):
@@ -217,7 +224,7 @@ def _vetting_test(df, run):
     missing = df[_group_columns(run)].isna().any(axis=1).to_numpy()
     need = "every pair" if run.test.paired else "every value"
     notes = np.where(~untested, "",
-                     np.where(missing, f"a missing value ({run.method} needs {need})",
+                     np.where(missing, f"a missing value, and {run.method} needs {need}",
                               "values that do not vary within the groups"))
     table[added[-1]] = notes
     return table
