@@ -1,6 +1,5 @@
 """The tessera command line: the example run end to end, how options and a
 settings file become library settings, and every way a run is refused."""
-import contextlib
 import io
 import os
 import signal
@@ -14,8 +13,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder, real_data
-from tessera.cli import analysis, figures, main
+from conftest import Recorder, read_test, real_data, run_cli
+from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
 from tessera.cli.pipeline import STEPS
@@ -34,25 +33,6 @@ PNGS = [name for name in OUTPUTS if name.endswith(".png")]
 # the sample columns of the small tables below; their identifier column ID is the
 # first column that is not a sample
 WIDE = ["--samples", "S*"]
-
-
-def run_cli(*argv):
-    """main(argv) in-process: (exit status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = main(list(argv))
-    return status, out.getvalue(), err.getvalue()
-
-
-def read_test(path):
-    """A test table as written: the note column as text, "" for a tested feature."""
-    notes = pd.read_csv(path, nrows=0).columns
-    notes = {c: str for c in notes if c.endswith("_note")}
-    test = pd.read_csv(path, index_col=0, keep_default_na=False, na_values=[""],
-                       low_memory=False, dtype=notes)
-    for column in notes:
-        test[column] = test[column].fillna("")
-    return test
 
 
 def png_size(path):
@@ -412,12 +392,47 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     (["--config", "bad.toml"], "is not valid TOML"),
     (["--config", "typo.toml"], "unknown key 'normalise'; did you mean normalize?"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+    (["--min-valid", "0"], "--min-valid '0' must be a whole number of at least 1, e.g. 2"),
+    (["--min-valid", "6"], "--min-valid 6 (mode each): group 'treat' has 5 samples, so no "
+     "feature can have 6 values there; choose at most 5"),
+    (["--min-valid", "11", "--min-valid-mode", "all"], "--min-valid 11 (mode all): the groups "
+     "have 10 samples together, so no feature can have 11 values there; choose at most 10"),
+    (["--min-valid-mode", "most"], "--min-valid-mode 'most' is not a known min-valid mode; "
+     "choose one of each, any, all"),
+    (["--impute", "knn"], "--impute 'knn' is not a known imputation; choose one of downshift, "
+     "mindet"),
+    (["--impute-seed", "3"], "--impute-seed '3': --impute-seed applies to --impute downshift; "
+     "add --impute downshift or drop --impute-seed"),
+    (["--impute", "downshift", "--impute-quantile", "0.1"], "--impute-quantile '0.1': "
+     "--impute-quantile applies to --impute mindet, and this run imputes by downshift; drop "
+     "--impute-quantile"),
+    (["--impute", "downshift", "--impute-width", "0"], "--impute-width '0' must be a number "
+     "above 0, e.g. 0.3"),
+    (["--impute", "downshift", "--impute-seed", "-1"], "--impute-seed '-1' must be a whole "
+     "number of at least 0"),
+    (["--impute", "mindet", "--impute-quantile", "1"], "--impute-quantile '1' must lie "
+     "strictly between 0 and 1"),
+    (["--fc-threshold", "-1"], "--fc-threshold '-1' must be a number above 0, e.g. 1"),
+    (["--fc-threshold", "nan"], "--fc-threshold 'nan' must be a finite number"),
+    (["--label-top", "some"], "--label-top 'some' must be a whole number"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--group", "c=S5,S6",
+      "--fc-threshold", "1"], "--fc-threshold '1': with 3 groups ('a', 'b', 'c') the anova "
+     "test has no fold change, which --fc-threshold is about; drop it or give two groups"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "ANOVA"],
+     "--method 'ANOVA': anova compares 3 or more groups, and 2 are given ('a', 'b'); choose "
+     "one of Welch, t, mannwhitneyu, paired_t, Wilcoxon, permutation"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--group", "c=S5,S6",
+      "--method", "welch"], "--method 'welch': Welch compares 2 groups, and 3 are given ('a', "
+     "'b', 'c'); choose anova"),
+    (["--config", "record.toml"], "settings file record.toml: record must be a table, "
+     "[record], as run.toml writes it"),
 ])
 def test_refused_runs_say_why_in_one_line_and_write_nothing(
         args, message, table, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "bad.toml").write_text("noise_filter = \n")
     (tmp_path / "typo.toml").write_text('normalise = "log_median_0"\n')
+    (tmp_path / "record.toml").write_text('record = "abc"\n')
     (tmp_path / "both.toml").write_text('design = "hn.tsv"\n[groups]\na = ["S1", "S2"]\n'
                                         'b = ["S3", "S4"]\n')
     table.rename(tmp_path / "t.csv")
@@ -489,6 +504,9 @@ def _constant(v):
       "and paired_t needs every pair", "add --remove-missing-values 100"]),
     (_empty_column, ["--noise-filter", "1", "--log-transform", "2", "--method", "Wilcoxon"],
      ["sample column 'S1' has no values left"]),
+    (_empty_column, ["--noise-filter", "1", "--impute", "mindet"],
+     ["impute mindet failed: column 'S1' has 0 finite values: imputation needs at least 2 "
+      "(group 'a'); leave that sample out of its group, or drop --impute"]),
     (_constant, [], ["Welch test gave none of the 40 features a p-value; 40 of them: no "
                      "variance in either group; check that the groups name the right sample "
                      "columns"]),
@@ -633,3 +651,147 @@ def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     assert drawn.startswith("\rpermutation test ") and drawn.endswith("\r")
     assert drawn.rsplit("\r", 2)[1].strip() == ""  # the last write blanks the line
     assert pipe.getvalue() == ""
+
+
+@pytest.mark.parametrize("spelling, groups, name", [
+    ("Welch", 2, "Welch"), ("welch", 2, "Welch"), ("WELCH", 2, "Welch"), ("t", 2, "t"),
+    ("mannwhitneyu", 2, "mannwhitneyu"), ("Mannwhiteneyu", 2, "mannwhitneyu"),
+    ("Mann-Whitney", 2, "mannwhitneyu"), ("paired-t", 2, "paired_t"),
+    ("wilcoxon", 2, "Wilcoxon"), ("Permutation", 2, "permutation"),
+    ("anova", 3, "anova"), ("ANOVA", 3, "anova"), ("oneway", 3, "anova"),
+])
+def test_method_spellings_resolve_to_the_tests_names(spelling, groups, name):
+    columns = [f"treat_{i}" for i in range(1, 6)] + [f"ctrl_{i}" for i in range(1, 6)]
+    given = [f"--group=g{k}={columns[2 * k]},{columns[2 * k + 1]}" for k in range(groups)]
+    run = resolved(str(EXAMPLE), *given, "--method", spelling)
+    assert run.method == name
+
+
+def test_help_names_every_test_and_which_are_paired(capsys):
+    with pytest.raises(SystemExit):
+        build_parser().parse_args(["analyze", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for name in ("Welch", "t (Student)", "mannwhitneyu", "paired_t", "Wilcoxon", "permutation",
+                 "anova"):
+        assert name in text
+    assert "paired_t and Wilcoxon (signed ranks) are paired tests" in text
+    for flag in ("--min-valid N", "--min-valid-mode MODE", "--impute METHOD", "--impute-seed",
+                 "--impute-shift", "--impute-width", "--impute-quantile", "--fc-threshold",
+                 "--label-top"):
+        assert flag in text
+
+
+# Measured values of groups a (S1-S3) and b (S4-S6); S7 is in no group and
+# never measured, so a filter that counted it would remove every row.
+N = np.nan
+PER_GROUP_ROWS = [
+    [1, 2, 3, 4, 5, 6, N],      # 3 and 3
+    [1, 2, N, 4, 5, N, N],      # 2 and 2
+    [1, N, N, 4, 5, 6, N],      # 1 and 3
+    [N, N, N, 4, 5, N, N],      # 0 and 2
+    [1, N, N, 4, N, N, N],      # 1 and 1
+]
+
+
+@pytest.mark.parametrize("mode, kept, why", [
+    ("each", ["F0", "F1"], "3 with fewer than 2 measured values in a group removed"),
+    ("any", ["F0", "F1", "F2", "F3"], "1 with fewer than 2 measured values in every group "
+     "removed"),
+    ("all", ["F0", "F1", "F2", "F3", "F4"], "0 with fewer than 2 measured values in the "
+     "groups' columns together removed"),
+])
+def test_min_valid_counts_the_group_columns_only(mode, kept, why, tmp_path):
+    file = write_table(tmp_path / "t.csv", np.array(PER_GROUP_ROWS, dtype=float))
+    status, stdout, stderr = run_cli(
+        "analyze", str(file), *WIDE, "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+        "--min-valid", "2", "--min-valid-mode", mode, "--method", "t",
+        "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    assert f"min_valid             {len(kept)} rows kept, {why}" in stdout
+    pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
+    assert list(pre.index) == kept and pre["S7"].isna().all()
+    test = read_test(tmp_path / "r_test.csv")
+    assert list(test.index) == kept
+    counts = pd.DataFrame(PER_GROUP_ROWS, index=[f"F{i}" for i in range(5)]).notna()
+    assert list(test["n_a"]) == list(counts.loc[kept, [0, 1, 2]].sum(axis=1))
+    assert list(test["n_b"]) == list(counts.loc[kept, [3, 4, 5]].sum(axis=1))
+
+
+def test_summary_counts_the_untested_features_per_reason(tmp_path):
+    rng = np.random.default_rng(11)
+    values = rng.normal(20, 1, (30, 6))
+    values[:4, 0:2] = np.nan          # 1 value in a
+    values[4:6, 3:6] = np.nan         # 0 values in b
+    values[6] = 7.0                   # no variance
+    file = write_table(tmp_path / "t.csv", values)
+    status, stdout, _ = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
+                                "--group", "b=S4,S5,S6", "--out", str(tmp_path / "r"))
+    assert status == 0
+    line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
+    assert line.endswith("; 7 not tested: 1 value in a, 2 needed (4); 0 values in b, 2 needed "
+                         "(2); no variance in either group (1)")
+    test = read_test(tmp_path / "r_test.csv")
+    assert line.startswith(f"Welch test            {test['Welch_p'].notna().sum()} features "
+                           "tested")
+    assert test["Welch_note"].value_counts().to_dict() == {
+        "": 23, "1 value in a, 2 needed": 4, "0 values in b, 2 needed": 2,
+        "no variance in either group": 1}
+
+
+@pytest.mark.parametrize("options, expected", [
+    (["--impute", "downshift", "--impute-seed", "5", "--impute-shift", "1.5",
+      "--impute-width", "0.4"], "downshift"),
+    (["--impute", "mindet", "--impute-quantile", "0.05"], "mindet"),
+])
+def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tmp_path):
+    rng = np.random.default_rng(2)
+    values = rng.normal(20, 2, (50, 7))
+    values[rng.random(values.shape) < 0.25] = np.nan
+    file = write_table(tmp_path / "t.csv", values)
+    groups = [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
+                                     "--group", "b=S4,S5,S6", *options,
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    given = pd.read_csv(file, index_col="ID")
+    pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
+    missing = given.isna()
+    # the numpy recipe, column after column in the groups' order
+    draws = np.random.default_rng(5)
+    for column in ["S1", "S2", "S3", "S4", "S5", "S6"]:
+        measured = given[column].dropna().to_numpy()
+        where = missing[column]
+        if expected == "downshift":
+            m, sd = measured.mean(), measured.std(ddof=1)
+            filled = draws.normal(m - 1.5 * sd, 0.4 * sd, size=int(where.sum()))
+        else:
+            filled = np.nanquantile(given[column].to_numpy(), 0.05)
+        np.testing.assert_array_equal(pre.loc[where, column].to_numpy(),
+                                      np.broadcast_to(filled, int(where.sum())))
+    assert pre["S7"].isna().equals(missing["S7"])     # in no group: not imputed
+    cells = int(missing[["S1", "S2", "S3", "S4", "S5", "S6"]].to_numpy().sum())
+    assert f"impute                50 rows kept, {cells} missing cells of the groups' " \
+           f"columns" in stdout and f"filled by {expected}" in stdout
+
+    test = read_test(tmp_path / "r_test.csv")
+    assert list(test.columns[-5:]) == ["n_a", "n_b", "imputed_a", "imputed_b", "Welch_note"]
+    for name, columns in groups:
+        assert test[f"imputed_{name}"].tolist() == missing[columns].sum(axis=1).tolist()
+        assert (test[f"n_{name}"] == 3).all()
+
+
+def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path):
+    rng = np.random.default_rng(4)
+    file = write_table(tmp_path / "t.csv", rng.normal(20, 1, (20, 8)))
+    groups = ["--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6"]
+    status, stdout, stderr = run_cli("analyze", str(file), *groups,
+                                     "--out", str(tmp_path / "taken"))
+    assert (status, stderr) == (0, "")
+    assert "samples               6 columns the groups name taken as the samples (the table " \
+           "is in none of the formats and --samples is not given)" in stdout
+    status, _, _ = run_cli("analyze", str(file), *groups, "--samples", "S1,S2,S3,S4,S5,S6",
+                           "--out", str(tmp_path / "named"))
+    assert status == 0
+    for name in ("preprocessed.csv", "test.csv"):
+        assert (tmp_path / f"taken_{name}").read_bytes() == \
+            (tmp_path / f"named_{name}").read_bytes()

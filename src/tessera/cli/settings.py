@@ -269,7 +269,8 @@ def _check_test(values, given, groups):
         fewest, most = METHOD_BY_NAME[method].groups
         takes = f"{fewest} groups" if fewest == most else f"{fewest} or more groups"
         raise UsageError(f"{_given(given, 'method')}: {method} compares {takes}, and "
-                         f"{n} are given ({_names(groups)}); choose {' or '.join(fits)}")
+                         f"{n} are given ({_names(groups)}); choose "
+                         + (fits[0] if len(fits) == 1 else f"one of {', '.join(fits)}"))
     if n > 2:
         for key in TWO_GROUP_KEYS:
             if key in values:
