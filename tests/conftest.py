@@ -1,4 +1,6 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)."""
+import contextlib
+import io
 import warnings
 from pathlib import Path
 
@@ -25,6 +27,27 @@ def real_data(name):
 def data():
     """The shared folder of real tables (a test using it fails when it is missing)."""
     return real_data("engines").parent
+
+
+def run_cli(*argv):
+    """The command line's main(argv) in-process: (exit status, stdout, stderr)."""
+    from tessera.cli import main
+
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = main(list(argv))
+    return status, out.getvalue(), err.getvalue()
+
+
+def read_test(path):
+    """A test table as written: the note column as text, "" for a tested feature."""
+    notes = pd.read_csv(path, nrows=0).columns
+    notes = {c: str for c in notes if c.endswith("_note")}
+    test = pd.read_csv(path, index_col=0, keep_default_na=False, na_values=[""],
+                       low_memory=False, dtype=notes)
+    for column in notes:
+        test[column] = test[column].fillna("")
+    return test
 
 
 def message_of(fn, *args, **kwargs):

@@ -1,6 +1,5 @@
 """The tessera command line: the example run end to end, how options and a
 settings file become library settings, and every way a run is refused."""
-import contextlib
 import io
 import os
 import signal
@@ -14,31 +13,26 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder, real_data
-from tessera.cli import figures, main
+from conftest import Recorder, read_test, real_data, run_cli
+from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
-from tessera.tools.preprocess import import_data_by_file_name, preprocess
+from tessera.tools import differential
+from tessera.tools.preprocess import import_data_by_file_name, normalize, preprocess
 from tessera.tools.vetting import Vetting
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLE = Path(str(example_path()))
 SAMPLES = [f"ctrl_{i}" for i in range(1, 6)] + [f"treat_{i}" for i in range(1, 6)]
-OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png"]
+OUTPUTS = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png",
+           "pca.png", "correlation.png", "missingness.png", "report.html", "run.toml"]
+PNGS = [name for name in OUTPUTS if name.endswith(".png")]
 # the sample columns of the small tables below; their identifier column ID is the
 # first column that is not a sample
 WIDE = ["--samples", "S*"]
-
-
-def run_cli(*argv):
-    """main(argv) in-process: (exit status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = main(list(argv))
-    return status, out.getvalue(), err.getvalue()
 
 
 def png_size(path):
@@ -73,31 +67,34 @@ def test_example_run_writes_every_output(example_run):
     assert (status, stderr) == (0, "")
     assert sorted(p.name for p in out.iterdir()) == sorted(f"ex_{name}" for name in OUTPUTS)
     assert "bundled example" in stdout
-    for step in ("read", *STEPS, "Welch test"):
+    for step in ("read", *(s for s in STEPS if s in EXAMPLE_SETTINGS), "Welch test"):
         assert any(line.startswith(step + " ") for line in stdout.splitlines()), step
-    for name in OUTPUTS[2:]:
+    for name in PNGS:
         width, height = png_size(out / f"ex_{name}")
         assert 400 <= width <= 3000 and 300 <= height <= 2000
 
 
 def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
-    settings = {key: value for key, value in EXAMPLE_SETTINGS.items() if key != "samples"}
-    expected = preprocess(str(EXAMPLE), settings)
+    steps = ("index", "remove_decoy", "noise_filter", "log_transform")
+    expected = preprocess(str(EXAMPLE), {key: EXAMPLE_SETTINGS[key] for key in steps})
+    expected = differential.filter_valid(expected, EXAMPLE_GROUPS, 2, "each")
+    expected = normalize(expected, "log_median_0")
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
     assert not result.index.str.contains("REV__|CON__").any()
+    assert result.isna().any(axis=1).sum() > 500   # rows with a missing value are tested
 
-    expected = Vetting({}).stat_test_two_samples(expected, EXAMPLE_GROUPS, "Welch")
-    expected.index.name = "Protein IDs"
-    test = pd.read_csv(out / "ex_test.csv", index_col=0)
-    assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc"]
+    expected = differential.test_features(expected, EXAMPLE_GROUPS, "Welch")
+    test = read_test(out / "ex_test.csv")
+    assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc",
+                                            "n_treat", "n_ctrl", "Welch_note"]
     pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12)
 
 
 def test_example_summary_counts_match_the_test_table(example_run):
     _, stdout, _, out = example_run
-    test = pd.read_csv(out / "ex_test.csv", index_col=0)
+    test = read_test(out / "ex_test.csv")
     significant = test["Welch_fdr_bh"] < 0.05
     up = (significant & (test["group_fc"] > 0)).sum()
     line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
@@ -169,17 +166,19 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
     # the file's three groups make a one-way run, which takes no test name
-    with pytest.raises(UsageError, match="one-way ANOVA runs, which takes no method"):
+    with pytest.raises(UsageError, match="'t': t compares 2 groups, and 3 are given "
+                                         r"\('x', 'y', 'z'\); choose anova"):
         resolved("--config", str(config), "--method", "t")
     config.write_text(config.read_text().replace('method = "t"\n', ""))
     run = resolved("--config", str(config))
-    assert run.method is None and run.test_name == "oneway" and len(run.groups) == 3
+    assert run.method == "anova" and len(run.groups) == 3
 
 
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
-    assert {**run.reading, **run.settings} == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1"}
+    assert {**run.reading, **run.settings} == {**EXAMPLE_SETTINGS, "normalize": "origin_median_1",
+                                               "min_valid_mode": "each"}
     assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
@@ -188,11 +187,12 @@ def test_three_groups_run_the_one_way_test(table, tmp_path):
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--group", "c=S7,S8,S9", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
-    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
-    assert list(test.columns[-3:]) == ["oneway_stat", "oneway_p", "oneway_fdr_bh"]
-    significant = test.index[test["oneway_fdr_bh"] < 0.05]
+    test = read_test(tmp_path / "r_test.csv")
+    assert list(test.columns[-7:]) == ["anova_stat", "anova_p", "anova_fdr_bh", "n_a", "n_b",
+                                       "n_c", "anova_note"]
+    significant = test.index[test["anova_fdr_bh"] < 0.05]
     assert {f"F{i}" for i in range(10)} <= set(significant)
-    assert f"one-way ANOVA         40 features tested, {len(significant)} significant" in stdout
+    assert f"anova test            40 features tested, {len(significant)} significant" in stdout
     assert not (tmp_path / "r_volcano.png").exists()
 
 
@@ -303,7 +303,8 @@ def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp
     assert (status, stderr) == (0, "")
     how = "pairs from the design's pair column" if pairs else \
         "the groups' samples paired in the order given"
-    assert f"test:     paired_t, fold change paired, {how}" in stdout
+    assert f"test:     paired_t (paired t-test, on the features measured in every sample), " \
+           f"fold change paired, {how}" in stdout
     assert "3 samples not in the design, preprocessed but not tested (--samples leaves " \
            "them out): S7, S8, S9" in stdout
 
@@ -311,9 +312,10 @@ def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp
     groups = [("a", ["S1", "S2", "S3"]), ("b", second)]
     expected = Vetting({}).stat_test_two_samples(pre, groups, "paired_t",
                                                  fold_change_method="paired")
-    test = pd.read_csv(tmp_path / "r_test.csv", index_col="ID")
-    pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12,
-                                  check_names=False)
+    test = read_test(tmp_path / "r_test.csv")
+    pd.testing.assert_frame_equal(test[expected.columns], expected, check_exact=False,
+                                  rtol=1e-12, check_names=False)
+    assert list(test.columns[len(expected.columns):]) == ["n_a", "n_b", "paired_t_note"]
     (panels, *_), _ = intensities.calls[0]
     assert list(panels[0][1].columns[:3]) == ["first", "S2", "S3"]
 
@@ -343,8 +345,9 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     (["{table}", "--group", "a=S1,S2"], "1 group given; give at least two"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S2,S3"], "column 'S2' is listed in"),
     (["{table}", "--group", "aS1,S2", "--group", "b=S3,S4"], "write it as NAME=COL,COL"),
-    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "welch"],
-     "did you mean Welch?"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "wilch"],
+     "--method 'wilch' is not a known test; choose one of Welch, t, mannwhitneyu, paired_t, "
+     "Wilcoxon, permutation, anova"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "log2fc"],
      "computes a fold change, not a p-value"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4,S5", "--method", "paired_t"],
@@ -357,10 +360,16 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
       "100", "--noise-filter", "100"], "no rows left after remove_missing_values"),
     (["{table}", "--sheet", "one", "--group", "a=S1,S2", "--group", "b=S3,S4"],
      "sheet applies to .xlsx workbooks, and this is a text table; leave --sheet out"),
-    (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,S4"],
+    (["{bare}", "--group", "a=H1,H2", "--group", "b=N1,N2"],
      "t.csv: the header matches none of the formats read here (MaxQuant proteinGroups, "
      "DIA-NN pg_matrix, FragPipe combined_protein, Spectronaut protein pivot); for another "
      "table choose the sample columns with --samples"),
+    (["{bare}", "--group", "a=S1,S2", "--group", "b=S3,X4"],
+     "for another table choose the sample columns with --samples (names, or a pattern such "
+     "as 'LFQ intensity *') and the identifier column with --index (columns: 'ID', 'S1', "
+     "'S2', 'S3', 'S4', 'S5', ... (10 in all)); the groups' columns would do, but group 'b' "
+     "names 'X4', "
+     "which is not a column of the table"),
     (["{mq}", "--design", "hn.tsv", "--group", "a=H1,H2", "--group", "b=N1,N2"],
      "--design and --group both give the groups; give the groups in the design file or "
      "with --group, not both"),
@@ -383,12 +392,47 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     (["--config", "bad.toml"], "is not valid TOML"),
     (["--config", "typo.toml"], "unknown key 'normalise'; did you mean normalize?"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+    (["--min-valid", "0"], "--min-valid '0' must be a whole number of at least 1, e.g. 2"),
+    (["--min-valid", "6"], "--min-valid 6 (mode each): group 'treat' has 5 samples, so no "
+     "feature can have 6 values there; choose at most 5"),
+    (["--min-valid", "11", "--min-valid-mode", "all"], "--min-valid 11 (mode all): the groups "
+     "have 10 samples together, so no feature can have 11 values there; choose at most 10"),
+    (["--min-valid-mode", "most"], "--min-valid-mode 'most' is not a known min-valid mode; "
+     "choose one of each, any, all"),
+    (["--impute", "knn"], "--impute 'knn' is not a known imputation; choose one of downshift, "
+     "mindet"),
+    (["--impute-seed", "3"], "--impute-seed '3': --impute-seed applies to --impute downshift; "
+     "add --impute downshift or drop --impute-seed"),
+    (["--impute", "downshift", "--impute-quantile", "0.1"], "--impute-quantile '0.1': "
+     "--impute-quantile applies to --impute mindet, and this run imputes by downshift; drop "
+     "--impute-quantile"),
+    (["--impute", "downshift", "--impute-width", "0"], "--impute-width '0' must be a number "
+     "above 0, e.g. 0.3"),
+    (["--impute", "downshift", "--impute-seed", "-1"], "--impute-seed '-1' must be a whole "
+     "number of at least 0"),
+    (["--impute", "mindet", "--impute-quantile", "1"], "--impute-quantile '1' must lie "
+     "strictly between 0 and 1"),
+    (["--fc-threshold", "-1"], "--fc-threshold '-1' must be a number above 0, e.g. 1"),
+    (["--fc-threshold", "nan"], "--fc-threshold 'nan' must be a finite number"),
+    (["--label-top", "some"], "--label-top 'some' must be a whole number"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--group", "c=S5,S6",
+      "--fc-threshold", "1"], "--fc-threshold '1': with 3 groups ('a', 'b', 'c') the anova "
+     "test has no fold change, which --fc-threshold is about; drop it or give two groups"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "ANOVA"],
+     "--method 'ANOVA': anova compares 3 or more groups, and 2 are given ('a', 'b'); choose "
+     "one of Welch, t, mannwhitneyu, paired_t, Wilcoxon, permutation"),
+    (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--group", "c=S5,S6",
+      "--method", "welch"], "--method 'welch': Welch compares 2 groups, and 3 are given ('a', "
+     "'b', 'c'); choose anova"),
+    (["--config", "record.toml"], "settings file record.toml: record must be a table, "
+     "[record], as run.toml writes it"),
 ])
 def test_refused_runs_say_why_in_one_line_and_write_nothing(
         args, message, table, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "bad.toml").write_text("noise_filter = \n")
     (tmp_path / "typo.toml").write_text('normalise = "log_median_0"\n')
+    (tmp_path / "record.toml").write_text('record = "abc"\n')
     (tmp_path / "both.toml").write_text('design = "hn.tsv"\n[groups]\na = ["S1", "S2"]\n'
                                         'b = ["S3", "S4"]\n')
     table.rename(tmp_path / "t.csv")
@@ -455,12 +499,17 @@ def _constant(v):
      ["negative cells (e.g. ", "if the table already holds logarithms drop --log-transform"]),
     (_zero_median, ["--normalize", "origin_median_1"],
      ["normalize 'origin_median_1' failed: column 'S1' has median 0", "add --noise-filter 1"]),
-    (_one_zero_per_row, ["--noise-filter", "1"],
-     ["Welch test gave none of the 40 features a p-value: every row has a missing value",
-      "add --remove-missing-values 100"]),
-    (_empty_column, ["--noise-filter", "1", "--log-transform", "2"],
+    (_one_zero_per_row, ["--noise-filter", "1", "--method", "paired_t"],
+     ["paired_t test gave none of the 40 features a p-value; 40 of them: a missing value, "
+      "and paired_t needs every pair", "add --remove-missing-values 100"]),
+    (_empty_column, ["--noise-filter", "1", "--log-transform", "2", "--method", "Wilcoxon"],
      ["sample column 'S1' has no values left"]),
-    (_constant, [], ["no row has values that vary within its groups"]),
+    (_empty_column, ["--noise-filter", "1", "--impute", "mindet"],
+     ["impute mindet failed: column 'S1' has 0 finite values: imputation needs at least 2 "
+      "(group 'a'); leave that sample out of its group, or drop --impute"]),
+    (_constant, [], ["Welch test gave none of the 40 features a p-value; 40 of them: no "
+                     "variance in either group; check that the groups name the right sample "
+                     "columns"]),
 ])
 def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     rng = np.random.default_rng(3)
@@ -484,22 +533,30 @@ def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
     file = write_table(tmp_path / "int.csv", values)
     status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
-                                     "--out", str(tmp_path / "r"))
+                                     "--method", "Wilcoxon", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     assert [str(w.message) for w in recwarn] == []
-    assert "17 features tested" in stdout
-    assert "3 without a p-value (values that do not vary within the groups)" in stdout
-    assert "warnings from the test, the first: Precision loss" in stdout
+    assert "20 features tested" in stdout
+    assert "6 warnings from the test, the first: invalid value encountered" in stdout
     assert "dtype" not in stdout
 
 
-def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
-    class Broken:
-        def savefig(self, path, **kwargs):
-            Path(path).write_bytes(b"half a figure")
-            raise OSError("disk full")
+def failing_write(monkeypatch, exc, name="pvalues.png"):
+    """Makes the write of the output ``name`` stop half-way with ``exc``; the
+    outputs before it are written."""
+    write = analysis.write_bytes
 
-    monkeypatch.setattr(figures, "pvalue_figure", lambda *args: Broken())
+    def half_then_fail(path, data):
+        if name not in str(path):
+            return write(path, data)
+        write(path, data[: len(data) // 2])
+        raise exc
+
+    monkeypatch.setattr(analysis, "write_bytes", half_then_fail)
+
+
+def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
+    failing_write(monkeypatch, OSError("disk full"))
     status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2",
                                 "--group", "b=S3,S4", "--out", str(tmp_path / "out" / "r"))
     assert status == 1 and "disk full" in stderr and stderr.count("\n") == 1
@@ -544,15 +601,6 @@ def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, t
     assert after["r_test.csv"] != two_group_run["r_test.csv"]   # the three-group table
 
 
-class FailingFigure:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def savefig(self, path, **kwargs):
-        Path(path).write_bytes(b"half a figure")
-        raise self.exc
-
-
 @pytest.mark.parametrize("how, status", [
     ("write fails", 1),
     ("interrupted while writing", 130),
@@ -565,7 +613,7 @@ def test_a_failed_run_keeps_the_earlier_set(how, status, table, tmp_path, two_gr
         args += ["--noise-filter", "100", "--remove-missing-values", "100"]
     else:
         exc = OSError("disk full") if how == "write fails" else KeyboardInterrupt()
-        monkeypatch.setattr(figures, "pvalue_figure", lambda *args: FailingFigure(exc))
+        failing_write(monkeypatch, exc)
     result = run_cli("analyze", str(table), *args, "--out", str(tmp_path / "out" / "r"))
     assert result[0] == status and result[2].count("\n") == 1
     assert snapshot(tmp_path / "out") == two_group_run
@@ -584,7 +632,7 @@ def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group
     monkeypatch.setattr(os, "replace", replace_and_interrupt)
     status, _, stderr = run_cli("analyze", str(table), *THREE_GROUPS,
                                 "--out", str(tmp_path / "out" / "r"))
-    assert (status, stderr) == (0, "") and len(renamed) == 4
+    assert (status, stderr) == (0, "") and len(renamed) == 9
     assert "r_volcano.png" not in snapshot(tmp_path / "out")
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
@@ -603,3 +651,147 @@ def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     assert drawn.startswith("\rpermutation test ") and drawn.endswith("\r")
     assert drawn.rsplit("\r", 2)[1].strip() == ""  # the last write blanks the line
     assert pipe.getvalue() == ""
+
+
+@pytest.mark.parametrize("spelling, groups, name", [
+    ("Welch", 2, "Welch"), ("welch", 2, "Welch"), ("WELCH", 2, "Welch"), ("t", 2, "t"),
+    ("mannwhitneyu", 2, "mannwhitneyu"), ("Mannwhiteneyu", 2, "mannwhitneyu"),
+    ("Mann-Whitney", 2, "mannwhitneyu"), ("paired-t", 2, "paired_t"),
+    ("wilcoxon", 2, "Wilcoxon"), ("Permutation", 2, "permutation"),
+    ("anova", 3, "anova"), ("ANOVA", 3, "anova"), ("oneway", 3, "anova"),
+])
+def test_method_spellings_resolve_to_the_tests_names(spelling, groups, name):
+    columns = [f"treat_{i}" for i in range(1, 6)] + [f"ctrl_{i}" for i in range(1, 6)]
+    given = [f"--group=g{k}={columns[2 * k]},{columns[2 * k + 1]}" for k in range(groups)]
+    run = resolved(str(EXAMPLE), *given, "--method", spelling)
+    assert run.method == name
+
+
+def test_help_names_every_test_and_which_are_paired(capsys):
+    with pytest.raises(SystemExit):
+        build_parser().parse_args(["analyze", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for name in ("Welch", "t (Student)", "mannwhitneyu", "paired_t", "Wilcoxon", "permutation",
+                 "anova"):
+        assert name in text
+    assert "paired_t and Wilcoxon (signed ranks) are paired tests" in text
+    for flag in ("--min-valid N", "--min-valid-mode MODE", "--impute METHOD", "--impute-seed",
+                 "--impute-shift", "--impute-width", "--impute-quantile", "--fc-threshold",
+                 "--label-top"):
+        assert flag in text
+
+
+# Measured values of groups a (S1-S3) and b (S4-S6); S7 is in no group and
+# never measured, so a filter that counted it would remove every row.
+N = np.nan
+PER_GROUP_ROWS = [
+    [1, 2, 3, 4, 5, 6, N],      # 3 and 3
+    [1, 2, N, 4, 5, N, N],      # 2 and 2
+    [1, N, N, 4, 5, 6, N],      # 1 and 3
+    [N, N, N, 4, 5, N, N],      # 0 and 2
+    [1, N, N, 4, N, N, N],      # 1 and 1
+]
+
+
+@pytest.mark.parametrize("mode, kept, why", [
+    ("each", ["F0", "F1"], "3 with fewer than 2 measured values in a group removed"),
+    ("any", ["F0", "F1", "F2", "F3"], "1 with fewer than 2 measured values in every group "
+     "removed"),
+    ("all", ["F0", "F1", "F2", "F3", "F4"], "0 with fewer than 2 measured values in the "
+     "groups' columns together removed"),
+])
+def test_min_valid_counts_the_group_columns_only(mode, kept, why, tmp_path):
+    file = write_table(tmp_path / "t.csv", np.array(PER_GROUP_ROWS, dtype=float))
+    status, stdout, stderr = run_cli(
+        "analyze", str(file), *WIDE, "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+        "--min-valid", "2", "--min-valid-mode", mode, "--method", "t",
+        "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    assert f"min_valid             {len(kept)} rows kept, {why}" in stdout
+    pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
+    assert list(pre.index) == kept and pre["S7"].isna().all()
+    test = read_test(tmp_path / "r_test.csv")
+    assert list(test.index) == kept
+    counts = pd.DataFrame(PER_GROUP_ROWS, index=[f"F{i}" for i in range(5)]).notna()
+    assert list(test["n_a"]) == list(counts.loc[kept, [0, 1, 2]].sum(axis=1))
+    assert list(test["n_b"]) == list(counts.loc[kept, [3, 4, 5]].sum(axis=1))
+
+
+def test_summary_counts_the_untested_features_per_reason(tmp_path):
+    rng = np.random.default_rng(11)
+    values = rng.normal(20, 1, (30, 6))
+    values[:4, 0:2] = np.nan          # 1 value in a
+    values[4:6, 3:6] = np.nan         # 0 values in b
+    values[6] = 7.0                   # no variance
+    file = write_table(tmp_path / "t.csv", values)
+    status, stdout, _ = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
+                                "--group", "b=S4,S5,S6", "--out", str(tmp_path / "r"))
+    assert status == 0
+    line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
+    assert line.endswith("; 7 not tested: 1 value in a, 2 needed (4); 0 values in b, 2 needed "
+                         "(2); no variance in either group (1)")
+    test = read_test(tmp_path / "r_test.csv")
+    assert line.startswith(f"Welch test            {test['Welch_p'].notna().sum()} features "
+                           "tested")
+    assert test["Welch_note"].value_counts().to_dict() == {
+        "": 23, "1 value in a, 2 needed": 4, "0 values in b, 2 needed": 2,
+        "no variance in either group": 1}
+
+
+@pytest.mark.parametrize("options, expected", [
+    (["--impute", "downshift", "--impute-seed", "5", "--impute-shift", "1.5",
+      "--impute-width", "0.4"], "downshift"),
+    (["--impute", "mindet", "--impute-quantile", "0.05"], "mindet"),
+])
+def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tmp_path):
+    rng = np.random.default_rng(2)
+    values = rng.normal(20, 2, (50, 7))
+    values[rng.random(values.shape) < 0.25] = np.nan
+    file = write_table(tmp_path / "t.csv", values)
+    groups = [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
+                                     "--group", "b=S4,S5,S6", *options,
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    given = pd.read_csv(file, index_col="ID")
+    pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
+    missing = given.isna()
+    # the numpy recipe, column after column in the groups' order
+    draws = np.random.default_rng(5)
+    for column in ["S1", "S2", "S3", "S4", "S5", "S6"]:
+        measured = given[column].dropna().to_numpy()
+        where = missing[column]
+        if expected == "downshift":
+            m, sd = measured.mean(), measured.std(ddof=1)
+            filled = draws.normal(m - 1.5 * sd, 0.4 * sd, size=int(where.sum()))
+        else:
+            filled = np.nanquantile(given[column].to_numpy(), 0.05)
+        np.testing.assert_array_equal(pre.loc[where, column].to_numpy(),
+                                      np.broadcast_to(filled, int(where.sum())))
+    assert pre["S7"].isna().equals(missing["S7"])     # in no group: not imputed
+    cells = int(missing[["S1", "S2", "S3", "S4", "S5", "S6"]].to_numpy().sum())
+    assert f"impute                50 rows kept, {cells} missing cells of the groups' " \
+           f"columns" in stdout and f"filled by {expected}" in stdout
+
+    test = read_test(tmp_path / "r_test.csv")
+    assert list(test.columns[-5:]) == ["n_a", "n_b", "imputed_a", "imputed_b", "Welch_note"]
+    for name, columns in groups:
+        assert test[f"imputed_{name}"].tolist() == missing[columns].sum(axis=1).tolist()
+        assert (test[f"n_{name}"] == 3).all()
+
+
+def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path):
+    rng = np.random.default_rng(4)
+    file = write_table(tmp_path / "t.csv", rng.normal(20, 1, (20, 8)))
+    groups = ["--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6"]
+    status, stdout, stderr = run_cli("analyze", str(file), *groups,
+                                     "--out", str(tmp_path / "taken"))
+    assert (status, stderr) == (0, "")
+    assert "samples               6 columns the groups name taken as the samples (the table " \
+           "is in none of the formats and --samples is not given)" in stdout
+    status, _, _ = run_cli("analyze", str(file), *groups, "--samples", "S1,S2,S3,S4,S5,S6",
+                           "--out", str(tmp_path / "named"))
+    assert status == 0
+    for name in ("preprocessed.csv", "test.csv"):
+        assert (tmp_path / f"taken_{name}").read_bytes() == \
+            (tmp_path / f"named_{name}").read_bytes()

@@ -1,6 +1,7 @@
 """The per-run report, its figures and run.toml."""
-import argparse
 import base64
+import hashlib
+import html
 import re
 import tomllib
 import xml.etree.ElementTree as ET
@@ -11,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import real_data
+from conftest import Recorder, read_test, real_data, run_cli
 
 from tessera.cli import figures, qc
 from tessera.cli.interactive import volcano_svg
@@ -20,8 +21,9 @@ from tessera.cli.record import (dumps_run_toml, input_status, load_run_toml, rec
                                 resolved_settings, toml_string)
 from tessera.cli.report import (ReportFigure, RunRecord, Step, png_bytes, render_html,
                                 result_counts, top_features)
-from tessera.cli.settings import resolve
+from tessera.cli.settings import example_path, resolve
 
+EXAMPLE = Path(str(example_path()))
 HOSTILE = '<script>alert("x")</script> & \'q\' </td><img src=http://a/b>'
 GROUPS = [("treat", [f"t{i}" for i in range(1, 5)]), ("ctrl", [f"c{i}" for i in range(1, 5)])]
 
@@ -112,8 +114,8 @@ def drawn():
     return record, render_html(record)
 
 
-def test_report_needs_nothing_outside_the_file(drawn):
-    record, page = drawn
+def assert_self_contained(page):
+    """The page loads nothing from outside itself and has its sections in order."""
     assert "http" not in page.lower() and "url(" not in page and "@import" not in page
     parsed = Page(page)
     for tag, attrs in parsed.tags:
@@ -124,10 +126,14 @@ def test_report_needs_nothing_outside_the_file(drawn):
             assert attrs["href"].startswith("#"), attrs["href"]
             assert f'id="{attrs["href"][1:]}"' in page
         assert tag != "script"
-    # sections in their order
     positions = [page.index(f'<section id="{s}"') for s in
                  ("run", "steps", "qc", "results", "test-figures")]
     assert positions == sorted(positions)
+    return parsed
+
+
+def test_report_needs_nothing_outside_the_file(drawn):
+    assert_self_contained(drawn[1])
 
 
 def test_report_shows_every_figure_and_the_record_numbers(drawn):
@@ -395,3 +401,123 @@ def test_qc_on_cd34_shows_the_sparse_sample():
     assert sorted(t.get_text() for t in labels) == sorted(values.columns)
     boxes, _, _ = label_boxes(fig, "pca-label")
     assert not any(a.overlaps(b) for a, b in combinations(boxes, 2))
+
+
+def small_table(path, seed=0, rows=60, samples=9, effect=3.0, sd=1.5):
+    """A wide .csv table: an ID column, a Gene column and samples S1, ... with
+    a group effect on the first tenth of the rows, half of it on the second
+    tenth, and a fifth of the cells missing."""
+    rng = np.random.default_rng(seed)
+    values = rng.normal(20, sd, (rows, samples))
+    values[: rows // 10, :3] += effect
+    values[rows // 10: rows // 5, :3] += effect / 2
+    values[rng.random(values.shape) < 0.2] = np.nan
+    frame = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, samples + 1)])
+    frame.insert(0, "ID", [f"F{i}" for i in range(rows)])
+    frame.insert(1, "Gene", [f"G{i}" for i in range(rows)])
+    frame.to_csv(path, index=False)
+    return path
+
+
+TWO = ["--samples", "S*", "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6"]
+THREE = TWO + ["--group", "c=S7,S8,S9"]
+RUNS = {
+    "example": ([], "Welch", None),
+    "three groups, imputed": (THREE + ["--impute", "downshift"], "anova", None),
+    "paired, fold-change threshold": (TWO + ["--method", "paired_t", "--fc-threshold", "0.5",
+                                             "--label-top", "3"], "paired_t", 0.5),
+}
+
+
+@pytest.mark.parametrize("case", list(RUNS))
+def test_every_run_writes_a_report_of_its_own_numbers(case, tmp_path):
+    options, method, threshold = RUNS[case]
+    file = [] if case == "example" else [str(small_table(tmp_path / "t.csv"))]
+    status, stdout, stderr = run_cli("analyze", *file, *options, "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    page = (tmp_path / "r_report.html").read_text(encoding="utf-8")
+    parsed = assert_self_contained(page)
+    # every figure written is in the page, as the same bytes
+    images = [base64.b64decode(attrs["src"].split(",", 1)[1])
+              for tag, attrs in parsed.tags if tag == "img"]
+    written = {p.name: p.read_bytes() for p in tmp_path.glob("r_*.png")}
+    assert sorted(images) == sorted(written.values())
+    assert {"r_pca.png", "r_correlation.png", "r_missingness.png"} <= set(written)
+    assert ("r_imputed.png" in written) == ("--impute" in options)
+    assert page.count('<svg class="volcano"') == (method != "anova")
+
+    test = read_test(tmp_path / "r_test.csv")
+    p, adjusted = test[f"{method}_p"], test[f"{method}_fdr_bh"]
+    significant = p.notna() & (adjusted < 0.05)
+    if threshold:
+        significant &= test["group_fc"].abs() >= threshold
+    assert parsed.ids["tested"] == str(p.notna().sum())
+    assert parsed.ids["significant"] == str(significant.sum())
+    assert parsed.ids["untested"] == str(p.isna().sum())
+    reasons = re.findall(r'<table class="untested">.*?</table>', page)
+    notes = test.loc[test[f"{method}_note"] != "", f"{method}_note"].value_counts()
+    assert re.findall(r"<tr><td>([^<]*)</td><td class=\"num\">(\d+)</td>", "".join(reasons)) \
+        == [(html.escape(why), str(n)) for why, n in notes.items()]
+    # one row per printed step line, in order
+    printed = [line[:22].strip() for line in stdout.splitlines()
+               if line[:22].strip() and not line.startswith(("settings:", "groups:", "test:",
+                                                            "wrote", "No input", "with its"))]
+    steps = page[page.index('<section id="steps"'):page.index('<section id="qc"')]
+    rows = re.findall(r'<tr><td>([^<]*)</td><td class="num">\d*</td>', steps)
+    assert rows == printed
+    record = tomllib.loads((tmp_path / "r_run.toml").read_text(encoding="utf-8"))["record"]
+    source = EXAMPLE if case == "example" else tmp_path / "t.csv"
+    assert record["sha256"] == hashlib.sha256(source.read_bytes()).hexdigest()
+
+
+@pytest.mark.parametrize("case", ["example", "design and imputation"])
+def test_config_run_toml_repeats_the_tables_byte_for_byte(case, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    if case == "example":
+        args = []
+    else:
+        small_table(tmp_path / "t.csv")
+        (tmp_path / "design.tsv").write_text("sample\tgroup\nS4\tb\nS1\ta\nS5\tb\nS2\ta\n"
+                                             "S6\tb\nS3\ta\n")
+        args = ["t.csv", "--samples", "S*", "--design", "design.tsv", "--impute", "downshift",
+                "--impute-seed", "7", "--min-valid", "2", "--min-valid-mode", "any"]
+    assert run_cli("analyze", *args, "--out", "first/r")[0] == 0
+    toml_text = Path("first/r_run.toml").read_text(encoding="utf-8")
+    assert ("[groups]" in toml_text) == (case == "example")
+    status, stdout, stderr = run_cli("analyze", "--config", "first/r_run.toml", "--out",
+                                     "again/r")
+    assert (status, stderr) == (0, "")
+    assert stdout.startswith("input unchanged since the recorded run\n")
+    for name in ("preprocessed.csv", "test.csv"):
+        assert Path(f"again/r_{name}").read_bytes() == Path(f"first/r_{name}").read_bytes()
+    if case == "example":
+        return
+    # an edited input is named as such, and the run goes on with it
+    table = pd.read_csv("t.csv")
+    table.loc[0, "S1"] = 30.0
+    table.to_csv("t.csv", index=False)
+    status, stdout, _ = run_cli("analyze", "--config", "first/r_run.toml", "--out", "edited/r")
+    assert status == 0
+    recorded = tomllib.loads(toml_text)["record"]["sha256"]
+    now = hashlib.sha256(Path("t.csv").read_bytes()).hexdigest()
+    assert stdout.startswith(f"input changed since the recorded run (sha256 {recorded} now "
+                             f"{now}); analysing the file as it is now\n")
+    assert Path("edited/r_test.csv").read_bytes() != Path("first/r_test.csv").read_bytes()
+
+
+def test_fc_threshold_and_label_top_reach_the_volcano(tmp_path, monkeypatch):
+    volcano = Recorder(figures.volcano)
+    monkeypatch.setattr(figures, "volcano", volcano)
+    file = small_table(tmp_path / "t.csv", rows=200, effect=4, sd=0.4)
+    status, stdout, _ = run_cli("analyze", str(file), *TWO, "--method", "t", "--fc-threshold",
+                                "2.5", "--label-top", "4", "--out", str(tmp_path / "r"))
+    assert status == 0
+    (_, kwargs), = volcano.calls
+    assert (kwargs["top"], kwargs["fc_threshold"]) == (4, 2.5)
+    assert kwargs["names"].tolist() == [f"G{i}" for i in range(200)]
+    test = read_test(tmp_path / "r_test.csv")
+    passed = test["t_fdr_bh"] < 0.05
+    significant = passed & (test["group_fc"].abs() >= 2.5)
+    assert 0 < significant.sum() < passed.sum()     # the threshold removes some
+    assert f"{significant.sum()} significant at adjusted p < 0.05 and absolute fold change " \
+           ">= 2.5 (fdr_bh)" in stdout

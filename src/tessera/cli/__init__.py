@@ -22,13 +22,15 @@ table and the design, through tessera.readers), ``pipeline`` (preprocessing and 
 printed), ``figures``, ``outputs`` (output names, writing them as a set) and
 ``analysis`` (from a Run to its files); ``errors`` holds UsageError.
 """
+import shlex
 import sys
+import time
 from importlib import resources
 
 from tessera.cli.analysis import analyze
 from tessera.cli.errors import UsageError, one_line
 from tessera.cli.options import build_parser
-from tessera.cli.progress import Report, describe
+from tessera.cli.progress import Progress, describe
 from tessera.cli.settings import example_path, resolve
 
 __all__ = ["main"]
@@ -36,10 +38,11 @@ __all__ = ["main"]
 
 def main(argv=None):
     """Runs the command line; returns the exit status."""
+    started = time.perf_counter()
     argv = sys.argv[1:] if argv is None else list(argv)
     if not argv:
         argv = ["analyze"]
-    report = Report()
+    progress = Progress()
     try:
         try:
             ns = build_parser().parse_args(argv)
@@ -48,11 +51,13 @@ def main(argv=None):
         with resources.as_file(example_path()) as example_file:
             run = resolve(ns, example_file)
             if run.example:
-                report.note(f"No input file given: analysing the bundled example table "
-                            f"{run.file}\nwith its example settings (tessera analyze --help "
-                            "shows how to analyse your own file).")
-            report.note(describe(run))
-            analyze(run, report)
+                progress.note(f"No input file given: analysing the bundled example table "
+                              f"{run.file}\nwith its example settings (tessera analyze --help "
+                              "shows how to analyse your own file).")
+            if run.input_check is not None:
+                progress.note(run.input_check)
+            progress.note(describe(run))
+            analyze(run, progress, command=shlex.join(["tessera", *argv]), started=started)
     except UsageError as exc:
         print(f"tessera: error: {one_line(exc)}", file=sys.stderr)
         return 2

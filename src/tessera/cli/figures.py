@@ -269,22 +269,36 @@ def _covered(box, points, radius):
 
 
 def intensities(panels, colours, ylabel):
-    """One boxplot per sample column for each (title, table) panel, side by side."""
+    """One boxplot per sample column for each (title, table) panel: side by
+    side while the figure stays narrow enough to be read at its size in the
+    report, one above the other for many samples."""
+    from matplotlib.figure import Figure
+
     columns = list(panels[-1][1].columns)
-    width = max(5.0, 0.45 * len(columns) + 1.5)
-    fig = _figure(width * len(panels), 4.5)
-    axes = fig.subplots(1, len(panels), squeeze=False)[0]
-    for ax, (title, df) in zip(axes, panels):
+    names = [plain(c) for c in columns]
+    n = len(panels)
+    panel, height = max(3.6, 0.34 * len(columns) + 0.6), 3.3     # axes, inches
+    left, right, top, gap = 0.8, 0.25, 0.4, 0.8
+    bottom = text_inches(names, 8) + 0.3
+    beside = n == 1 or left + n * panel + (n - 1) * gap + right <= 10
+    if beside:
+        width, total = left + n * panel + (n - 1) * gap + right, top + height + bottom
+        boxes = [(left + k * (panel + gap), bottom) for k in range(n)]
+    else:
+        width, total = left + panel + right, n * (top + height + bottom)
+        boxes = [(left, (n - 1 - k) * (top + height + bottom) + bottom) for k in range(n)]
+    fig = Figure(figsize=(width, total), dpi=100)
+    for (x0, y0), (title, df) in zip(boxes, panels):
+        ax = fig.add_axes([x0 / width, y0 / total, panel / width, height / total])
         values = [df[c].astype(float).dropna().to_numpy() for c in columns]
         measured = np.concatenate([v for v in values] + [np.empty(0)])
-        boxes = ax.boxplot([v if len(v) else [np.nan] for v in values], patch_artist=True,
+        drawn = ax.boxplot([v if len(v) else [np.nan] for v in values], patch_artist=True,
                            showfliers=False, widths=0.6, medianprops={"color": "black"})
-        for box, column in zip(boxes["boxes"], columns):
+        for box, column in zip(drawn["boxes"], columns):
             box.set_facecolor(colours.get(column, "0.85"))
-        ax.set_xticks(range(1, len(columns) + 1), [str(c) for c in columns],
-                      rotation=90, fontsize=8)
-        ax.set_title(title)
-        ax.set_ylabel(ylabel)
+        ax.set_xticks(range(1, len(columns) + 1), names, rotation=90, fontsize=8)
+        ax.set_title(plain(title), fontsize=10)
+        ax.set_ylabel(plain(ylabel))
         # positive values spread over orders of magnitude (linear intensities)
         # are shown on a log axis
         if len(measured) and measured.min() > 0 and measured.max() / measured.min() >= 1e3:
@@ -308,34 +322,36 @@ def pvalue_histogram(p, xlabel, bins=20):
     return fig
 
 
-def volcano_figure(table, run, labels=None, *, top=TOP_LABELLED, fc_threshold=None):
-    """The volcano of a two-group run; ``labels`` (a Series on the table's
-    index, e.g. gene names) names the labelled points instead of the row
-    identifiers."""
+def volcano_arguments(table, run, names=None):
+    """The arguments of a two-group run's volcano plot, the PNG (``volcano``)
+    and the report's SVG alike: fold change, p, adjusted p, the significance
+    level and the texts; ``names`` (a Series on the table's index, e.g. the
+    gene names) names the points instead of the row identifiers."""
     fc_column = f"{run.fold_change_method}_fc"
     (first, _), (second, _) = run.groups
-    names = table.index.to_series()
-    if labels is not None:
-        given = labels.reindex(table.index)
-        names = given.where(given.notna() & (given.str.strip() != ""), names)
-    return volcano(
-        table[fc_column], table[f"{run.method}_p"],
-        table[f"{run.method}_{run.multipletest_method}"],
-        alpha=ALPHA, top=top, labels=(f"higher in {first}", f"higher in {second}"),
+    return dict(
+        fc=table[fc_column], p=table[f"{run.method}_p"],
+        adjusted=table[f"{run.method}_{run.multipletest_method}"], alpha=ALPHA,
+        labels=(f"higher in {first}", f"higher in {second}"),
         xlabel=f"{fc_column}: mean {first} minus mean {second}",
         ylabel=f"-log10 p ({run.method})",
-        title=f"{run.method} test, adjusted with {run.multipletest_method}",
-        names=names, fc_threshold=fc_threshold)
+        title=f"{run.method} test, adjusted with {run.multipletest_method}", names=names)
+
+
+def volcano_figure(table, run, names=None, *, top=TOP_LABELLED, fc_threshold=None):
+    """The volcano plot of a two-group run (see ``volcano_arguments``)."""
+    return volcano(**volcano_arguments(table, run, names), top=top, fc_threshold=fc_threshold)
 
 
 def intensity_figure(pre, run, sample_labels=None):
     """Per-sample distributions before and after normalisation; the samples
     are named by ``sample_labels`` ({sample: label}) where it has them."""
+    # the measured values only: an imputation after the normalisation has its own figure
     if pre.before_normalize is None:
-        panels = [("preprocessed (not normalised)", pre.table)]
+        panels = [("preprocessed (not normalised)", pre.before_impute)]
     else:
         panels = [("before normalisation", pre.before_normalize),
-                  ("after normalisation", pre.table)]
+                  ("after normalisation", pre.before_impute)]
     ylabel = f"log{pre.log_base} intensity" if pre.log_base else "intensity"
     colours = group_colours(run.groups)
     if sample_labels:
@@ -345,4 +361,4 @@ def intensity_figure(pre, run, sample_labels=None):
 
 
 def pvalue_figure(table, run):
-    return pvalue_histogram(table[f"{run.test_name}_p"], f"p-value ({run.test_name})")
+    return pvalue_histogram(table[f"{run.method}_p"], f"p-value ({run.method})")

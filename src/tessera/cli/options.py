@@ -9,12 +9,62 @@ import numpy as np
 from tessera import __version__
 from tessera.cli.errors import UsageError
 
-TWO_GROUP_TESTS = ("t", "Welch", "paired_t", "Wilcoxon", "Mannwhiteneyu", "permutation")
+
+
+@dataclass(frozen=True)
+class Method:
+    """A test of the command line.
+
+    ``name`` is how the test table's columns are named (``<name>_p``, ...);
+    ``groups`` the (fewest, most) groups it compares, None for no limit;
+    ``module`` the library module that runs it: ``differential`` tests each
+    feature on its measured values, ``vetting`` passes missing values to the
+    test, so a feature needs every value; ``paired`` tests pair the i-th
+    sample of the first group with the i-th of the second; ``aliases`` are
+    the other spellings accepted (case does not matter in any of them).
+    """
+    name: str
+    groups: tuple
+    module: str
+    paired: bool
+    help: str
+    aliases: tuple = ()
+
+    def takes(self, n_groups):
+        fewest, most = self.groups
+        return n_groups >= fewest and (most is None or n_groups <= most)
+
+
+# In the order --help lists them. A new test of the differential module is one
+# more line here.
+METHODS = (
+    Method("Welch", (2, 2), "differential", False, "Welch's t-test", ("welch_t",)),
+    Method("t", (2, 2), "differential", False, "Student's t-test", ("student", "ttest")),
+    Method("mannwhitneyu", (2, 2), "differential", False, "Mann-Whitney U test",
+           ("Mannwhiteneyu", "mann_whitney", "mannwhitney")),
+    Method("paired_t", (2, 2), "vetting", True, "paired t-test"),
+    Method("Wilcoxon", (2, 2), "vetting", True, "Wilcoxon signed-rank test"),
+    Method("permutation", (2, 2), "vetting", False,
+           "permutation test of the t statistic (10,000 seeded permutations)"),
+    Method("anova", (3, None), "differential", False, "one-way analysis of variance",
+           ("oneway", "one_way")),
+)
+METHOD_BY_NAME = {method.name: method for method in METHODS}
+DEFAULT_METHOD = "Welch"                # two groups
+DEFAULT_MANY_GROUPS_METHOD = "anova"    # three or more
 FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
-# Methods that pair the i-th column of the first group with the i-th of the second.
-PAIRED_METHODS = ("paired_t", "Wilcoxon")
-DEFAULT_METHOD = "Welch"
+MIN_VALID_MODES = ("each", "any", "all")
+IMPUTE_METHODS = ("downshift", "mindet")
+# The defaults of the steps' parameters, as differential.impute has them.
+DEFAULT_MIN_VALID = 2
+DEFAULT_MIN_VALID_MODE = "each"
+IMPUTE_DEFAULTS = {"impute_seed": 0, "impute_shift": 1.8, "impute_width": 0.3,
+                   "impute_quantile": 0.01}
+# The parameters each imputation method takes.
+IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"),
+                     "mindet": ("impute_quantile",)}
+DEFAULT_LABEL_TOP = 10
 DEFAULT_FOLD_CHANGE_METHOD = "group"
 DEFAULT_MULTIPLETEST_METHOD = "fdr_bh"
 # A feature is significant when its adjusted p-value is below ALPHA.
@@ -122,15 +172,63 @@ def _choice(choices, what):
     return parse
 
 
-_test_method = _choice(TWO_GROUP_TESTS, "test")
+def _spelling(name):
+    return name.strip().lower().replace("-", "_").replace(" ", "_")
+
+
+_METHOD_SPELLINGS = {_spelling(spelling): method.name for method in METHODS
+                     for spelling in (method.name, *method.aliases)}
+
+
+def method_names():
+    return ", ".join(method.name for method in METHODS)
 
 
 def _method(raw):
+    """A test as the user types it: its name or another spelling, in any case."""
+    if isinstance(raw, str) and _spelling(raw) in _METHOD_SPELLINGS:
+        return _METHOD_SPELLINGS[_spelling(raw)]
     if raw in FOLD_CHANGE_ONLY:
-        raise ValueError("computes a fold change, not a p-value; choose a test ("
-                         f"{', '.join(TWO_GROUP_TESTS)}); the test table always "
-                         "holds the fold change")
-    return _test_method(raw)
+        raise ValueError(f"computes a fold change, not a p-value; choose a test ("
+                         f"{method_names()}); the test table always holds the fold change")
+    raise ValueError(f"is not a known test; choose one of {method_names()}")
+
+
+def _finite(raw):
+    if isinstance(raw, bool):
+        raise ValueError("must be a number")
+    try:
+        value = float(raw)
+    except (TypeError, ValueError):
+        raise ValueError("must be a number, e.g. 1.5") from None
+    if not np.isfinite(value):
+        raise ValueError("must be a finite number, e.g. 1.5")
+    return int(value) if isinstance(raw, int) else value
+
+
+def _positive(example):
+    def parse(raw):
+        value = _finite(raw)
+        if value <= 0:
+            raise ValueError(f"must be a number above 0, e.g. {example}")
+        return value
+    return parse
+
+
+def _at_least(lowest, example):
+    def parse(raw):
+        value = _integer(raw)
+        if value < lowest:
+            raise ValueError(f"must be a whole number of at least {lowest}, e.g. {example}")
+        return value
+    return parse
+
+
+def _quantile(raw):
+    value = _finite(raw)
+    if not 0 < value < 1:
+        raise ValueError("must lie strictly between 0 and 1, e.g. 0.01")
+    return value
 
 
 def _multipletest_method(raw):
@@ -188,26 +286,63 @@ OPTIONS = (
            "logarithm of every cell to this base, e.g. 2"),
     Option("remove_missing_values", "PERCENT", _percent,
            "keep rows measured in at least PERCENT of the columns, e.g. 70"),
+    Option("min_valid", "N", _at_least(1, 2),
+           "keep rows with at least N measured values in each group (counted on the "
+           "groups' columns only; --min-valid-mode chooses how)"),
+    Option("min_valid_mode", "MODE", _choice(MIN_VALID_MODES, "min-valid mode"),
+           "each (every group has N values; the default), any (at least one group has) or "
+           "all (the groups' columns together have); alone it means --min-valid "
+           f"{DEFAULT_MIN_VALID}"),
     Option("normalize", "SETTING", _normalize,
            "log_median_0 (subtract each column's median) or origin_median_1 (divide by it)"),
+    Option("impute", "METHOD", _choice(IMPUTE_METHODS, "imputation"),
+           "fill the missing values of the groups' columns after the other steps: "
+           "downshift (draws from a normal distribution below each column's values) or "
+           "mindet (each column's low quantile); the test table counts the filled cells "
+           "per feature and group (imputed_<group>)"),
+    Option("impute_seed", "SEED", _at_least(0, 0),
+           "seed of the downshift draws (default: 0; the same seed gives the same table)"),
+    Option("impute_shift", "SD", _finite,
+           "downshift: the draws' mean lies this many standard deviations of the column "
+           "below its mean (default: 1.8)"),
+    Option("impute_width", "SD", _positive(0.3),
+           "downshift: the draws' standard deviation, in standard deviations of the column "
+           "(default: 0.3)"),
+    Option("impute_quantile", "Q", _quantile,
+           "mindet: the quantile of each column's values put into its missing cells "
+           "(default: 0.01)"),
     Option("method", "TEST", _method,
-           f"two-group test: {', '.join(TWO_GROUP_TESTS)} (default: {DEFAULT_METHOD})"),
+           "the test. Two groups: Welch (the default), t (Student) and mannwhitneyu "
+           "test each feature on its measured values; paired_t and Wilcoxon (signed "
+           "ranks) are paired tests and permutation (t statistic, 10,000 permutations) is "
+           "not, and these three need every value of a feature. Three or more groups: "
+           "anova (the default), on the measured values. Case does not matter, and "
+           "welch, Mannwhiteneyu and oneway are accepted too"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
            "paired differences)"),
     Option("multipletest_method", "NAME", _multipletest_method,
            "multiple-testing adjustment of statsmodels (default: fdr_bh)"),
+    Option("fc_threshold", "LOG2FC", _positive(1),
+           "a feature is significant when its adjusted p-value is below 0.05 and its "
+           "absolute fold change at least this (drawn on the volcano plot; two groups)"),
+    Option("label_top", "N", _at_least(0, 10),
+           f"label this many of the most significant features on the volcano plot "
+           f"(default: {DEFAULT_LABEL_TOP})"),
     Option("out", "PREFIX", _text,
            "output file names start with PREFIX (default: results/<file name>); "
            "a directory ending in / gets the file name as prefix"),
 )
 OPTION_BY_KEY = {option.key: option for option in OPTIONS}
-CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY)
+# "record" is the table run.toml adds: what a run found (the input's checksum,
+# the versions); a settings file may hold it, and the input is compared with it.
+CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY) + ("record",)
 # The keys read_table takes, by the same names.
 READ_KEYS = ("samples", "quantity", "index", "decimal", "sheet", "keep_flagged", "label_column")
 # Settings-file keys that may hold a list.
 LIST_KEYS = ("samples",)
-TEST_KEYS = ("method", "fold_change_method")
+# Keys that only a two-group run takes (the fold change and its volcano plot).
+TWO_GROUP_KEYS = ("fold_change_method", "fc_threshold", "label_top")
 
 
 # The readers name their parameters in words ("choose the sample columns with

@@ -14,8 +14,20 @@ import pandas as pd
 from tessera.cli.errors import UsageError, count
 from tessera.cli.progress import Elapsed, step_summary, test_summary
 
-# The preprocessing steps in the order the library's pipeline runs them.
-STEPS = ("remove_decoy", "noise_filter", "log_transform", "remove_missing_values", "normalize")
+# The preprocessing steps in the order they run: the library's pipeline, with
+# the per-group filter after its total filter and the imputation last, on the
+# normalised values.
+STEPS = ("remove_decoy", "noise_filter", "log_transform", "remove_missing_values", "min_valid",
+         "normalize", "impute")
+# The steps of tessera.tools.differential; the others are tessera.tools.preprocess's.
+GROUP_STEPS = ("min_valid", "impute")
+# The steps' parameters, kept with the steps in a run's settings.
+STEP_PARAMETERS = ("min_valid_mode", "impute_seed", "impute_shift", "impute_width",
+                   "impute_quantile")
+STEP_KEYS = STEPS + STEP_PARAMETERS
+# The filters of rows with missing values; the quality-control figures show
+# the table as it was before them.
+MISSING_VALUE_FILTERS = ("remove_missing_values", "min_valid")
 
 
 @dataclass
@@ -23,35 +35,86 @@ class Preprocessed:
     table: pd.DataFrame
     before_normalize: pd.DataFrame | None   # None when the normalisation did not run
     log_base: int | None                    # None when no log transform ran
+    # the table before any missing value was filtered or filled: as it entered
+    # the first missing-value filter or the imputation (the final table when
+    # neither ran)
+    before_filters: pd.DataFrame | None = None
+    # True where the imputation filled a cell of a group column; None without it
+    imputed: pd.DataFrame | None = None
+    # the table before the imputation (the final table without it)
+    before_impute: pd.DataFrame | None = None
 
 
-def run_preprocessing(df, settings, report):
-    """Runs the configured steps in the pipeline's order, one summary line each."""
+def run_preprocessing(df, run, progress):
+    """Runs the configured steps in their order, one summary line each."""
     from tessera.tools import preprocess
 
-    before_normalize, log_base = None, None
+    settings = run.settings
+    before_normalize, before_filters, before_impute = None, None, None
+    imputed, log_base = None, None
     for key in STEPS:
         if key not in settings:
             continue
         value = settings[key]
-        step = getattr(preprocess, key)
-        # normalize changes the table it is given; keep the input for the figure
-        given = df.copy() if key == "normalize" else df
-        with report.warnings_of(key):
-            # log_transform prints "Fail to do log transform" on failure; the
-            # failure is reported below, with its cause
-            with contextlib.redirect_stdout(io.StringIO()):
-                result = step(given, value)
-            _check_step(key, value, df, result, settings)
-            report.step(key, step_summary(key, value, df, result))
+        if key in MISSING_VALUE_FILTERS + ("impute",) and before_filters is None:
+            before_filters = df
+        with progress.warnings_of(key):
+            if key == "min_valid":
+                result = _min_valid(df, run)
+            elif key == "impute":
+                result, imputed = _impute(df, run)
+            else:
+                # normalize changes the table it is given; keep the input for the figure
+                given = df.copy() if key == "normalize" else df
+                # log_transform prints "Fail to do log transform" on failure; the
+                # failure is reported below, with its cause
+                with contextlib.redirect_stdout(io.StringIO()):
+                    result = getattr(preprocess, key)(given, value)
+                _check_step(key, value, df, result, settings)
+            progress.step(key, step_summary(key, value, df, result, settings, imputed),
+                          kept=len(result), removed=len(df) - len(result))
         if len(result) == 0:
             raise UsageError(f"no rows left after {key} {value!r}; loosen that setting")
         if key == "normalize":
             before_normalize = df
         if key == "log_transform":
             log_base = value
+        if key == "impute":
+            before_impute = df
         df = result
-    return Preprocessed(df, before_normalize, log_base)
+    return Preprocessed(df, before_normalize, log_base,
+                        before_filters=df if before_filters is None else before_filters,
+                        imputed=imputed, before_impute=df if before_impute is None else
+                        before_impute)
+
+
+def _group_columns(run):
+    return [column for _, columns in run.groups for column in columns]
+
+
+def _min_valid(df, run):
+    from tessera.tools import differential
+
+    return differential.filter_valid(df, run.groups, run.settings["min_valid"],
+                                     run.settings["min_valid_mode"])
+
+
+def _impute(df, run):
+    """The table with the missing cells of the group columns filled, and
+    where they were filled."""
+    from tessera.tools import differential
+
+    method = run.settings["impute"]
+    parameters = {key.removeprefix("impute_"): run.settings[key] for key in
+                  ("impute_seed", "impute_shift", "impute_width", "impute_quantile")
+                  if key in run.settings}
+    try:
+        return differential.impute(df, _group_columns(run), method, **parameters)
+    except ValueError as exc:
+        group = next((f" (group {name!r})" for name, columns in run.groups for column in columns
+                      if f"column {column!r}" in str(exc)), "")
+        raise UsageError(f"impute {method} failed: {exc}{group}; leave that sample out of "
+                         "its group, or drop --impute") from None
 
 
 def _check_step(key, value, before, after, settings):
@@ -93,39 +156,117 @@ def _log_failure(df, base, settings):
     return f"{head}: a cell has no logarithm; check the table for cells that are not numbers"
 
 
-def run_test(df, run, report):
-    """The per-feature test table, with its summary line."""
-    from tessera.tools.vetting import Vetting
-
-    vetting = Vetting({"out_dir": run.out})
-    kwargs = {"multipletest_method": run.multipletest_method}
-    label = f"{run.method} test" if run.two_groups else "one-way ANOVA"
-    with report.warnings_of("the test"):
+def run_test(df, run, progress, imputed=None):
+    """The per-feature test table, with its summary line: the samples, the
+    test's columns, the measured values per feature and group (n_<group>),
+    with imputation the filled cells among them (imputed_<group>), and the
+    note of why a feature has no p-value (<method>_note)."""
+    label = f"{run.method} test"
+    with progress.warnings_of("the test"):
         with Elapsed(f"{label} on {len(df)} features"):
-            if run.two_groups:
-                kwargs["fold_change_method"] = run.fold_change_method
-                table = vetting.stat_test_two_samples(df, run.groups, run.method, **kwargs)
+            if run.test.module == "differential":
+                table = _differential_test(df, run)
             else:
-                table = vetting.stat_test_oneway(df, run.groups, **kwargs)
+                table = _vetting_test(df, run)
         table.index.name = df.index.name   # the test's rows are rebuilt without the index's name
-        if table[f"{run.test_name}_p"].astype(float).isna().all():
-            raise UsageError(_test_failure(df, run, label))
-        report.step(label, test_summary(table, run))
+        if imputed is not None:
+            table = _with_imputed(table, imputed, run)
+        if table[f"{run.method}_p"].astype(float).isna().all():
+            raise UsageError(_test_failure(df, table, run, label))
+        progress.step(label, test_summary(table, run))
     return table
 
 
-def _test_failure(df, run, label):
+def _differential_test(df, run):
+    from tessera.tools import differential
+
+    try:
+        table = differential.test_features(df, run.groups, run.method,
+                                           multipletest_method=run.multipletest_method)
+    except ValueError as exc:
+        raise UsageError(f"the {run.method} test cannot run on this table: {exc}") from None
+    if run.two_groups and run.fold_change_method == "paired":
+        position = table.columns.get_loc("group_fc")
+        table = table.drop(columns="group_fc")
+        table.insert(position, "paired_fc", paired_fold_change(df, run.groups))
+    return table
+
+
+def paired_fold_change(df, groups):
+    """The mean of the paired differences (the i-th sample of the first group
+    minus the i-th of the second) over the pairs measured in both; NaN for a
+    feature without such a pair."""
+    (_, first), (_, second) = groups
+    differences = df[first].to_numpy(dtype=float) - df[second].to_numpy(dtype=float)
+    measured = np.isfinite(differences)
+    pairs = measured.sum(axis=1)
+    total = np.where(measured, differences, 0.0).sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return pd.Series(np.where(pairs > 0, total / pairs, np.nan), index=df.index)
+
+
+def _vetting_test(df, run):
+    """vetting's test, which passes missing values to the test, with the
+    columns the differential tests add: n_<group> and the note."""
+    from tessera.tools import differential
+    from tessera.tools.vetting import Vetting
+
+    vetting = Vetting({"out_dir": run.out})
+    table = vetting.stat_test_two_samples(df, run.groups, run.method,
+                                          fold_change_method=run.fold_change_method,
+                                          multipletest_method=run.multipletest_method)
+    counts = differential.count_valid(df, run.groups)
+    added = [f"n_{name}" for name, _ in run.groups] + [f"{run.method}_note"]
+    _check_free(table, added, run)
+    for (name, _), column in zip(run.groups, added):
+        table[column] = counts[name].to_numpy()
+    untested = table[f"{run.method}_p"].astype(float).isna().to_numpy()
+    missing = df[_group_columns(run)].isna().any(axis=1).to_numpy()
+    need = "every pair" if run.test.paired else "every value"
+    notes = np.where(~untested, "",
+                     np.where(missing, f"a missing value, and {run.method} needs {need}",
+                              "values that do not vary within the groups"))
+    table[added[-1]] = notes
+    return table
+
+
+def _check_free(table, names, run):
+    taken = [name for name in names if name in table.columns]
+    if taken:
+        raise UsageError(f"the table already has a column {taken[0]!r}, which the "
+                         f"{run.method} test adds; rename that sample or group")
+
+
+def _with_imputed(table, imputed, run):
+    """The test table with imputed_<group>, the filled cells per feature and
+    group, after the n_<group> columns."""
+    added = [f"imputed_{name}" for name, _ in run.groups]
+    _check_free(table, added, run)
+    position = table.columns.get_loc(f"{run.method}_note")
+    filled = imputed.reindex(table.index)
+    table = table.copy()
+    for offset, ((name, columns), column) in enumerate(zip(run.groups, added)):
+        table.insert(position + offset, column, filled[columns].sum(axis=1).astype("int64"))
+    return table
+
+
+def _test_failure(df, table, run, label):
     """Why the test gave no feature a p-value, with the option that helps."""
-    columns = [c for _, group in run.groups for c in group]
     head = f"the {label} gave none of the {len(df)} features a p-value"
-    empty = [column for column in columns if df[column].isna().all()]
-    if empty:
+    empty = [column for column in _group_columns(run) if df[column].isna().all()]
+    if empty and run.test.module == "vetting":
         return (f"{head}: sample column {empty[0]!r} has no values left after the "
                 "preprocessing; leave it out of its group")
-    if df[columns].isna().any(axis=1).all():
+    notes = table[f"{run.method}_note"].astype(str).value_counts()
+    note, n = notes.index[0], int(notes.iloc[0])
+    why = f"{head}; {n} of them: {note}"
+    if note.startswith("a missing value"):
         fix = ("raise --remove-missing-values to 100" if "remove_missing_values" in run.settings
                else "add --remove-missing-values 100")
-        return (f"{head}: every row has a missing value in a group, and the test takes "
-                f"missing values as they are; {fix} to test the rows measured in every sample")
-    return (f"{head}: no row has values that vary within its groups; check that the "
-            "groups name the right sample columns")
+        return (f"{why}; {run.method} takes missing values as they are, {fix} to test the "
+                "rows measured in every sample, or choose a test on the measured values "
+                "(Welch, t, mannwhitneyu)")
+    if "needed" in note:
+        return (f"{why}; check that the groups name the right sample columns, or fill the "
+                "missing values with --impute downshift")
+    return f"{why}; check that the groups name the right sample columns"

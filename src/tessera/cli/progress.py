@@ -1,5 +1,6 @@
 """What a run prints while it works: the settings it resolved, one line per
-step with what the step did, and a spinner on a terminal during the test."""
+step with what the step did, and a spinner on a terminal during the test.
+The step lines are kept too, for the run's report."""
 import contextlib
 import sys
 import threading
@@ -11,23 +12,32 @@ from pathlib import Path
 import numpy as np
 
 from tessera.cli.errors import count, one_line
-from tessera.cli.options import ALPHA, PAIRED_METHODS
+from tessera.cli.options import ALPHA
 
 # Warnings about the libraries' own code rather than about the data: nothing
 # the user can act on, so they are not shown.
 CODE_WARNINGS = (DeprecationWarning, PendingDeprecationWarning, FutureWarning)
 
 
-class Report:
-    """The one-line-per-step summary on standard output."""
+class Progress:
+    """The one-line-per-step summary on standard output; ``steps`` keeps each
+    line as the report's Step (the rows kept and removed, where the step
+    keeps or removes rows, and the rest of the line)."""
 
     WIDTH = 22
 
     def __init__(self, stream=None):
         self.stream = stream or sys.stdout
+        self.steps = []
 
-    def step(self, name, text):
+    def step(self, name, text, kept=None, removed=None):
+        from tessera.cli.report import Step
+
         print(f"{name:<{self.WIDTH}}{text}", file=self.stream, flush=True)
+        why = text
+        if kept is not None:
+            why = why.removeprefix(f"{kept} rows kept, ").removeprefix(f"{kept} rows kept")
+        self.steps.append(Step(name or "warnings", kept, removed, why))
 
     def note(self, text):
         print(text, file=self.stream, flush=True)
@@ -103,11 +113,12 @@ def describe(run):
     groups = "; ".join(f"{name}: {', '.join(columns)}" for name, columns in run.groups)
     if run.design is not None:
         groups += f" (design {run.design})"
-    if not run.two_groups:
-        test = "one-way ANOVA"
-    else:
-        test = f"{run.method}, fold change {run.fold_change_method}"
-        if run.method in PAIRED_METHODS or run.fold_change_method == "paired":
+    test = f"{run.method} ({run.test.help}"
+    test += ", on each feature's measured values)" if run.test.module == "differential" else \
+        ", on the features measured in every sample)"
+    if run.two_groups:
+        test += f", fold change {run.fold_change_method}"
+        if run.paired:
             test += (", pairs from the design's pair column" if run.paired_by_design
                      else ", the groups' samples paired in the order given")
     return (f"settings: {settings}\ngroups:   {groups}\n"
@@ -150,7 +161,7 @@ def _number(value):
     return f"{round(float(value), 9) + 0.0:.3g}"
 
 
-def step_summary(key, value, before, after):
+def step_summary(key, value, before, after, settings=None, imputed=None):
     """What one preprocessing step did, from the table before and after it."""
     kept = f"{len(after)} rows kept"
     if key == "remove_decoy":
@@ -164,35 +175,64 @@ def step_summary(key, value, before, after):
     if key == "remove_missing_values":
         removed = len(before) - len(after)
         return f"{kept}, {removed} measured in fewer than {value}% of columns removed"
+    if key == "min_valid":
+        where = {"each": "a group", "any": "every group",
+                 "all": "the groups' columns together"}[settings["min_valid_mode"]]
+        return (f"{kept}, {len(before) - len(after)} with fewer than {value} measured "
+                f"values in {where} removed")
+    if key == "impute":
+        filled = int(imputed.to_numpy().sum())
+        share = filled / max(imputed.size, 1)
+        if value == "downshift":
+            how = (f"normal draws {_number(settings['impute_shift'])} SD below each column's "
+                   f"mean, width {_number(settings['impute_width'])} SD, seed "
+                   f"{settings['impute_seed']}")
+        else:
+            how = f"each column's {_number(settings['impute_quantile'])} quantile"
+        return (f"{kept}, {filled} missing cells of the groups' columns ({share:.0%}) filled "
+                f"by {value}: {how}")
     medians = after.median(axis=0, numeric_only=True)
     if len(medians) and np.allclose(medians, medians.iloc[0], equal_nan=True):
         return f"{kept}, every column on median {_number(medians.iloc[0])}"
     return f"{kept}, column medians from {_number(medians.min())} to {_number(medians.max())}"
 
 
+# The summary line names this many reasons for untested features; the note
+# column holds every feature's.
+SHOWN_REASONS = 3
+
+
+def result_counts_of(table, run):
+    """The counts of a test table as the summary line, the volcano plot and
+    the report give them."""
+    from tessera.cli.report import result_counts
+
+    two = run.two_groups
+    return result_counts(table, p=f"{run.method}_p",
+                         adjusted=f"{run.method}_{run.multipletest_method}", alpha=ALPHA,
+                         fc=f"{run.fold_change_method}_fc" if two else None,
+                         fc_threshold=run.fc_threshold if two else None,
+                         directions=[f"higher in {name}" for name, _ in run.groups[:2]])
+
+
 def test_summary(table, run):
-    """How many features the test table holds p-values for, and how many are significant."""
-    p = table[f"{run.test_name}_p"].astype(float)
-    adjusted = table[f"{run.test_name}_{run.multipletest_method}"].astype(float)
-    significant = adjusted < ALPHA
-    text = (f"{p.notna().sum()} features tested, {significant.sum()} significant at "
-            f"adjusted p < {ALPHA} ({run.multipletest_method})")
-    if run.two_groups:
-        fc = table[f"{run.fold_change_method}_fc"].astype(float)
-        (first, _), (second, _) = run.groups
-        text += (f": {(significant & (fc > 0)).sum()} higher in {first}, "
-                 f"{(significant & (fc < 0)).sum()} higher in {second}")
-    untested = p.isna()
-    if untested.any():
-        samples = [column for _, columns in run.groups for column in columns]
-        missing = int((untested & table[samples].isna().any(axis=1)).sum())
-        constant = int(untested.sum()) - missing
-        if not constant:
-            why = "a missing value in the row"
-        elif not missing:
-            why = "values that do not vary within the groups"
-        else:
-            why = f"{missing} with a missing value in the row, {constant} with values " \
-                  "that do not vary within the groups"
-        text += f"; {untested.sum()} without a p-value ({why})"
+    """How many features were tested, how many are significant (and in which
+    direction), and why the others have no p-value, from the note column."""
+    from tessera.cli.report import note_counts
+
+    counts = result_counts_of(table, run)
+    threshold = f" and absolute fold change >= {_number(run.fc_threshold)}" \
+        if run.fc_threshold and run.two_groups else ""
+    text = (f"{counts['tested']} features tested, {counts['significant']} significant at "
+            f"adjusted p < {ALPHA}{threshold} ({run.multipletest_method})")
+    if counts["direction"]:
+        text += ": " + ", ".join(f"{n} {what}" for what, n in counts["direction"].items())
+    reasons = note_counts(table[f"{run.method}_note"])
+    if reasons:
+        untested = sum(reasons.values())
+        shown = [f"{why} ({n})" for why, n in list(reasons.items())[:SHOWN_REASONS]]
+        rest = sum(list(reasons.values())[SHOWN_REASONS:])
+        if rest:
+            shown.append(f"other reasons ({rest}; the {run.method}_note column gives each)")
+        text += f"; {untested} not tested: " + "; ".join(shown)
     return text

@@ -1,7 +1,9 @@
 """``run.toml``: the record of a run in the settings-file format.
 
 The top-level keys and the ``[groups]`` table are every resolved setting of
-the run, written as ``--config`` reads them, so the file repeats the run.
+the run, written as ``--config`` reads them, so the file repeats the run (a
+run whose groups come from a design file has its ``design`` key instead of
+``[groups]``).
 The ``[record]`` table holds what the run found rather than chose: the
 input's SHA-256 and size, the versions of tessera and its libraries and the
 date; a later run from the file compares the input's SHA-256 with it.
@@ -28,17 +30,19 @@ _ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f
 def resolved_settings(run):
     """Every resolved setting of ``run`` under its settings-file key, groups
     apart: ``file``, then each option in the options' order, taken from the
-    run's preprocessing settings or from the attribute of that name. Options
+    run's reading options, its preprocessing settings or the attribute of
+    that name. Options
     that the run does not have (None) are left out, and so are the keys of
-    the two-group test when more groups run the one-way test (the settings
-    file refuses them there)."""
-    from tessera.cli.options import OPTIONS, TEST_KEYS
+    the fold change and its figure when more groups are compared (the
+    settings file refuses them there)."""
+    from tessera.cli.options import OPTIONS, TWO_GROUP_KEYS
 
     values = {"file": str(run.file)}
     for option in OPTIONS:
         key = option.key
-        value = run.settings[key] if key in run.settings else getattr(run, key, None)
-        if value is None or (key in TEST_KEYS and not run.two_groups):
+        value = run.reading[key] if key in run.reading else \
+            run.settings[key] if key in run.settings else getattr(run, key, None)
+        if value is None or (key in TWO_GROUP_KEYS and not run.two_groups):
             continue
         values[key] = value
     return values
@@ -117,13 +121,15 @@ def _table(name, values):
 
 def dumps_run_toml(settings, groups, record=None):
     """The text of run.toml: ``settings`` {key: value} as top-level keys,
-    ``groups`` [(name, [columns])] as the [groups] table, ``record`` as the
-    [record] table (left out when None)."""
+    ``groups`` [(name, [columns])] as the [groups] table (left out when None:
+    a run whose groups come from a design file names the file instead),
+    ``record`` as the [record] table (left out when None)."""
     lines = ["# The settings of a tessera analyze run; repeat it with",
              "#   tessera analyze --config run.toml",
              "# Paths are as the run was given them, relative to the folder it ran in.", ""]
     lines += [f"{toml_key(k)} = {toml_value(v)}" for k, v in settings.items()]
-    lines += [""] + _table("groups", {name: list(columns) for name, columns in groups})
+    if groups is not None:
+        lines += [""] + _table("groups", {name: list(columns) for name, columns in groups})
     if record is not None:
         lines += ["", "# What the run found: the input's checksum, the versions, the date."]
         lines += _table(RECORD_TABLE, record)

@@ -106,12 +106,14 @@ def png_bytes(fig):
 
 def top_features(table, *, p, adjusted, fc=None, annotations=(), n=20):
     """The ``n`` features with the smallest adjusted p-values (then p) as the
-    report's table: the given annotation columns, the fold change, p and
-    adjusted p, on the table's index."""
+    report's table: the given annotation columns (those with a text in any
+    of these rows), the fold change, p and adjusted p, on the table's index."""
     order = table[[adjusted, p]].astype(float).sort_values([adjusted, p], kind="stable",
                                                            na_position="last")
     rows = order.index[order[p].notna()][:n]
-    columns = {name: table.loc[rows, name] for name in annotations if name in table}
+    columns = {name: table.loc[rows, name] for name in annotations if name in table and
+               table.loc[rows, name].astype(str).str.strip().ne("").where(
+                   table.loc[rows, name].notna(), False).any()}
     if fc is not None:
         columns["fold change"] = table.loc[rows, fc].astype(float)
     columns["p"] = table.loc[rows, p].astype(float)
@@ -190,6 +192,7 @@ tbody tr:nth-child(even) > * { background: var(--band); }
 table.settings td, table.facts td { overflow-wrap: anywhere; }
 code, .mono { font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 13px; }
 .hash { word-break: break-all; }
+.option { white-space: nowrap; }
 .wide { overflow-x: auto; }
 .grid { display: grid; grid-template-columns: minmax(0, 3fr) minmax(0, 2fr); gap: 28px; }
 @media (max-width: 760px) { .grid { grid-template-columns: minmax(0, 1fr); } }
@@ -262,7 +265,10 @@ def _run_section(r):
         ("elapsed", f'<span id="elapsed">{_e(_duration(r.elapsed))}</span>'),
     ]
     if r.command:
-        facts.insert(0, ("command", f"<code>{_e(r.command)}</code>"))
+        # an option stays on one line: a break after its first hyphen would read as two
+        words = (f'<span class="option">{_e(w)}</span>' if w.startswith("-") else _e(w)
+                 for w in r.command.split(" "))
+        facts.insert(0, ("command", f"<code>{' '.join(words)}</code>"))
     groups = "".join(
         f'<tr><th scope="row">{_e(name)}</th><td class="num">{len(columns)}</td>'
         f'<td class="mono">{_e(", ".join(map(str, columns)))}</td></tr>'
@@ -385,8 +391,9 @@ def render_html(record):
                          "where values are missing.", r.qc_figures),
         _results_section(r),
         _figures_section("test-figures", "Figures of the test",
-                         "Hover over a point of the interactive volcano to see the feature.",
-                         r.test_figures),
+                         "Hover over a point of the interactive volcano plot to see the "
+                         "feature." if any(f.svg for f in r.test_figures) else
+                         "The distribution of the test's p-values.", r.test_figures),
     ]
     nav = "".join(f'<a href="#{i}">{t}</a>' for i, t in [
         ("run", "What was run"), ("steps", "Steps"), ("qc", "Quality control"),

@@ -6,16 +6,20 @@ fill in what neither gives when no input file is named.
 import difflib
 import os
 import tomllib
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
 
 from tessera.cli.errors import UsageError, count
 from tessera.cli.inputs import check_input_file, load_design
-from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_METHOD,
-                                 DEFAULT_MULTIPLETEST_METHOD, LIST_KEYS, OPTION_BY_KEY, OPTIONS,
-                                 PAIRED_METHODS, READ_KEYS, TEST_KEYS, parse_group)
-from tessera.cli.pipeline import STEPS
+from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_LABEL_TOP,
+                                 DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD, DEFAULT_MIN_VALID,
+                                 DEFAULT_MIN_VALID_MODE, DEFAULT_MULTIPLETEST_METHOD,
+                                 IMPUTE_DEFAULTS, IMPUTE_PARAMETERS, LIST_KEYS, METHOD_BY_NAME,
+                                 METHODS, OPTION_BY_KEY, OPTIONS, READ_KEYS, TWO_GROUP_KEYS,
+                                 parse_group)
+from tessera.cli.pipeline import STEP_KEYS
+from tessera.cli.record import RECORD_TABLE, input_status
 
 EXAMPLE_SETTINGS = {
     # the example is a plain wide table: an identifier column and ten samples
@@ -24,9 +28,9 @@ EXAMPLE_SETTINGS = {
     "remove_decoy": "REV__|CON__",
     "noise_filter": 1,
     "log_transform": 2,
-    # The per-feature tests pass missing values on to the test, so a row with
-    # one gets no p-value: the example keeps the rows measured in every sample.
-    "remove_missing_values": 100,
+    # The test takes each feature's measured values; the rows with fewer than
+    # two in a group, which it cannot test, are left out.
+    "min_valid": 2,
     "normalize": "log_median_0",
 }
 # Treatment first, so that the fold changes read treat minus ctrl.
@@ -50,18 +54,28 @@ class Run:
     groups: list            # [(name, [samples])], in the order given
     design: Path | None     # the design file the groups come from, if any
     paired_by_design: bool  # the groups list their samples in the design's pair order
-    method: str | None      # the two-group test; None when the one-way test runs
+    method: str             # the test, a name of options.METHODS
     fold_change_method: str
     multipletest_method: str
     out: str                # the output prefix: every output is named PREFIX_<name>
+    fc_threshold: float | None = None   # the least absolute fold change of a significant feature
+    label_top: int = DEFAULT_LABEL_TOP  # features labelled on the volcano plot
+    # what comparing the input with the settings file's [record] found, to print
+    input_check: str | None = field(default=None, compare=False)
 
     @property
     def two_groups(self):
         return len(self.groups) == 2
 
     @property
-    def test_name(self):
-        return self.method if self.two_groups else "oneway"
+    def test(self):
+        """The options.Method of the run's test."""
+        return METHOD_BY_NAME[self.method]
+
+    @property
+    def paired(self):
+        """The run pairs the samples of its two groups (a paired test or fold change)."""
+        return self.test.paired or self.fold_change_method == "paired"
 
 
 def load_config(path):
@@ -87,10 +101,13 @@ def load_config(path):
                 f"known keys: {', '.join(CONFIG_KEYS)}"
             raise UsageError(f"settings file {path}: unknown key {key!r}; {hint}")
         values[key] = (value, f"{path}: {key} =")
+    if RECORD_TABLE in values and not isinstance(data[RECORD_TABLE], dict):
+        raise UsageError(f"settings file {path}: {RECORD_TABLE} must be a table, "
+                         f"[{RECORD_TABLE}], as run.toml writes it")
     if "groups" in values:
         values["groups"] = (_config_groups(data["groups"], path), f"{path}: groups")
     for key in CONFIG_KEYS:
-        if key in values and key != "groups" and isinstance(values[key][0], (dict, list)) \
+        if key in values and key not in ("groups", RECORD_TABLE) and isinstance(values[key][0], (dict, list)) \
                 and not (key in LIST_KEYS and isinstance(values[key][0], list)):
             raise UsageError(f"settings file {path}: {key} must be a single value, "
                              f"e.g. {key} = \"...\"")
@@ -178,6 +195,13 @@ def resolve(ns, example_file):
         file = Path(raw)
         check_input_file(file)
 
+    record = given.pop(RECORD_TABLE, (None, None))[0]
+    input_check = None
+    if record is not None:
+        status = input_status(record, file)
+        input_check = status.message + ("; analysing the file as it is now"
+                                        if status.unchanged is False else "")
+
     values = {}
     for key, (raw, label) in given.items():
         if key == "groups":
@@ -201,27 +225,15 @@ def resolve(ns, example_file):
                          "--group ctrl=S1,S2,S3 --group treat=S4,S5,S6, or give a design "
                          "file with --design")
 
-    if len(groups) > 2:
-        for key in TEST_KEYS:
-            if key in values:
-                raise UsageError(f"{given[key][1]} {given[key][0]!r}: with {len(groups)} "
-                                 "groups a one-way ANOVA runs, which takes no "
-                                 f"{key}; drop it or give two groups")
-        method = None
-    else:
-        method = values.get("method", DEFAULT_METHOD)
-        (_, first), (_, second) = groups
-        pairs = method in PAIRED_METHODS or values.get("fold_change_method") == "paired"
-        if pairs and len(first) != len(second):
-            what = method if method in PAIRED_METHODS else "the paired fold change"
-            raise UsageError(f"{what} pairs the columns of the two groups in order; give "
-                             f"groups of equal size ({len(first)} and {len(second)} given)")
+    method = _check_test(values, given, groups)
+    _check_min_valid(values, groups)
+    _check_impute(values, given)
 
     return Run(
         file=file,
         example=example,
         reading={key: values[key] for key in READ_KEYS if key in values},
-        settings={key: values[key] for key in STEPS if key in values},
+        settings={key: values[key] for key in OPTION_BY_KEY if key in STEP_KEYS and key in values},
         groups=groups,
         design=design,
         paired_by_design=paired_by_design,
@@ -229,7 +241,96 @@ def resolve(ns, example_file):
         fold_change_method=values.get("fold_change_method", DEFAULT_FOLD_CHANGE_METHOD),
         multipletest_method=values.get("multipletest_method", DEFAULT_MULTIPLETEST_METHOD),
         out=out_prefix(values.get("out"), file),
+        fc_threshold=values.get("fc_threshold"),
+        label_top=values.get("label_top", DEFAULT_LABEL_TOP),
+        input_check=input_check,
     )
+
+
+def _given(given, key):
+    """How a key was given, for a message: the option or settings-file line and its value."""
+    raw, label = given[key]
+    return f"{label} {raw!r}"
+
+
+def _names(groups):
+    return ", ".join(repr(name) for name, _ in groups)
+
+
+def _check_test(values, given, groups):
+    """The run's test: the one given, or the default for the number of groups;
+    refuses a test, or a two-group setting, that does not fit the groups."""
+    n = len(groups)
+    method = values.get("method")
+    if method is None:
+        method = DEFAULT_METHOD if n == 2 else DEFAULT_MANY_GROUPS_METHOD
+    elif not METHOD_BY_NAME[method].takes(n):
+        fits = [m.name for m in METHODS if m.takes(n)]
+        fewest, most = METHOD_BY_NAME[method].groups
+        takes = f"{fewest} groups" if fewest == most else f"{fewest} or more groups"
+        raise UsageError(f"{_given(given, 'method')}: {method} compares {takes}, and "
+                         f"{n} are given ({_names(groups)}); choose "
+                         + (fits[0] if len(fits) == 1 else f"one of {', '.join(fits)}"))
+    if n > 2:
+        for key in TWO_GROUP_KEYS:
+            if key in values:
+                raise UsageError(f"{_given(given, key)}: with {n} groups ({_names(groups)}) "
+                                 f"the {method} test has no fold change, which "
+                                 f"{OPTION_BY_KEY[key].flag} is about; drop it or give two "
+                                 "groups")
+        return method
+    (_, first), (_, second) = groups
+    test = METHOD_BY_NAME[method]
+    if (test.paired or values.get("fold_change_method") == "paired") and \
+            len(first) != len(second):
+        what = method if test.paired else "the paired fold change"
+        raise UsageError(f"{what} pairs the columns of the two groups in order; give "
+                         f"groups of equal size ({len(first)} and {len(second)} given)")
+    return method
+
+
+def _check_min_valid(values, groups):
+    """Fills in the per-group filter's defaults and refuses a count that no
+    feature can reach in the groups, naming the group."""
+    if "min_valid_mode" in values:
+        values.setdefault("min_valid", DEFAULT_MIN_VALID)
+    if "min_valid" not in values:
+        return
+    n = values["min_valid"]
+    mode = values.setdefault("min_valid_mode", DEFAULT_MIN_VALID_MODE)
+    sizes = {name: len(columns) for name, columns in groups}
+    if mode == "each":
+        name = min(sizes, key=sizes.get)
+        size, where = sizes[name], f"group {name!r} has {count(sizes[name], 'sample')}"
+    elif mode == "any":
+        name = max(sizes, key=sizes.get)
+        size, where = sizes[name], f"the largest group, {name!r}, has " \
+            f"{count(sizes[name], 'sample')}"
+    else:
+        size = sum(sizes.values())
+        where = f"the groups have {count(size, 'sample')} together"
+    if n > size:
+        raise UsageError(f"--min-valid {n} (mode {mode}): {where}, so no feature can have "
+                         f"{n} values there; choose at most {size}")
+
+
+def _check_impute(values, given):
+    """Fills in the defaults of the imputation's parameters; refuses a
+    parameter of another method, or one without --impute."""
+    method = values.get("impute")
+    for other, keys in IMPUTE_PARAMETERS.items():
+        for key in keys:
+            if key not in values or other == method:
+                continue
+            flag = OPTION_BY_KEY[key].flag
+            if method is None:
+                raise UsageError(f"{_given(given, key)}: {flag} applies to --impute {other}; "
+                                 f"add --impute {other} or drop {flag}")
+            raise UsageError(f"{_given(given, key)}: {flag} applies to --impute {other}, "
+                             f"and this run imputes by {method}; drop {flag}")
+    if method is not None:
+        for key in IMPUTE_PARAMETERS[method]:
+            values.setdefault(key, IMPUTE_DEFAULTS[key])
 
 
 def out_prefix(out, file):
