@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 import time
+import tomllib
 from pathlib import Path
 
 import numpy as np
@@ -18,7 +19,7 @@ from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import build_parser
 from tessera.cli.pipeline import STEPS
-from tessera.cli.progress import Elapsed
+from tessera.cli.progress import Elapsed, prior_summary
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
 from tessera.tools import differential
 from tessera.tools.preprocess import import_data_by_file_name, normalize, preprocess
@@ -67,7 +68,7 @@ def test_example_run_writes_every_output(example_run):
     assert (status, stderr) == (0, "")
     assert sorted(p.name for p in out.iterdir()) == sorted(f"ex_{name}" for name in OUTPUTS)
     assert "bundled example" in stdout
-    for step in ("read", *(s for s in STEPS if s in EXAMPLE_SETTINGS), "Welch test"):
+    for step in ("read", *(s for s in STEPS if s in EXAMPLE_SETTINGS), "moderated test"):
         assert any(line.startswith(step + " ") for line in stdout.splitlines()), step
     for name in PNGS:
         width, height = png_size(out / f"ex_{name}")
@@ -85,19 +86,20 @@ def test_example_tables_are_the_library_results(example_run):
     assert not result.index.str.contains("REV__|CON__").any()
     assert result.isna().any(axis=1).sum() > 500   # rows with a missing value are tested
 
-    expected = differential.test_features(expected, EXAMPLE_GROUPS, "Welch")
+    expected = differential.test_features(expected, EXAMPLE_GROUPS, "moderated")
     test = read_test(out / "ex_test.csv")
-    assert list(test.columns) == SAMPLES + ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc",
-                                            "n_treat", "n_ctrl", "Welch_note"]
+    assert list(test.columns) == SAMPLES + [
+        "moderated_stat", "moderated_p", "moderated_fdr_bh", "moderated_df", "moderated_B",
+        "group_fc", "n_treat", "n_ctrl", "moderated_note"]
     pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12)
 
 
 def test_example_summary_counts_match_the_test_table(example_run):
     _, stdout, _, out = example_run
     test = read_test(out / "ex_test.csv")
-    significant = test["Welch_fdr_bh"] < 0.05
+    significant = test["moderated_fdr_bh"] < 0.05
     up = (significant & (test["group_fc"] > 0)).sum()
-    line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
+    line = next(line for line in stdout.splitlines() if line.startswith("moderated test"))
     assert f"{len(test)} features tested, {significant.sum()} significant" in line
     assert f"{up} higher in treat, {significant.sum() - up} higher in ctrl" in line
     assert 80 <= significant.sum() <= 300  # a few hundred proteins truly change
@@ -148,7 +150,7 @@ def test_options_become_the_settings_mapping(table):
                             "remove_missing_values": 70, "normalize": "log_median_0"}
     assert run.groups == [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
     assert (run.method, run.fold_change_method, run.multipletest_method) == \
-        ("Welch", "group", "bonferroni")
+        ("moderated", "group", "bonferroni")
     assert run.out == str(Path("res") / "small") and not run.example
 
 
@@ -165,13 +167,13 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     assert run.groups == [("a", ["S7", "S8"]), ("b", ["S9", "S1"])]
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
-    # the file's three groups make a one-way run, which takes no test name
+    # the file's three groups take a test of three or more groups
     with pytest.raises(UsageError, match="'t': t compares 2 groups, and 3 are given "
-                                         r"\('x', 'y', 'z'\); choose anova"):
+                                         r"\('x', 'y', 'z'\); choose one of moderated, anova"):
         resolved("--config", str(config), "--method", "t")
     config.write_text(config.read_text().replace('method = "t"\n', ""))
     run = resolved("--config", str(config))
-    assert run.method == "anova" and len(run.groups) == 3
+    assert run.method == "moderated" and len(run.groups) == 3
 
 
 def test_example_settings_fill_only_what_is_not_given():
@@ -182,17 +184,21 @@ def test_example_settings_fill_only_what_is_not_given():
     assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
-def test_three_groups_run_the_one_way_test(table, tmp_path):
-    status, stdout, stderr = run_cli("analyze", str(table), *WIDE,
+@pytest.mark.parametrize("given, method, own", [
+    ([], "moderated", ["moderated_df"]), (["--method", "anova"], "anova", [])])
+def test_three_groups_test_the_group_means(given, method, own, table, tmp_path):
+    status, stdout, stderr = run_cli("analyze", str(table), *WIDE, *given,
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--group", "c=S7,S8,S9", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     test = read_test(tmp_path / "r_test.csv")
-    assert list(test.columns[-7:]) == ["anova_stat", "anova_p", "anova_fdr_bh", "n_a", "n_b",
-                                       "n_c", "anova_note"]
-    significant = test.index[test["anova_fdr_bh"] < 0.05]
+    columns = [f"{method}_stat", f"{method}_p", f"{method}_fdr_bh", *own, "n_a", "n_b", "n_c",
+               f"{method}_note"]
+    assert list(test.columns[-len(columns):]) == columns
+    significant = test.index[test[f"{method}_fdr_bh"] < 0.05]
     assert {f"F{i}" for i in range(10)} <= set(significant)
-    assert f"anova test            40 features tested, {len(significant)} significant" in stdout
+    assert f"{method} test".ljust(22) + f"40 features tested, {len(significant)} significant" \
+        in stdout
     assert not (tmp_path / "r_volcano.png").exists()
 
 
@@ -346,8 +352,8 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     (["{table}", "--group", "a=S1,S2", "--group", "b=S2,S3"], "column 'S2' is listed in"),
     (["{table}", "--group", "aS1,S2", "--group", "b=S3,S4"], "write it as NAME=COL,COL"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "wilch"],
-     "--method 'wilch' is not a known test; choose one of Welch, t, mannwhitneyu, paired_t, "
-     "Wilcoxon, permutation, anova"),
+     "--method 'wilch' is not a known test; choose one of moderated, Welch, t, mannwhitneyu, "
+     "paired_t, Wilcoxon, permutation, anova"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "log2fc"],
      "computes a fold change, not a p-value"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4,S5", "--method", "paired_t"],
@@ -412,18 +418,21 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
      "number of at least 0"),
     (["--impute", "mindet", "--impute-quantile", "1"], "--impute-quantile '1' must lie "
      "strictly between 0 and 1"),
+    (["--method", "Welch", "--moderated-robust"], "--moderated-robust True: this switch "
+     "applies to --method moderated, and this run tests by Welch; drop it or choose --method "
+     "moderated"),
     (["--fc-threshold", "-1"], "--fc-threshold '-1' must be a number above 0, e.g. 1"),
     (["--fc-threshold", "nan"], "--fc-threshold 'nan' must be a finite number"),
     (["--label-top", "some"], "--label-top 'some' must be a whole number"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--group", "c=S5,S6",
-      "--fc-threshold", "1"], "--fc-threshold '1': with 3 groups ('a', 'b', 'c') the anova "
+      "--fc-threshold", "1"], "--fc-threshold '1': with 3 groups ('a', 'b', 'c') the moderated "
      "test has no fold change, which --fc-threshold is about; drop it or give two groups"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--method", "ANOVA"],
      "--method 'ANOVA': anova compares 3 or more groups, and 2 are given ('a', 'b'); choose "
-     "one of Welch, t, mannwhitneyu, paired_t, Wilcoxon, permutation"),
+     "one of moderated, Welch, t, mannwhitneyu, paired_t, Wilcoxon, permutation"),
     (["{table}", "--group", "a=S1,S2", "--group", "b=S3,S4", "--group", "c=S5,S6",
       "--method", "welch"], "--method 'welch': Welch compares 2 groups, and 3 are given ('a', "
-     "'b', 'c'); choose anova"),
+     "'b', 'c'); choose one of moderated, anova"),
     (["--config", "record.toml"], "settings file record.toml: record must be a table, "
      "[record], as run.toml writes it"),
 ])
@@ -507,9 +516,13 @@ def _constant(v):
     (_empty_column, ["--noise-filter", "1", "--impute", "mindet"],
      ["impute mindet failed: column 'S1' has 0 finite values: imputation needs at least 2 "
       "(group 'a'); leave that sample out of its group, or drop --impute"]),
-    (_constant, [], ["Welch test gave none of the 40 features a p-value; 40 of them: no "
-                     "variance in either group; check that the groups name the right sample "
-                     "columns"]),
+    (_constant, ["--method", "Welch"], [
+        "Welch test gave none of the 40 features a p-value; 40 of them: no variance in either "
+        "group; check that the groups name the right sample columns"]),
+    (_zeros, ["--noise-filter", "1", "--moderated-trend"], [
+        "the moderated test cannot run on this table: method 'moderated': --moderated-trend "
+        "is not built for the likelihood estimate", "pass --moderated-legacy for the classic "
+        "estimate"]),
 ])
 def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     rng = np.random.default_rng(3)
@@ -659,6 +672,7 @@ def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     ("Mann-Whitney", 2, "mannwhitneyu"), ("paired-t", 2, "paired_t"),
     ("wilcoxon", 2, "Wilcoxon"), ("Permutation", 2, "permutation"),
     ("anova", 3, "anova"), ("ANOVA", 3, "anova"), ("oneway", 3, "anova"),
+    ("limma", 2, "moderated"), ("Moderated", 3, "moderated"),
 ])
 def test_method_spellings_resolve_to_the_tests_names(spelling, groups, name):
     columns = [f"treat_{i}" for i in range(1, 6)] + [f"ctrl_{i}" for i in range(1, 6)]
@@ -671,14 +685,40 @@ def test_help_names_every_test_and_which_are_paired(capsys):
     with pytest.raises(SystemExit):
         build_parser().parse_args(["analyze", "--help"])
     text = " ".join(capsys.readouterr().out.split())
-    for name in ("Welch", "t (Student)", "mannwhitneyu", "paired_t", "Wilcoxon", "permutation",
-                 "anova"):
+    for name in ("moderated (the default, for two groups and for more)", "Welch",
+                 "t (Student)", "mannwhitneyu", "paired_t", "Wilcoxon", "permutation", "anova"):
         assert name in text
     assert "paired_t and Wilcoxon (signed ranks) are paired tests" in text
     for flag in ("--min-valid N", "--min-valid-mode MODE", "--impute METHOD", "--impute-seed",
                  "--impute-shift", "--impute-width", "--impute-quantile", "--fc-threshold",
-                 "--label-top"):
+                 "--label-top", "--moderated-trend", "--moderated-robust",
+                 "--moderated-legacy"):
         assert flag in text
+
+
+@pytest.mark.parametrize("switches", [
+    [], ["--moderated-legacy"], ["--moderated-legacy", "--moderated-trend"],
+    ["--moderated-legacy", "--moderated-robust"],
+    ["--moderated-legacy", "--moderated-trend", "--moderated-robust"]])
+def test_moderated_switches_reach_the_test_and_its_summary(switches, tmp_path):
+    rng = np.random.default_rng(8)
+    values = rng.normal(20, 1, (300, 6)) + rng.normal(0, 0.5, (300, 1)) * np.arange(6)
+    values[rng.random(values.shape) < 0.1] = np.nan
+    file = write_table(tmp_path / "t.csv", values)
+    groups = [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
+                                     "--group", "b=S4,S5,S6", *switches,
+                                     "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    options = {word: f"--moderated-{word}" in switches for word in ("trend", "robust", "legacy")}
+    given = pd.read_csv(file, index_col="ID")
+    expected = differential.test_features(given, groups, "moderated", **options)
+    test = read_test(tmp_path / "r_test.csv")
+    pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12)
+    line = next(line for line in stdout.splitlines() if line.startswith("moderated test"))
+    assert line.endswith("; " + prior_summary(expected.attrs["moderated"]))
+    recorded = tomllib.loads((tmp_path / "r_run.toml").read_text(encoding="utf-8"))
+    assert {word: recorded[f"moderated_{word}"] for word in options} == options
 
 
 # Measured values of groups a (S1-S3) and b (S4-S6); S7 is in no group and
@@ -725,7 +765,8 @@ def test_summary_counts_the_untested_features_per_reason(tmp_path):
     values[6] = 7.0                   # no variance
     file = write_table(tmp_path / "t.csv", values)
     status, stdout, _ = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
-                                "--group", "b=S4,S5,S6", "--out", str(tmp_path / "r"))
+                                "--group", "b=S4,S5,S6", "--method", "Welch",
+                                "--out", str(tmp_path / "r"))
     assert status == 0
     line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
     assert line.endswith("; 7 not tested: 1 value in a, 2 needed (4); 0 values in b, 2 needed "
@@ -750,7 +791,7 @@ def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tm
     file = write_table(tmp_path / "t.csv", values)
     groups = [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
     status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
-                                     "--group", "b=S4,S5,S6", *options,
+                                     "--group", "b=S4,S5,S6", "--method", "Welch", *options,
                                      "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     given = pd.read_csv(file, index_col="ID")

@@ -165,6 +165,20 @@ def test_infinite_prior_df(n_groups, legacy):
                                       special.chdtrc(2, 2 * result["moderated_stat"]))
 
 
+@pytest.mark.parametrize("zero_rows, warns", [(51, True), (50, False)])
+def test_mostly_zero_variances_warn(zero_rows, warns, recwarn):
+    """limma's warning: when more than half of the variances are exactly 0,
+    the prior rests on a floor, not on the data."""
+    rng = np.random.default_rng(1)
+    values = rng.normal(20, 1, (100, 6))
+    values[:zero_rows] = 20.0
+    td.test_features(pd.DataFrame(values), {"a": [0, 1, 2], "b": [3, 4, 5]}, "moderated")
+    messages = [str(w.message) for w in recwarn if w.category is RuntimeWarning]
+    assert messages == (["method 'moderated': more than half of the residual variances are "
+                         "exactly 0, so the prior is not estimated from the data and the "
+                         "moderated tests are unreliable"] if warns else [])
+
+
 @pytest.mark.parametrize("sizes", [(3, 5), (3, 5, 4)])
 def test_group_columns_anywhere_match_the_twin(sizes):
     """Groups of unequal sizes whose columns lie scattered among others (text,

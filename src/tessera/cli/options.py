@@ -38,6 +38,8 @@ class Method:
 # In the order --help lists them. A new test of the differential module is one
 # more line here.
 METHODS = (
+    Method("moderated", (2, None), "differential", False,
+           "empirical-Bayes moderated test, as limma computes it", ("limma", "ebayes", "moderated_t", "moderated_f")),
     Method("Welch", (2, 2), "differential", False, "Welch's t-test", ("welch_t",)),
     Method("t", (2, 2), "differential", False, "Student's t-test", ("student", "ttest")),
     Method("mannwhitneyu", (2, 2), "differential", False, "Mann-Whitney U test",
@@ -50,8 +52,14 @@ METHODS = (
            ("oneway", "one_way")),
 )
 METHOD_BY_NAME = {method.name: method for method in METHODS}
-DEFAULT_METHOD = "Welch"                # two groups
-DEFAULT_MANY_GROUPS_METHOD = "anova"    # three or more
+# With a handful of samples per group a feature's own variance is a poor
+# estimate; the moderated tests borrow strength from all features, so they are
+# the default for any number of groups.
+DEFAULT_METHOD = "moderated"                # two groups
+DEFAULT_MANY_GROUPS_METHOD = "moderated"    # three or more
+# The switches of the moderated tests, and the keyword of test_features each sets.
+MODERATED_KEYS = {"moderated_trend": "trend", "moderated_robust": "robust",
+                  "moderated_legacy": "legacy"}
 FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
 MIN_VALID_MODES = ("each", "any", "all")
@@ -312,12 +320,25 @@ OPTIONS = (
            "mindet: the quantile of each column's values put into its missing cells "
            "(default: 0.01)"),
     Option("method", "TEST", _method,
-           "the test. Two groups: Welch (the default), t (Student) and mannwhitneyu "
-           "test each feature on its measured values; paired_t and Wilcoxon (signed "
-           "ranks) are paired tests and permutation (t statistic, 10,000 permutations) is "
-           "not, and these three need every value of a feature. Three or more groups: "
-           "anova (the default), on the measured values. Case does not matter, and "
-           "welch, Mannwhiteneyu and oneway are accepted too"),
+           "the test. moderated (the default, for two groups and for more): the "
+           "empirical-Bayes moderated t-test, and for three or more groups its F test, on "
+           "each feature's measured values; it shrinks every feature's variance toward a "
+           "prior fitted on all features, which with a few samples per group finds more "
+           "than the plain tests, and gives limma's numbers. Two groups also: Welch, t "
+           "(Student) and mannwhitneyu on the measured values; paired_t and Wilcoxon "
+           "(signed ranks) are paired tests and permutation (t statistic, 10,000 "
+           "permutations) is not, and these three need every value of a feature. Three or "
+           "more groups also: anova, on the measured values. Case does not matter, and "
+           "welch, Mannwhiteneyu, limma and oneway are accepted too"),
+    Option("moderated_trend", None, _switch,
+           "moderated: the prior variance follows the features' mean intensity (a "
+           "smooth trend)"),
+    Option("moderated_robust", None, _switch,
+           "moderated: a robust prior, which gives outlier variances less shrinkage"),
+    Option("moderated_legacy", None, _switch,
+           "moderated: the classic estimate of the prior's degrees of freedom (method of "
+           "moments), as limma before 3.61.8; --moderated-trend and --moderated-robust "
+           "need it when features have different numbers of measured values"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
            "paired differences)"),

@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from tessera.cli.errors import UsageError, count
+from tessera.cli.options import MODERATED_KEYS
 from tessera.cli.progress import Elapsed, step_summary, test_summary
 
 # The preprocessing steps in the order they run: the library's pipeline, with
@@ -169,11 +170,12 @@ def run_test(df, run, progress, imputed=None):
             else:
                 table = _vetting_test(df, run)
         table.index.name = df.index.name   # the test's rows are rebuilt without the index's name
+        prior = table.attrs.get("moderated")
         if imputed is not None:
             table = _with_imputed(table, imputed, run)
         if table[f"{run.method}_p"].astype(float).isna().all():
             raise UsageError(_test_failure(df, table, run, label))
-        progress.step(label, test_summary(table, run))
+        progress.step(label, test_summary(table, run, prior))
     return table
 
 
@@ -182,14 +184,25 @@ def _differential_test(df, run):
 
     try:
         table = differential.test_features(df, run.groups, run.method,
-                                           multipletest_method=run.multipletest_method)
+                                           multipletest_method=run.multipletest_method,
+                                           **run.test_options)
     except ValueError as exc:
-        raise UsageError(f"the {run.method} test cannot run on this table: {exc}") from None
+        raise UsageError(f"the {run.method} test cannot run on this table: "
+                         f"{_as_flags(str(exc))}") from None
     if run.two_groups and run.fold_change_method == "paired":
         position = table.columns.get_loc("group_fc")
         table = table.drop(columns="group_fc")
         table.insert(position, "paired_fc", paired_fold_change(df, run.groups))
     return table
+
+
+def _as_flags(message):
+    """A library message with the moderated test's keywords named as options."""
+    for key, word in MODERATED_KEYS.items():
+        flag = "--" + key.replace("_", "-")
+        message = message.replace(f"{word}=True", flag).replace(
+            f"{word}=False", f"the default (without {flag})")
+    return message
 
 
 def paired_fold_change(df, groups):

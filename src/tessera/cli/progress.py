@@ -106,6 +106,12 @@ class Elapsed:
         self.stream.flush()
 
 
+# How the moderated test's switches are described.
+MODERATED_WORDS = {"moderated_trend": "prior following the intensity",
+                   "moderated_robust": "robust prior",
+                   "moderated_legacy": "classic prior estimate"}
+
+
 def describe(run):
     """The settings, groups and test of a run, as printed before it starts."""
     given = {**run.reading, **run.settings}
@@ -114,6 +120,9 @@ def describe(run):
     if run.design is not None:
         groups += f" (design {run.design})"
     test = f"{run.method} ({run.test.help}"
+    if run.method == "moderated":
+        test += ": t for two groups" if run.two_groups else ": F test of equal group means"
+        test += "".join(f", {word}" for key, word in MODERATED_WORDS.items() if getattr(run, key))
     test += ", on each feature's measured values)" if run.test.module == "differential" else \
         ", on the features measured in every sample)"
     if run.two_groups:
@@ -159,6 +168,11 @@ def unused_summary(unused, run):
 def _number(value):
     # rounding off the last bits keeps a median of 1e-15 from showing as such
     return f"{round(float(value), 9) + 0.0:.3g}"
+
+
+def _plain(value):
+    """3 significant digits, without an exponent for large numbers."""
+    return f"{value:.0f}" if 1000 <= abs(value) < float("inf") else _number(value)
 
 
 def step_summary(key, value, before, after, settings=None, imputed=None):
@@ -215,9 +229,10 @@ def result_counts_of(table, run):
                          directions=[f"higher in {name}" for name, _ in run.groups[:2]])
 
 
-def test_summary(table, run):
+def test_summary(table, run, prior=None):
     """How many features were tested, how many are significant (and in which
-    direction), and why the others have no p-value, from the note column."""
+    direction), why the others have no p-value, from the note column, and the
+    moderated test's prior (``prior``, its result's attrs["moderated"])."""
     from tessera.cli.report import note_counts
 
     counts = result_counts_of(table, run)
@@ -235,4 +250,17 @@ def test_summary(table, run):
         if rest:
             shown.append(f"other reasons ({rest}; the {run.method}_note column gives each)")
         text += f"; {untested} not tested: " + "; ".join(shown)
+    if prior is not None:
+        text += "; " + prior_summary(prior)
     return text
+
+
+def prior_summary(prior):
+    """The moderated test's prior in words: its variance and degrees of
+    freedom, as ranges where a trend or a robust fit makes them vary."""
+    def spread(values):
+        values = np.atleast_1d(np.asarray(values, dtype=float))
+        low, high = (_plain(v) for v in (np.nanmin(values), np.nanmax(values)))
+        return low if low == high else f"{low} to {high}"
+    return (f"prior variance {spread(prior['s2_prior'])} on {spread(prior['df_prior'])} "
+            "degrees of freedom")

@@ -16,7 +16,7 @@ from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAUL
                                  DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD, DEFAULT_MIN_VALID,
                                  DEFAULT_MIN_VALID_MODE, DEFAULT_MULTIPLETEST_METHOD,
                                  IMPUTE_DEFAULTS, IMPUTE_PARAMETERS, LIST_KEYS, METHOD_BY_NAME,
-                                 METHODS, OPTION_BY_KEY, OPTIONS, READ_KEYS, TWO_GROUP_KEYS,
+                                 METHODS, MODERATED_KEYS, OPTION_BY_KEY, OPTIONS, READ_KEYS, TWO_GROUP_KEYS,
                                  parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
@@ -60,6 +60,10 @@ class Run:
     out: str                # the output prefix: every output is named PREFIX_<name>
     fc_threshold: float | None = None   # the least absolute fold change of a significant feature
     label_top: int = DEFAULT_LABEL_TOP  # features labelled on the volcano plot
+    # the moderated test's switches; None when the test is another
+    moderated_trend: bool | None = None
+    moderated_robust: bool | None = None
+    moderated_legacy: bool | None = None
     # what comparing the input with the settings file's [record] found, to print
     input_check: str | None = field(default=None, compare=False)
 
@@ -71,6 +75,13 @@ class Run:
     def test(self):
         """The options.Method of the run's test."""
         return METHOD_BY_NAME[self.method]
+
+    @property
+    def test_options(self):
+        """The keywords of test_features beyond the groups and the method."""
+        if self.method != "moderated":
+            return {}
+        return {word: getattr(self, key) for key, word in MODERATED_KEYS.items()}
 
     @property
     def paired(self):
@@ -244,6 +255,7 @@ def resolve(ns, example_file):
         fc_threshold=values.get("fc_threshold"),
         label_top=values.get("label_top", DEFAULT_LABEL_TOP),
         input_check=input_check,
+        **_moderated_switches(values, given, method),
     )
 
 
@@ -287,6 +299,19 @@ def _check_test(values, given, groups):
         raise UsageError(f"{what} pairs the columns of the two groups in order; give "
                          f"groups of equal size ({len(first)} and {len(second)} given)")
     return method
+
+
+def _moderated_switches(values, given, method):
+    """The moderated test's switches, False where not given; a switch set for
+    another test is refused."""
+    if method == "moderated":
+        return {key: values.get(key, False) for key in MODERATED_KEYS}
+    for key in MODERATED_KEYS:
+        if values.get(key):
+            raise UsageError(f"{_given(given, key)}: this switch applies to --method moderated, "
+                             f"and this run tests by {method}; drop it or choose --method "
+                             "moderated")
+    return {}
 
 
 def _check_min_valid(values, groups):

@@ -51,6 +51,7 @@ struct test_run {
     std::vector<ref> own;                     // the method's own columns (method_spec::own_two/more)
     ref fold;                                 // group_fc, when the method gives its own
     ref prior;                                // moderated: the dict of result.attrs["moderated"]
+    bool zero_variances = false;              // moderated: most residual variances are 0
 };
 
 // A method of test_features: its one-row call and how the batch computes it.
@@ -412,6 +413,19 @@ int moderated_unfitted(test_run& run, const moderated_work& w, md::status status
     return run.stat && run.p && run.prior && (run.fold || run.table.lists.size() != 2) ? 1 : -1;
 }
 
+// More than half of the residual variances (of the rows with a residual
+// degree of freedom) are exactly 0: the prior then rests on a floor, not on
+// the data, as limma warns.
+bool mostly_zero(const double* s2, const double* df_residual, std::size_t rows) {
+    std::size_t with_df = 0, zero = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (!(df_residual[r] > 0) || !std::isfinite(s2[r])) continue;
+        ++with_df;
+        zero += s2[r] == 0;
+    }
+    return 2 * zero > with_df;
+}
+
 // limma's moderated tests on every row: for two groups the moderated t of
 // group 1 minus group 2 (own columns: df.total and the log-odds B), for more
 // the moderated F of every group minus the last (own column: its
@@ -441,6 +455,7 @@ int moderated_batch(test_run& run) {
         pyapi::check_interrupt() < 0)
         return -1;
     if (status != md::ok) return moderated_unfitted(run, w, status);
+    run.zero_variances = mostly_zero(w.out.s2, w.out.df_residual, rows);
 
     const std::uint8_t* tested = run.tested.data();
     if (k == 1) {
@@ -838,6 +853,13 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
         }) < 0)
         return nullptr;
     if (compute(run) < 0) return nullptr;
+    if (run.zero_variances &&
+        PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "method 'moderated': more than half of the residual variances are exactly "
+                     "0, so the prior is not estimated from the data and the moderated tests "
+                     "are unreliable",
+                     1) < 0)
+        return nullptr;
 
     std::vector<ref> columns{run.stat, run.p, adjusted(run.st, run.p.get(), correction)};
     if (!columns.back()) return nullptr;
