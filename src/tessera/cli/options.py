@@ -405,10 +405,14 @@ def build_parser():
                         "write tables and figures",
         description="Reads FILE, runs the preprocessing steps that are given (always in the "
                     "order of the options below), tests every feature between the groups "
-                    "and writes PREFIX_preprocessed.csv, PREFIX_test.csv and the figures "
-                    "PREFIX_volcano.png, PREFIX_intensities.png and PREFIX_pvalues.png, "
-                    "removing those of an earlier run under PREFIX that this run does not "
-                    "write. Without FILE it runs on the bundled example table with its own "
+                    "and writes PREFIX_preprocessed.csv, PREFIX_test.csv, the figures "
+                    "(PREFIX_intensities.png, PREFIX_pvalues.png, PREFIX_volcano.png for two "
+                    "groups, and the quality-control figures PREFIX_pca.png, "
+                    "PREFIX_correlation.png, PREFIX_missingness.png, PREFIX_imputed.png when "
+                    "imputing), PREFIX_report.html, which shows them all with what was run, "
+                    "and PREFIX_run.toml, which --config reads to repeat the run; it removes "
+                    "the files of an earlier run under PREFIX that this run does not write. "
+                    "Without FILE it runs on the bundled example table with its own "
                     "settings.",
         epilog=f"Tables recognised from their header: {formats}. "
                "A settings file holds the same keys as the options, with underscores "
@@ -422,7 +426,8 @@ def build_parser():
                               "--samples; default: the example")
     analyze.add_argument("--group", action="append", dest="groups", metavar="NAME=COL,COL,...",
                          help="a sample group and its samples; give two for a two-group test, "
-                              "more for a one-way ANOVA (or give them all with --design)")
+                              "more to test whether the group means differ (or give them all "
+                              "with --design)")
     for option in OPTIONS:
         if option.metavar is None:
             analyze.add_argument(option.flag, dest=option.key, action="store_const",
