@@ -311,8 +311,8 @@ def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp
         "the groups' samples paired in the order given"
     assert f"test:     paired_t (paired t-test, on the features measured in every sample), " \
            f"fold change paired, {how}" in stdout
-    assert "3 samples not in the design, preprocessed but not tested (--samples leaves " \
-           "them out): S7, S8, S9" in stdout
+    assert "3 samples not in the design, preprocessed but not tested (to leave them out, " \
+           "name the samples with --samples): S7, S8, S9" in stdout
 
     pre = pd.read_csv(tmp_path / "r_preprocessed.csv", index_col="ID")
     groups = [("a", ["S1", "S2", "S3"]), ("b", second)]

@@ -81,6 +81,9 @@ def test_real_tables_match_a_plain_pandas_read(data, name, fmt, quantity, rows_r
     assert table.values.index.is_unique and table.annotations.index.equals(table.values.index)
     assert (table.values.dtypes == "float64").all() and not (table.values == 0).any().any()
     assert set(table.columns) == set(table.samples)
+    # the cells not measured are counted over every row read, flagged or not
+    every_row = read_table(data / name, keep_flagged=True).values
+    assert table.not_measured == every_row.isna().to_numpy().sum() > 0
 
 
 def test_real_table_details(data):

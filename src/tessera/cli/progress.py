@@ -123,8 +123,12 @@ def describe(run):
     if run.method == "moderated":
         test += ": t for two groups" if run.two_groups else ": F test of equal group means"
         test += "".join(f", {word}" for key, word in MODERATED_WORDS.items() if getattr(run, key))
-    test += ", on each feature's measured values)" if run.test.module == "differential" else \
-        ", on the features measured in every sample)"
+    if run.test.module == "vetting":
+        test += ", on the features measured in every sample)"
+    elif "impute" in run.settings:
+        test += ", on each feature's measured and imputed values)"
+    else:
+        test += ", on each feature's measured values)"
     if run.two_groups:
         test += f", fold change {run.fold_change_method}"
         if run.paired:
@@ -140,7 +144,14 @@ def read_summary(table):
         [count(len(table.samples), "sample")]
     if table.label_column is not None:
         what.append(f"labels from {table.label_column!r}")
-    return f"{table.rows_read} rows from {Path(table.path).name} ({', '.join(what)})"
+    text = f"{table.rows_read} rows from {Path(table.path).name} ({', '.join(what)})"
+    cells = table.rows_read * len(table.samples)
+    if table.not_measured:
+        *head, last = table.written_as
+        forms = f"{', '.join(head)} or {last}" if head else last
+        text += (f"; {table.not_measured} of its {cells} cells not measured (written as "
+                 f"{forms}), now missing values")
+    return text
 
 
 def flagged_summary(table, keep_flagged):
@@ -162,7 +173,7 @@ def unused_summary(unused, run):
     (--samples leaves them out altogether), but not tested."""
     where = "the design" if run.design is not None else "a group"
     return f"{count(len(unused), 'sample')} not in {where}, preprocessed but not tested " \
-           f"(--samples leaves them out): {', '.join(unused)}"
+           f"(to leave them out, name the samples with --samples): {', '.join(unused)}"
 
 
 def _number(value):

@@ -39,6 +39,8 @@ class Table:
     label_column: str | None
     rows_read: int
     path: str
+    not_measured: int = 0      # cells of the rows read that hold no value
+    written_as: tuple = ()     # how the file writes them, e.g. ("0", "empty")
 
     @property
     def samples(self):
@@ -123,8 +125,12 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
     _check_identifiers(source, layout, index, ids, rows)
 
     block = np.empty((len(rows), len(pairs)))
+    not_measured = 0
     for j, p in enumerate(numbers):
-        block[:, j] = frame[p].to_numpy()[rows]
+        cells = frame[p].to_numpy()
+        absent = np.isnan(cells) | (cells == 0) if layout.zeros_missing else np.isnan(cells)
+        not_measured += int(absent.sum())
+        block[:, j] = cells[rows]
     if layout.zeros_missing:
         block[block == 0] = np.nan
     feature_index = pd.Index(ids.to_numpy(), name=index, dtype="str")
@@ -136,7 +142,8 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
     return Table(values=values, annotations=notes, format=layout.format, quantity=chosen,
                  quantities=tuple(q for q in layout.quantities if q is not None),
                  columns=dict(pairs), removed=removed, label_column=label_column,
-                 rows_read=rows_read, path=source.name)
+                 rows_read=rows_read, path=source.name, not_measured=not_measured,
+                 written_as=("0",) * layout.zeros_missing + ("empty", "NaN") + layout.missing)
 
 
 def _sample_items(samples):
