@@ -5,6 +5,7 @@ import html
 import re
 import tomllib
 import xml.etree.ElementTree as ET
+from dataclasses import replace
 from html.parser import HTMLParser
 from itertools import combinations
 from pathlib import Path
@@ -88,7 +89,7 @@ def record_of(test_table, figures_qc, figures_test, **changes):
         untested={"1 value in ctrl, 2 needed": 9, "no variance in either group": 5},
         direction={"higher in treat": 8, "higher in ctrl": 4},
         top=top_features(test_table, p="Welch_p", adjusted="Welch_fdr_bh", fc="group_fc",
-                         annotations=["Gene names"], n=8),
+                         label="Gene names", annotations=["Gene names"], n=8),
         qc_figures=figures_qc, test_figures=figures_test)
     values.update(changes)
     return RunRecord(**values)
@@ -153,8 +154,8 @@ def test_report_shows_every_figure_and_the_record_numbers(drawn):
                        r"<td class=\"num\">(\d*)</td>", page)
     assert steps == [(s.name, str(s.kept), str(s.removed)) for s in record.steps]
     # the top table: identifiers in order of adjusted p, numbers as in the record
-    rows = re.findall(r'<tr><td class="mono" title="[^"]*">([^<]*)</td>'
-                      r'<td title="[^"]*">([^<]*)</td><td class="num">([^<]*)</td>'
+    rows = re.findall(r'<tr><td class="mono">([^<]*)</td>'
+                      r'<td>([^<]*)</td><td class="num">([^<]*)</td>'
                       r'<td class="num">([^<]*)</td>'
                       r'<td class="num">([^<]*)</td></tr>', page)
     top = record.top
@@ -165,6 +166,42 @@ def test_report_shows_every_figure_and_the_record_numbers(drawn):
         assert float(p) == pytest.approx(row["p"], rel=1e-3)
         assert float(adj) == pytest.approx(row["adjusted p"], rel=1e-3)
     assert list(top["adjusted p"]) == sorted(top["adjusted p"])
+
+
+def test_top_features_put_the_numbers_first_and_leave_out_uninformative_columns():
+    fc, p, adjusted = volcano_inputs(30)
+    ids = [f"P{i:05d};Q{i:05d}" for i in range(30)]
+    table = pd.DataFrame({
+        "Protein IDs": ids, "Majority protein IDs": ids[:-1] + ["other"],
+        "Protein.Ids": fc.index, "Organism": "Homo sapiens",
+        "Description": [f"protein {i}" for i in range(30)],
+        "Gene names": [f"G{i}" for i in range(30)], "Empty": np.nan,
+        "group_fc": fc, "Welch_p": p, "Welch_fdr_bh": adjusted}, index=fc.index)
+    top = top_features(table, p="Welch_p", adjusted="Welch_fdr_bh", fc="group_fc",
+                       label="Gene names", annotations=list(table.columns[:7]), n=5)
+    # the majority IDs differ from the protein IDs only on a row not shown
+    assert list(top.columns) == ["Gene names", "fold change", "p", "adjusted p",
+                                 "Protein IDs", "Description"]
+
+
+@pytest.mark.parametrize("settings, name", [
+    ({"log_transform": 2}, "log2 fold change"),
+    ({"log_transform": 10}, "fold change (difference of means)"),
+    ({}, "fold change (difference of means)"),
+])
+def test_the_fold_change_is_named_for_its_scale(drawn, settings, name):
+    page = render_html(replace(drawn[0], settings=settings, fc_threshold=1.0))
+    assert f'<th class="num">{name}</th><th class="num">p</th>' in page
+    assert f"significant (adjusted p &lt; 0.05 and absolute {name} at least 1, fdr_bh)" in page
+    fc, p, adjusted = volcano_inputs(20)
+    tips = ET.fromstring(volcano_svg(fc, p, adjusted, alpha=0.05, fc_name=name)).iter("title")
+    assert all(f"\n{name} " in t.text for t in list(tips)[1:])
+
+
+@pytest.mark.parametrize("check", ["", "input unchanged since the recorded run"])
+def test_the_input_check_is_shown_when_there_is_one(drawn, check):
+    page = render_html(replace(drawn[0], input_check=check))
+    assert ("input check" in page) == bool(check) and check in page
 
 
 def test_hostile_text_is_escaped_everywhere():

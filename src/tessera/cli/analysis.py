@@ -142,14 +142,16 @@ def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
     """The report's page and run.toml's text."""
     from tessera.cli.interactive import volcano_svg
     from tessera.cli.record import dumps_run_toml, record_facts, resolved_settings
-    from tessera.cli.report import library_versions, render_html, sha256_of
+    from tessera.cli.report import fold_change_name, library_versions, render_html, sha256_of
 
     table = loaded.table
     sha256 = sha256_of(run.file)
     versions = library_versions()
     date = datetime.now(timezone.utc).astimezone().replace(microsecond=0)
     svg = volcano_svg(**figures.volcano_arguments(test, run, names_of),
-                      fc_threshold=run.fc_threshold) if run.two_groups else None
+                      fc_threshold=run.fc_threshold,
+                      fc_name=fold_change_name(resolved_settings(run))) \
+        if run.two_groups else None
     record = _run_record(run, loaded, test, progress, drawn, svg, sha256=sha256,
                          versions=versions, date=date.isoformat(sep=" "), command=command,
                          started=started)
@@ -193,19 +195,27 @@ def _point_names(test, labels):
 
 
 def _volcano_caption(run):
-    threshold = f" and an absolute fold change of at least {run.fc_threshold:g} (dotted " \
+    from tessera.cli.record import resolved_settings
+    from tessera.cli.report import fold_change_name
+
+    fc_name = fold_change_name(resolved_settings(run))
+    threshold = f" and an absolute {fc_name} of at least {run.fc_threshold:g} (dotted " \
         "lines)" if run.fc_threshold else ""
-    return (f"Fold change against p-value; features with adjusted p < 0.05{threshold} in "
-            f"colour, up to {run.label_top} of the most significant labelled.")
+    return (f"{fc_name[0].upper()}{fc_name[1:]} against p-value; features with adjusted "
+            f"p < 0.05{threshold} in colour, up to {run.label_top} of the most significant "
+            "labelled.")
 
 
 def _run_record(run, loaded, test, progress, drawn, svg, *, sha256, versions, date,
                 command, started):
     from tessera.cli.record import resolved_settings
-    from tessera.cli.report import ReportFigure, RunRecord, note_counts, top_features
+    from tessera.cli.report import (ReportFigure, RunRecord, fold_change_name, note_counts,
+                                    top_features)
 
     table = loaded.table
     counts = result_counts_of(test, run)
+    settings = resolved_settings(run)
+    fc_name = fold_change_name(settings)
 
     def figure(name):
         title, caption, png = drawn[name]
@@ -217,13 +227,9 @@ def _run_record(run, loaded, test, progress, drawn, svg, *, sha256, versions, da
     test_figures = []
     if run.two_groups:
         test_figures += [figure("volcano.png"), ReportFigure(
-            "Interactive volcano plot", "Hover over a point for its identifier, label, fold "
-            "change and p-values.", svg=svg)]
+            "Interactive volcano plot", "Hover over a point for its identifier, label, "
+            f"{fc_name} and p-values.", svg=svg)]
     test_figures.append(figure("pvalues.png"))
-    annotations = list(table.annotations.columns)
-    if table.label_column in annotations:
-        annotations.remove(table.label_column)
-        annotations.insert(0, table.label_column)
     fc = f"{run.fold_change_method}_fc" if run.two_groups else None
     fmt = table.format
     if loaded.samples_from_groups:
@@ -231,13 +237,15 @@ def _run_record(run, loaded, test, progress, drawn, svg, *, sha256, versions, da
     return RunRecord(
         input_file=str(run.file), sha256=sha256, input_format=fmt,
         quantity=table.quantity or "the table's values", groups=run.groups,
-        settings=resolved_settings(run), versions=versions, date=date,
+        settings=settings, versions=versions, date=date,
         elapsed=time.perf_counter() - started, steps=progress.steps,
         tested=counts["tested"], significant=counts["significant"], alpha=figures.ALPHA,
         adjustment=run.multipletest_method, method=run.method,
         untested=note_counts(test[f"{run.method}_note"]), direction=counts["direction"],
         top=top_features(test, p=f"{run.method}_p",
                          adjusted=f"{run.method}_{run.multipletest_method}", fc=fc,
-                         annotations=annotations, n=TOP_FEATURES),
+                         label=table.label_column, annotations=table.annotations.columns,
+                         n=TOP_FEATURES),
         qc_figures=[figure(name) for name in qc_names], test_figures=test_figures,
-        command=command, fc_threshold=run.fc_threshold if run.two_groups else None)
+        command=command, fc_threshold=run.fc_threshold if run.two_groups else None,
+        input_check=run.input_check or "")

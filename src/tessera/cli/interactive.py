@@ -57,13 +57,15 @@ def _text(x, y, text, anchor="middle", cls=None, extra=""):
 
 
 def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
-                labels=("up", "down"), xlabel="fold change", ylabel="-log10 p", title=""):
+                labels=("up", "down"), xlabel="fold change", ylabel="-log10 p", title="",
+                fc_name="fold change"):
     """An SVG volcano of fold change against -log10 p: one circle per feature
     with a fold change and a p-value above 0, coloured as in the PNG volcano
     (significant: adjusted p below ``alpha`` and, with ``fc_threshold``, an
     absolute fold change of at least that); each circle's title gives the
     identifier, the label from ``names`` (a Series on the same index), the
-    fold change, p and adjusted p. Returns the SVG element as text."""
+    fold change (named ``fc_name``, e.g. "log2 fold change"), p and adjusted p.
+    Returns the SVG element as text."""
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
     shown = (np.isfinite(fc) & np.isfinite(p) & (p > 0)).to_numpy()
     x = fc.to_numpy()[shown]
@@ -144,7 +146,7 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
         label = label_of.iloc[i] if label_of is not None else None
         shown_label = (f" \u00b7 {label}" if isinstance(label, str) and label.strip()
                        and label != ident else "")
-        tip = (f"{ident}{shown_label}\nfold change {x[i]:.3f}\np {pv[i]:.3g}\n"
+        tip = (f"{ident}{shown_label}\n{fc_name} {x[i]:.3f}\np {pv[i]:.3g}\n"
                f"adjusted p {adj[i]:.3g}")
         out.append(f'<circle class="{cls[i]}" cx="{px[i]:.1f}" cy="{py[i]:.1f}" r="2.5">'
                    f"<title>{html.escape(tip)}</title></circle>")

@@ -71,6 +71,7 @@ class RunRecord:
     test_figures: list = field(default_factory=list)    # [ReportFigure]
     command: str = ""
     fc_threshold: float | None = None
+    input_check: str = ""          # what comparing the input with run.toml's record found
 
 
 def sha256_of(path, chunk=1 << 20):
@@ -104,23 +105,52 @@ def png_bytes(fig):
     return buffer.getvalue()
 
 
-def top_features(table, *, p, adjusted, fc=None, annotations=(), n=20):
+def top_features(table, *, p, adjusted, fc=None, label=None, annotations=(), n=20):
     """The ``n`` features with the smallest adjusted p-values (then p) as the
-    report's table: the given annotation columns (those with a text in any
-    of these rows), the fold change, p and adjusted p, on the table's index."""
+    report's table, on the table's index: the ``label`` column (e.g. the gene
+    names), the fold change, p and adjusted p first, as a reader looks for
+    them, then the other ``annotations``. An annotation column is left out
+    when it has no text in these rows, holds one value on every row of the
+    table (e.g. the organism), or repeats the identifier or a column already
+    shown on every one of these rows."""
     order = table[[adjusted, p]].astype(float).sort_values([adjusted, p], kind="stable",
                                                            na_position="last")
     rows = order.index[order[p].notna()][:n]
-    columns = {name: table.loc[rows, name] for name in annotations if name in table and
-               table.loc[rows, name].astype(str).str.strip().ne("").where(
-                   table.loc[rows, name].notna(), False).any()}
+    names = ([label] if label is not None else []) + [a for a in annotations if a != label]
+    shown = [_texts(pd.Series(rows, index=rows))]
+    kept = {}
+    for name in dict.fromkeys(names):
+        if name not in table or table[name].nunique(dropna=False) <= 1:
+            continue
+        texts = _texts(table.loc[rows, name])
+        if texts.eq("").all() or any(texts.equals(other) for other in shown):
+            continue
+        shown.append(texts)
+        kept[name] = table.loc[rows, name]
+    columns = {}
+    if label in kept:
+        columns[label] = kept.pop(label)
     if fc is not None:
         columns["fold change"] = table.loc[rows, fc].astype(float)
     columns["p"] = table.loc[rows, p].astype(float)
     columns["adjusted p"] = table.loc[rows, adjusted].astype(float)
+    columns.update(kept)
     top = pd.DataFrame(columns, index=rows)
     top.index.name = table.index.name or "feature"
     return top
+
+
+def _texts(values):
+    """A column's cells as stripped text, "" where missing, to compare columns."""
+    return values.astype(object).where(values.notna(), "").astype(str).str.strip()
+
+
+def fold_change_name(settings):
+    """What the fold change is on the run's scale: a log2 fold change after a
+    base-2 log transform, otherwise the difference of the group means."""
+    if settings.get("log_transform") == 2:
+        return "log2 fold change"
+    return "fold change (difference of means)"
 
 
 def result_counts(table, *, p, adjusted, alpha, fc=None, fc_threshold=None,
@@ -200,8 +230,8 @@ figure { margin: 8px 0 24px; break-inside: avoid; page-break-inside: avoid; }
 figure img { max-width: 100%; height: auto; display: block; border: 1px solid var(--line); }
 figure figcaption { color: var(--muted); font-size: 13.5px; margin-top: 6px; max-width: 80ch; }
 figure figcaption b { color: var(--ink); }
-table.top td:not(.num) { max-width: 30ch; overflow: hidden; text-overflow: ellipsis;
-  white-space: nowrap; }
+table.top td.num { white-space: nowrap; }
+table.top td:not(.num) { min-width: 8ch; overflow-wrap: anywhere; }
 .counts td.num { font-size: 16px; font-weight: 600; }
 .empty { color: var(--muted); font-style: italic; }
 footer { margin-top: 36px; color: var(--muted); font-size: 13px; }
@@ -259,6 +289,7 @@ def _run_section(r):
     facts = [
         ("input file", f'<span class="mono">{_e(r.input_file)}</span>'),
         ("SHA-256", f'<code class="hash">{_e(r.sha256)}</code>'),
+        *([("input check", _e(r.input_check))] if r.input_check else []),
         ("format recognised", _e(r.input_format)),
         ("quantity", _e(r.quantity)),
         ("date", _e(r.date)),
@@ -321,24 +352,39 @@ def _figures_section(ident, title, lead, figures):
             f"{body}</section>")
 
 
-def _top_table(top):
+# Longer texts in the top table are cut there, whole in the cell's tooltip.
+LONGEST_CELL = 60
+
+
+def _cell_text(value):
+    """The title attribute (the whole text, when cut) and the escaped text of
+    a cell, which may break after each ";" of a list of identifiers."""
+    text = "" if _missing(value) else str(value)
+    title = ""
+    if len(text) > LONGEST_CELL:
+        title = f' title="{_e(text)}"'
+        text = text[:LONGEST_CELL - 1].rstrip() + "\u2026"
+    return title, ";<wbr>".join(_e(part) for part in text.split(";"))
+
+
+def _top_table(top, fc_name="fold change"):
     if top is None or top.empty:
         return '<p class="empty">no feature has a p-value</p>'
+    numeric = {c: pd.api.types.is_numeric_dtype(top[c]) for c in top.columns}
     head = f"<th>{_e(top.index.name or 'feature')}</th>" + "".join(
-        f'<th class="{"num" if pd.api.types.is_numeric_dtype(top[c]) else ""}">{_e(c)}</th>'
-        for c in top.columns)
+        f'<th class="{"num" if numeric[c] else ""}">'
+        f'{_e(fc_name if c == "fold change" else c)}</th>' for c in top.columns)
     rows = []
     for ident, row in top.iterrows():
-        # long identifiers and annotations are cut to the cell's width; the
-        # whole text is in the cell, and in its tooltip
-        cells = [f'<td class="mono" title="{_e(ident)}">{_e(ident)}</td>']
+        # numbers stay on one line; texts wrap, and a very long one is cut
+        title, text = _cell_text(ident)
+        cells = [f'<td class="mono"{title}>{text}</td>']
         for c in top.columns:
-            value = row[c]
-            if pd.api.types.is_numeric_dtype(top[c]):
-                cells.append(f'<td class="num">{_e(_number(value))}</td>')
+            if numeric[c]:
+                cells.append(f'<td class="num">{_e(_number(row[c]))}</td>')
             else:
-                text = _e("" if _missing(value) else value)
-                cells.append(f'<td title="{text}">{text}</td>')
+                title, text = _cell_text(row[c])
+                cells.append(f"<td{title}>{text}</td>")
         rows.append("<tr>" + "".join(cells) + "</tr>")
     return (f'<div class="wide"><table class="top"><thead><tr>{head}</tr></thead>'
             f'<tbody>{"".join(rows)}</tbody></table></div>')
@@ -352,13 +398,13 @@ def _missing(value):
 
 
 def _results_section(r):
-    threshold = (f" and absolute fold change at least {_number(r.fc_threshold)}"
+    fc_name = fold_change_name(r.settings)
+    threshold = (f" and absolute {fc_name} at least {_number(r.fc_threshold)}"
                  if r.fc_threshold else "")
     counts = [
         ("test", _e(r.method)),
         ("features tested", f'<span id="tested">{int(r.tested)}</span>'),
-        (f"significant (adjusted p < {_number(r.alpha)}{threshold}, adjusted with "
-         f"{r.adjustment})",
+        (f"significant (adjusted p < {_number(r.alpha)}{threshold}, {r.adjustment})",
          f'<span id="significant">{int(r.significant)}</span>'),
     ]
     counts += [(name, f'<span class="direction">{int(n)}</span>')
@@ -374,7 +420,7 @@ def _results_section(r):
                      '<tr><th>reason</th><th class="num">features</th></tr></thead>'
                      f"<tbody>{rows}</tbody></table>")
     shown = 0 if r.top is None else len(r.top)
-    parts.append(f"<h3>Top {shown} features by adjusted p-value</h3>" + _top_table(r.top))
+    parts.append(f"<h3>Top {shown} features by adjusted p-value</h3>" + _top_table(r.top, fc_name))
     parts.append("</section>")
     return "".join(parts)
 
