@@ -9,6 +9,7 @@ from dataclasses import replace
 from html.parser import HTMLParser
 from itertools import combinations
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -297,6 +298,60 @@ def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, 
     table = pd.DataFrame({"p": p, "adj": adjusted, "fc": fc})
     assert result_counts(table, p="p", adjusted="adj", alpha=0.05, fc="fc",
                        fc_threshold=threshold)["direction"] == counts
+
+
+@pytest.mark.parametrize("base, method, expected", [
+    (2, "group", "log2 fold change (treat \u2212 ctrl)"),
+    (None, "group", "fold change (mean treat \u2212 mean ctrl)"),
+    (2, "paired", "log2 fold change (mean of paired differences treat \u2212 ctrl)"),
+    (None, "paired", "fold change (mean of paired differences treat \u2212 ctrl)"),
+])
+def test_volcano_axis_names_the_fold_change(base, method, expected):
+    run = SimpleNamespace(groups=GROUPS, settings={"log_transform": base},
+                          fold_change_method=method)
+    assert figures.fold_change_label(run) == expected
+
+
+@pytest.mark.parametrize("scale, note", [(1.0, "adjusted p = 0.05"),
+                                         (1e6, "no feature reaches adjusted p < 0.05")])
+def test_volcano_threshold_line_or_the_note_that_nothing_passes(scale, note):
+    fc, p, adjusted = volcano_inputs(400, seed=4)
+    adjusted = (adjusted * scale).clip(upper=1.0)
+    fig = figures.volcano(fc, p, adjusted, alpha=0.05, top=10, labels=("up", "down"),
+                          xlabel="fc", ylabel="-log10 p", title="Welch")
+    _, _, renderer = label_boxes(fig, "volcano-label")
+    ax = fig.axes[0]
+    [text] = [t for t in ax.texts if t.get_text() == note]
+    lines = [line.get_ydata()[0] for line in ax.get_lines() if line.get_linestyle() == "--"]
+    passed = adjusted < 0.05
+    # the line sits at the largest p that passes, inside the plotted range
+    assert lines == ([-np.log10(p[passed].max())] if passed.any() else [])
+    assert all(ax.get_ylim()[0] <= y <= ax.get_ylim()[1] for y in lines)
+    legend = ax.get_legend()
+    assert legend.get_frame_on()
+    assert not legend.get_window_extent(renderer).overlaps(text.get_window_extent(renderer))
+
+
+@pytest.mark.parametrize("groups, expected, legend", [
+    ([("P", ["p1", "p2"]), ("E", ["e1", "e2"])], ["p1", "p2", "e1", "e2", "i1", "i2"],
+     ["P", "E", "not in a group"]),
+    ([("E", ["e2", "e1"]), ("I", ["i1", "i2"]), ("P", ["p1", "p2"])],
+     ["e2", "e1", "i1", "i2", "p1", "p2"], ["E", "I", "P"]),
+])
+def test_intensity_boxes_follow_the_groups(groups, expected, legend):
+    # the file interleaves the groups
+    table = intensities(30, groups=[("x", ["e1", "i1", "p1", "e2", "i2", "p2"])])
+    pre = SimpleNamespace(before_normalize=table + 1, before_impute=table, log_base=2)
+    fig = figures.intensity_figure(pre, SimpleNamespace(groups=groups),
+                                   sample_labels={"e1": "E one"})
+    expected = ["E one" if c == "e1" else c for c in expected]
+    for ax in fig.axes:
+        assert [t.get_text() for t in ax.get_xticklabels()] == expected
+    [key] = fig.legends
+    assert [t.get_text() for t in key.get_texts()] == legend
+    colours = dict(zip([t.get_text() for t in fig.axes[0].get_xticklabels()],
+                       [b.get_facecolor() for b in fig.axes[0].patches]))
+    assert colours["p1"] == colours["p2"] != colours["e2"]
 
 
 def test_svg_volcano_has_one_titled_point_per_feature():

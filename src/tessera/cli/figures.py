@@ -13,6 +13,8 @@ TOP_LABELLED = 10
 # Longer labels are shortened to this many characters, the last an ellipsis.
 LABEL_CHARS = 24
 
+# The boxes of samples in no group.
+UNGROUPED = "0.85"
 PALETTE = ["tab:orange", "tab:cyan", "tab:green", "tab:pink", "tab:olive", "tab:purple",
            "tab:brown", "tab:blue", "tab:red"]
 
@@ -95,14 +97,7 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
     ax.scatter(fc[down], y[down], s=9, color="tab:blue", linewidths=0,
                label=f"{plain(labels[1])} ({down.sum()})")
     _volcano_limits(ax, fc[shown], y[shown], fc_threshold)
-    note = None
-    if passed.any():
-        # the least significant feature below alpha marks the cut-off
-        threshold = y[passed].min()
-        ax.axhline(threshold, color="0.3", linestyle="--", linewidth=0.8)
-        note = ax.annotate(f"adjusted p = {alpha}", (1, threshold),
-                           xycoords=("axes fraction", "data"), xytext=(-4, 3),
-                           textcoords="offset points", ha="right", fontsize=7, color="0.3")
+    note = _threshold_note(ax, p, adjusted, alpha)
     if fc_threshold:
         for x in (-fc_threshold, fc_threshold):
             ax.axvline(x, color="0.45", linestyle=":", linewidth=0.8)
@@ -111,23 +106,66 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
     ax.set_ylabel(plain(ylabel))
     ax.set_title(f"{plain(title)}\n{shown.sum()} features drawn; {_not_drawn(fc, p)}",
                  fontsize=10)
-    legend = ax.legend(loc="lower left", fontsize=8, frameon=False)
+    renderer = _fixed_layout(fig)
+    drawn = np.flatnonzero(shown.to_numpy())
+    points = ax.transData.transform(np.column_stack([fc.to_numpy()[drawn],
+                                                     y.to_numpy()[drawn]]))
+    legend = _place_legend(ax, renderer, points, avoid=[note])
 
     if top and significant.any():
         chosen = np.flatnonzero(significant.to_numpy())
         order = np.lexsort((p.to_numpy()[chosen], adjusted.to_numpy()[chosen]))
         chosen = chosen[order[:top]]
         texts = [shorten(_label_of(fc.index[i], names), max_chars) for i in chosen]
-        renderer = _fixed_layout(fig)
-        drawn = np.flatnonzero(shown.to_numpy())
-        points = ax.transData.transform(np.column_stack([fc.to_numpy()[drawn],
-                                                         y.to_numpy()[drawn]]))
         anchors = ax.transData.transform(np.column_stack([fc.to_numpy()[chosen],
                                                           y.to_numpy()[chosen]]))
         obstacles = [a.get_window_extent(renderer) for a in (note, legend) if a is not None]
         place_labels(ax, renderer, anchors, texts, points=points, obstacles=obstacles,
                      gid="volcano-label")
     return fig
+
+
+def _threshold_note(ax, p, adjusted, alpha):
+    """Draws the -log10 p at which the adjusted p-value reaches ``alpha`` (the
+    largest p whose adjusted p is below it) with its note, when that lies in
+    the plotted range; with no such p the note says that no feature reaches
+    ``alpha``, so that a volcano without colour is not read as a drawing
+    fault. Returns the note."""
+    reached = (p > 0) & (adjusted < alpha)
+    if not reached.any():
+        return ax.annotate(f"no feature reaches adjusted p < {alpha}", (1, 1),
+                           xycoords="axes fraction", xytext=(-4, -4),
+                           textcoords="offset points", ha="right", va="top", fontsize=8,
+                           color="0.3")
+    threshold = -np.log10(float(p[reached].max()))
+    low, high = ax.get_ylim()
+    if not low <= threshold <= high:
+        return None
+    ax.axhline(threshold, color="0.3", linestyle="--", linewidth=0.8)
+    return ax.annotate(f"adjusted p = {alpha}", (1, threshold),
+                       xycoords=("axes fraction", "data"), xytext=(-4, 3),
+                       textcoords="offset points", ha="right", fontsize=7, color="0.3")
+
+
+# Where the volcano's legend may go, in order of preference: the lower corners
+# are the emptiest part of a volcano and leave the top to the labels.
+_LEGEND_CORNERS = ("lower left", "lower right", "upper left", "upper right")
+
+
+def _place_legend(ax, renderer, points, avoid=()):
+    """The legend, framed, in the corner where it covers the fewest of
+    ``points`` (display coordinates) and none of the ``avoid`` artists."""
+    boxes = [a.get_window_extent(renderer) for a in avoid if a is not None]
+    style = dict(fontsize=8, frameon=True, framealpha=0.85, facecolor="white",
+                 edgecolor="0.8")
+    best = None
+    for corner in _LEGEND_CORNERS:
+        box = ax.legend(loc=corner, **style).get_window_extent(renderer)
+        cost = _covered((box.x0, box.y0, box.x1, box.y1), points, 0).sum()
+        cost += len(points) + 1 if any(box.overlaps(b) for b in boxes) else 0
+        if best is None or cost < best[0]:
+            best = (cost, corner)
+    return ax.legend(loc=best[1], **style)
 
 
 def _not_drawn(fc, p):
@@ -268,11 +306,13 @@ def _covered(box, points, radius):
             & (points[:, 1] > box[1] - radius) & (points[:, 1] < box[3] + radius))
 
 
-def intensities(panels, colours, ylabel):
+def intensities(panels, colours, ylabel, legend=()):
     """One boxplot per sample column for each (title, table) panel: side by
     side while the figure stays narrow enough to be read at its size in the
-    report, one above the other for many samples."""
+    report, one above the other for many samples. ``legend`` ((label, colour)
+    pairs) is drawn in one row above the panels."""
     from matplotlib.figure import Figure
+    from matplotlib.patches import Patch
 
     columns = list(panels[-1][1].columns)
     names = [plain(c) for c in columns]
@@ -280,14 +320,20 @@ def intensities(panels, colours, ylabel):
     panel, height = max(3.6, 0.34 * len(columns) + 0.6), 3.3     # axes, inches
     left, right, top, gap = 0.8, 0.25, 0.4, 0.8
     bottom = text_inches(names, 8) + 0.3
+    key = 0.35 if legend else 0.0       # the legend's row above the panels
     beside = n == 1 or left + n * panel + (n - 1) * gap + right <= 10
     if beside:
-        width, total = left + n * panel + (n - 1) * gap + right, top + height + bottom
+        width, total = left + n * panel + (n - 1) * gap + right, key + top + height + bottom
         boxes = [(left + k * (panel + gap), bottom) for k in range(n)]
     else:
-        width, total = left + panel + right, n * (top + height + bottom)
+        width, total = left + panel + right, key + n * (top + height + bottom)
         boxes = [(left, (n - 1 - k) * (top + height + bottom) + bottom) for k in range(n)]
     fig = Figure(figsize=(width, total), dpi=100)
+    if legend:
+        fig.legend([Patch(facecolor=colour, edgecolor="black", linewidth=0.6)
+                    for _, colour in legend], [plain(label) for label, _ in legend],
+                   loc="upper center", bbox_to_anchor=(0.5, 1), ncols=len(legend),
+                   fontsize=8, frameon=False, handlelength=1.2, columnspacing=1.2)
     for (x0, y0), (title, df) in zip(boxes, panels):
         ax = fig.add_axes([x0 / width, y0 / total, panel / width, height / total])
         values = [df[c].astype(float).dropna().to_numpy() for c in columns]
@@ -295,7 +341,7 @@ def intensities(panels, colours, ylabel):
         drawn = ax.boxplot([v if len(v) else [np.nan] for v in values], patch_artist=True,
                            showfliers=False, widths=0.6, medianprops={"color": "black"})
         for box, column in zip(drawn["boxes"], columns):
-            box.set_facecolor(colours.get(column, "0.85"))
+            box.set_facecolor(colours.get(column, UNGROUPED))
         ax.set_xticks(range(1, len(columns) + 1), names, rotation=90, fontsize=8)
         ax.set_title(plain(title), fontsize=10)
         ax.set_ylabel(plain(ylabel))
@@ -333,9 +379,25 @@ def volcano_arguments(table, run, names=None):
         fc=table[fc_column], p=table[f"{run.method}_p"],
         adjusted=table[f"{run.method}_{run.multipletest_method}"], alpha=ALPHA,
         labels=(f"higher in {first}", f"higher in {second}"),
-        xlabel=f"{fc_column}: mean {first} minus mean {second}",
+        xlabel=fold_change_label(run),
         ylabel=f"-log10 p ({run.method})",
         title=f"{run.method} test, adjusted with {run.multipletest_method}", names=names)
+
+
+def fold_change_label(run):
+    """What the fold change axis shows, in words: a difference of means (of
+    paired differences with --fold-change-method paired), a log fold change
+    when the run took logarithms."""
+    (first, _), (second, _) = run.groups
+    base = run.settings.get("log_transform")
+    paired = run.fold_change_method == "paired"
+    if base:
+        how = f"mean of paired differences {first} \u2212 {second}" if paired else \
+            f"{first} \u2212 {second}"
+        return f"log{base} fold change ({how})"
+    how = f"mean of paired differences {first} \u2212 {second}" if paired else \
+        f"mean {first} \u2212 mean {second}"
+    return f"fold change ({how})"
 
 
 def volcano_figure(table, run, names=None, *, top=TOP_LABELLED, fc_threshold=None):
@@ -354,10 +416,18 @@ def intensity_figure(pre, run, sample_labels=None):
                   ("after normalisation", pre.before_impute)]
     ylabel = f"log{pre.log_base} intensity" if pre.log_base else "intensity"
     colours = group_colours(run.groups)
+    # the samples by group, in the run's group order, the ones in no group last
+    grouped = [c for _, cs in run.groups for c in cs]
+    panels = [(title, df[[c for c in grouped if c in df.columns]
+                         + [c for c in df.columns if c not in colours]])
+              for title, df in panels]
+    legend = [(name, PALETTE[i % len(PALETTE)]) for i, (name, _) in enumerate(run.groups)]
+    if any(c not in colours for c in panels[-1][1].columns):
+        legend.append(("not in a group", UNGROUPED))
     if sample_labels:
         panels = [(title, df.rename(columns=sample_labels)) for title, df in panels]
         colours = {sample_labels.get(c, c): colour for c, colour in colours.items()}
-    return intensities(panels, colours, ylabel)
+    return intensities(panels, colours, ylabel, legend)
 
 
 def pvalue_figure(table, run):
