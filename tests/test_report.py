@@ -187,7 +187,7 @@ def test_top_features_put_the_numbers_first_and_leave_out_uninformative_columns(
 
 @pytest.mark.parametrize("settings, name", [
     ({"log_transform": 2}, "log2 fold change"),
-    ({"log_transform": 10}, "fold change (difference of means)"),
+    ({"log_transform": 10}, "log10 fold change"),
     ({}, "fold change (difference of means)"),
 ])
 def test_the_fold_change_is_named_for_its_scale(drawn, settings, name):

@@ -147,10 +147,10 @@ def _texts(values):
 
 def fold_change_name(settings):
     """What the fold change is on the run's scale: a log2 fold change after a
-    base-2 log transform, otherwise the difference of the group means."""
-    if settings.get("log_transform") == 2:
-        return "log2 fold change"
-    return "fold change (difference of means)"
+    base-2 log transform (log10 after base 10, ...), otherwise the difference
+    of the group means."""
+    base = settings.get("log_transform")
+    return f"log{base} fold change" if base else "fold change (difference of means)"
 
 
 def result_counts(table, *, p, adjusted, alpha, fc=None, fc_threshold=None,
