@@ -485,14 +485,58 @@ def test_qc_on_cd34_shows_the_sparse_sample():
     values.columns = [c.removeprefix("LFQ intensity ") for c in columns]
     groups = [(g, [f"{g}{i}" for i in range(1, 6)]) for g in "HLN"]
     fig = qc.missingness(values, groups)
-    heights = {t.get_text(): bar.get_height() for t, bar in
-               zip(fig.axes[0].get_xticklabels(), fig.axes[0].patches)}
+    bars = dict(zip((t.get_text() for t in fig.axes[0].get_xticklabels()), fig.axes[0].patches))
+    heights = {name: bar.get_height() for name, bar in bars.items()}
     assert min(heights, key=heights.get) == "N1" and max(heights, key=heights.get) == "N5"
+    # N1 holds a tenth of the median sample's values: the only one marked, and named
+    assert [n for n, bar in bars.items() if bar.get_gid() == "sparse-sample"] == ["N1"]
+    title = fig.axes[0].get_title()
+    assert "fewer than half the median sample's" in title and title.endswith(": N1")
     fig = qc.principal_components(values - values.median(), groups)
     labels = [t for t in fig.axes[0].texts if t.get_gid() == "pca-label"]
     assert sorted(t.get_text() for t in labels) == sorted(values.columns)
     boxes, _, _ = label_boxes(fig, "pca-label")
     assert not any(a.overlaps(b) for a, b in combinations(boxes, 2))
+
+
+@pytest.mark.parametrize("samples, expected, note", [
+    (["Olive_2023_P10_IZ_region1_2036", "Olive_2023_P10_remote_region_1_2037"],
+     ["IZ_region1_2036", "remote_region_1_2037"], "common prefix 'Olive_2023_P10_'"),
+    (["run_A_1.raw", "run_B_2.raw"], ["A_1", "B_2"], "prefix 'run_' and suffix '.raw'"),
+    (["H1", "H2", "N1"], ["H1", "H2", "N1"], ""),            # no separator: nothing cut
+    (["IDHmut_4", "IDHwt_1"], ["IDHmut_4", "IDHwt_1"], ""),   # not inside a word
+    (["x_", "x_b"], ["x_", "x_b"], ""),                       # one name would be empty
+    (["only_one"], ["only_one"], ""),
+])
+def test_short_names_drop_the_common_prefix_and_suffix(samples, expected, note):
+    names, said = qc.short_names(samples)
+    assert [names[s] for s in samples] == expected
+    assert (note in said) if note else said == ""
+
+
+def test_pca_labels_every_sample_of_a_crowded_plot():
+    # long names sharing a prefix, on points too close together for all labels to fit
+    groups = [(g, [f"Instrument_2023_batch_{g}_sample_{i:02d}_replicate_{i}"
+                   for i in range(12)]) for g in "AB"]
+    columns = [c for _, cs in groups for c in cs]
+    table = intensities(300, groups=groups, missing=0)
+    names, note = qc.short_names(columns)
+    fig = qc.principal_components(table, groups)
+    boxes, texts, _ = label_boxes(fig, "pca-label")
+    assert sorted(t.get_text() for t in texts) == sorted(names.values())
+    assert not any(a.overlaps(b) for a, b in combinations(boxes, 2))   # room was left
+    assert all(not n.startswith("Instrument") for n in names.values())
+    assert all(fig.bbox.contains(*b.min) and fig.bbox.contains(*b.max) for b in boxes)
+    assert any(t.get_text() == note for t in fig.texts)
+
+
+def test_correlation_scale_is_the_same_in_every_run():
+    table = intensities(200, missing=0)
+    opposed = table.copy()
+    opposed["c1"] = -opposed["c1"]          # r about -1 with every other sample
+    for values, low in ((table, 0.0), (opposed, -1.0)):
+        image = qc.correlation(values, GROUPS).axes[0].images[0]
+        assert image.get_clim() == (low, 1.0)
 
 
 def small_table(path, seed=0, rows=60, samples=9, effect=3.0, sd=1.5):

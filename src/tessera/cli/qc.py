@@ -9,8 +9,8 @@ error. Like ``figures``, nothing here touches pyplot.
 import numpy as np
 import pandas as pd
 
-from tessera.cli.figures import (PALETTE, _fixed_layout, framed_figure, place_labels, plain,
-                                 text_inches)
+from tessera.cli.figures import (PALETTE, _covered, _fixed_layout, _inside, _overlap,
+                                 framed_figure, place_labels, plain, shorten, text_inches)
 
 # What each figure shows, for the report's captions; the figures' own titles
 # carry the numbers of the run.
@@ -19,12 +19,15 @@ CAPTIONS = {
            "samples of one group should lie together, and a sample far from its group "
            "differs from it in more than its group's effect.",
     "correlation": "Pearson correlation of every pair of samples on the features measured "
-                   "in both, samples ordered by group; a sample whose row is darker than "
-                   "its group's agrees less with every other sample.",
-    "missingness": "Left: values measured in each sample. Right: the share of a feature's "
-                   "values that are missing against the mean of its measured values, one "
-                   "point per feature and the mean share per intensity bin; a share that "
-                   "falls as intensity rises means values go missing because they are low.",
+                   "in both, samples ordered by group, on a colour scale from 0 (or the "
+                   "lowest correlation, when one is negative) to 1 in every run; a sample "
+                   "whose row is darker than its group's agrees less with every other sample.",
+    "missingness": "Left: values measured in each sample; a hatched red bar marks a sample "
+                   "with fewer than half the median sample's measured values. Right: the "
+                   "share of a feature's values that are missing against the mean of its "
+                   "measured values, one point per feature and the mean share per intensity "
+                   "bin; a share that falls as intensity rises means values go missing "
+                   "because they are low.",
     "imputed": "The values filled in by the imputation over the measured values; imputed "
                "values are meant to lie at the low end of the measured ones.",
 }
@@ -32,6 +35,54 @@ CAPTIONS = {
 
 # The correlation heatmap writes its values into the cells up to this many samples.
 ANNOTATED_SAMPLES = 8
+# A sample with fewer measured values than this share of the median sample's
+# is marked as sparse in the missing-values figure.
+SPARSE_SHARE = 0.5
+
+
+def short_names(samples):
+    """({sample: name in the figures}, note): the names without the prefix and
+    suffix that all of them share, cut at a separator (a character that is
+    neither letter nor digit) so that no name loses part of a word, and the
+    note that says so ("" when nothing was removed). The full names are kept
+    when removing leaves a name empty or makes two of them equal."""
+    samples = [str(s) for s in samples]
+    full = {s: s for s in samples}
+    if len(samples) < 2:
+        return full, ""
+    prefix = _separated(_common_start(samples), at_end=True)
+    rest = [s[len(prefix):] for s in samples]
+    suffix = _separated(_common_start([r[::-1] for r in rest])[::-1], at_end=False)
+    names = [r[:len(r) - len(suffix)] for r in rest]
+    if not (prefix or suffix) or not all(names) or len(set(names)) < len(names):
+        return full, ""
+    parts = [f"prefix '{shorten(prefix, 40)}'"] if prefix else []
+    parts += [f"suffix '{shorten(suffix, 40)}'"] if suffix else []
+    return dict(zip(samples, names)), "sample names without their common " + " and ".join(parts)
+
+
+def _common_start(texts):
+    start = texts[0]
+    for text in texts[1:]:
+        while not text.startswith(start):
+            start = start[:-1]
+    return start
+
+
+def _separated(common, *, at_end):
+    """The part of a common prefix (``at_end``) or suffix that ends, or
+    starts, at a separator."""
+    cuts = [i for i, ch in enumerate(common) if not ch.isalnum()]
+    if not cuts:
+        return ""
+    return common[:cuts[-1] + 1] if at_end else common[cuts[0]:]
+
+
+def _note(fig, note, bottom=0.08):
+    """The note on shortened names at the figure's lower left."""
+    if note:
+        fig.text(bottom / fig.get_figwidth(), bottom / fig.get_figheight(), plain(note),
+                 fontsize=7.5, color="0.3", ha="left", va="bottom", gid="names-note")
 
 
 def _samples(groups):
@@ -82,7 +133,10 @@ def principal_components(table, groups, *, imputed=None):
     x = values[complete].T
     x = x - x.mean(axis=0) if x.size else x
     where = "after imputation" if imputed is not None else "measured in every sample"
-    fig = framed_figure(6.5, 5.2, left=0.8, top=0.6)
+    names, note = short_names(samples)
+    fig = framed_figure(6.5, 5.45 if note else 5.2, left=0.8, top=0.6,
+                        bottom=0.85 if note else 0.6)
+    _note(fig, note)
     ax = fig.add_subplot()
     ax.set_title(f"Principal components of {len(samples)} samples\n"
                  f"on {int(complete.sum())} features {where}", fontsize=10)
@@ -109,10 +163,69 @@ def principal_components(table, groups, *, imputed=None):
     legend = _group_legend(ax, groups, loc="best")
     renderer = _fixed_layout(fig)
     anchors = ax.transData.transform(np.column_stack([scores[:, 0], pc2]))
-    place_labels(ax, renderer, anchors, [str(c) for c in samples], points=anchors,
-                 obstacles=[legend.get_window_extent(renderer)], fontsize=8, radius=4.5,
-                 gid="pca-label")
+    texts = [names[str(c)] for c in samples]
+    obstacles = [legend.get_window_extent(renderer)]
+    placed = place_labels(ax, renderer, anchors, texts, points=anchors, obstacles=obstacles,
+                          fontsize=8, radius=4.5, gid="pca-label")
+    _place_left_out(ax, renderer, anchors, texts, placed, obstacles, fontsize=8, radius=4.5,
+                    gid="pca-label")
     return fig
+
+
+def _place_left_out(ax, renderer, anchors, texts, placed, obstacles, *, fontsize, radius, gid):
+    """Labels the points that ``place_labels`` left out, each at the place
+    farther out (with a leader line) that overlaps the fewest labels, points
+    and obstacles, inside the figure and preferably inside the axes: every
+    sample is named, overlapping another label only where nothing else is
+    left."""
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.text import Text
+
+    font = FontProperties(size=fontsize)
+    taken = [(b.x0, b.y0, b.x1, b.y1) for b in obstacles]
+    for label in placed:
+        if label is not None:
+            label.update_positions(renderer)    # an annotation finds its place when drawn
+            taken.append(tuple(Text.get_window_extent(label, renderer).extents))
+    frame, page = ax.get_window_extent(renderer), ax.figure.bbox
+    scale, pad = ax.figure.dpi / 100.0, 2.0
+    to_points = 72.0 / ax.figure.dpi
+    for k, ((x, y), text) in enumerate(zip(anchors, texts)):
+        if placed[k] is not None:
+            continue
+        width, height, _ = renderer.get_text_width_height_descent(text, font, ismath=False)
+        best = None
+        for step in (12, 24, 40, 60, 85, 115, 150, 200, 260):
+            distance = radius + pad + step * scale
+            for dx in (-1, 0, 1):
+                for dy in (-1, 0, 1):
+                    if not dx and not dy:
+                        continue
+                    ox, oy = dx * distance, dy * distance
+                    x0 = x + ox - (width if dx < 0 else width / 2 if dx == 0 else 0)
+                    y0 = y + oy - (height if dy < 0 else height / 2 if dy == 0 else 0)
+                    box = (x0 - pad, y0 - pad, x0 + width + pad, y0 + height + pad)
+                    if not _inside(box, page):
+                        continue
+                    cost = (100 * sum(_overlap(box, t) for t in taken)
+                            + 10 * (not _inside(box, frame))
+                            + 3 * _covered(box, anchors, radius).sum() + step / 50.0)
+                    if best is None or cost < best[0]:
+                        best = (cost, dx, dy, ox, oy, box)
+        if best is None:        # not even beside the point fits in the figure
+            best = (0, 1, 1, radius + pad, radius + pad, (x, y, x + width, y + height))
+        _, dx, dy, ox, oy, box = best
+        taken.append(box)
+        placed[k] = ax.annotate(
+            text, ax.transData.inverted().transform((x, y)),
+            xytext=(ox * to_points, oy * to_points), textcoords="offset points",
+            ha="left" if dx > 0 else "right" if dx < 0 else "center",
+            va="bottom" if dy > 0 else "top" if dy < 0 else "center",
+            fontsize=fontsize, gid=gid, annotation_clip=False, parse_math=False,
+            arrowprops={"arrowstyle": "-", "color": "0.45", "linewidth": 0.5,
+                        "shrinkA": 0, "shrinkB": radius * to_points})
+    return placed
+
 
 
 def _pad_limits(ax, x, y):
@@ -131,12 +244,15 @@ def correlation(table, groups):
     values = pd.DataFrame(_values(table, samples), columns=range(len(samples)))
     r = values.corr(method="pearson", min_periods=3).to_numpy()
     n = len(samples)
+    names, note = short_names(samples)
+    labels = [plain(names[str(c)]) for c in samples]
     # the heatmap's side in inches, and margins that fit the sample names
     side = min(max(4.2, 0.32 * (n + 1)), 9.0)
-    names = text_inches(samples, 8) + 0.2
-    left, bottom, top, right = names + 0.1, names, 0.95, 1.2
+    widest = text_inches(labels, 8) + 0.2
+    left, bottom, top, right = widest + 0.1, widest + (0.3 if note else 0), 0.95, 1.2
     width, height = left + side + right, bottom + side + top
     fig = framed_figure(width, height, left=left, right=right, bottom=bottom, top=top)
+    _note(fig, note)
     ax = fig.add_subplot()
     bar = fig.add_axes([(left + side + 0.25) / width, (bottom + 0.1 * side) / height,
                         0.18 / width, 0.8 * side / height])
@@ -144,23 +260,28 @@ def correlation(table, groups):
     shared = measured.T.astype(int) @ measured.astype(int)
     off = r[~np.eye(n, dtype=bool)] if n > 1 else np.empty(0)
     off = off[np.isfinite(off)]
-    low = float(off.min()) if len(off) else 0.0
-    low = min(low, 0.99)
+    # one scale for every run, 0 to 1, so that a colour means the same r in
+    # any report; it reaches below 0 (in steps of 0.1) only for negative r
+    low = min(0.0, np.floor(float(off.min()) * 10) / 10) if len(off) else 0.0
     from matplotlib import colormaps
 
     cmap = colormaps["viridis"].with_extremes(bad="0.85")
     image = ax.imshow(np.ma.masked_invalid(r), cmap=cmap, vmin=low, vmax=1.0,
                       interpolation="nearest", aspect="auto")
-    fig.colorbar(image, cax=bar, label="Pearson r")
+    step = 0.1 if low > -0.5 else 0.2
+    fig.colorbar(image, cax=bar, label="Pearson r", ticks=np.arange(low, 1 + step / 2, step))
     # each text costs as much to draw as the rest of the heatmap: the values
-    # are written into the cells of small tables only
+    # are written into the cells of small tables only, in a size that fits
+    # the cell and in black or white, whichever stands out from its colour
     if n <= ANNOTATED_SAMPLES:
+        size = float(np.clip(side / n * 72 * 0.25, 7, 10))
         for i in range(n):
             for j in range(n):
                 if np.isfinite(r[i, j]):
-                    light = (r[i, j] - low) / (1.0 - low) > 0.6 if low < 1 else True
-                    ax.text(j, i, f"{r[i, j]:.2f}", ha="center", va="center", fontsize=6,
-                            color="black" if light else "white")
+                    red, green, blue, _ = image.to_rgba(r[i, j])
+                    light = 0.2126 * red + 0.7152 * green + 0.0722 * blue > 0.45
+                    ax.text(j, i, f"{r[i, j]:.2f}", ha="center", va="center", fontsize=size,
+                            color="black" if light else "white", gid="correlation-value")
     from matplotlib.patches import Rectangle
 
     group_of = _group_of(groups)
@@ -175,8 +296,8 @@ def correlation(table, groups):
         start += len(columns)
     ax.set_xlim(-1.4, n - 0.5)
     ax.set_ylim(n - 0.5, -1.4)
-    ax.set_xticks(range(n), [plain(c) for c in samples], rotation=90, fontsize=8)
-    ax.set_yticks(range(n), [plain(c) for c in samples], fontsize=8)
+    ax.set_xticks(range(n), labels, rotation=90, fontsize=8)
+    ax.set_yticks(range(n), labels, fontsize=8)
     ax.tick_params(length=0)
     for spine in ax.spines.values():
         spine.set_visible(False)
@@ -195,24 +316,41 @@ def missingness(table, groups, *, bins=10):
     measured = np.isfinite(values)
     group_of = _group_of(groups)
     n_features = len(values)
+    names, note = short_names(samples)
+    labels = [plain(names[str(c)]) for c in samples]
     bars, scatter = max(3.0, 0.3 * len(samples)), 4.2      # panel widths, inches
-    bottom = max(0.6, text_inches(samples, 8) + 0.3)
+    bottom = max(0.6, text_inches(labels, 8) + 0.3) + (0.25 if note else 0)
     width, height = 0.75 + bars + 0.9 + scatter + 0.2, bottom + 3.2 + 0.6
     fig = framed_figure(width, height)
+    _note(fig, note)
     left = fig.add_axes([0.75 / width, bottom / height, bars / width, 3.2 / height])
     right = fig.add_axes([(0.75 + bars + 0.9) / width, bottom / height, scatter / width,
                           3.2 / height])
 
     counts = measured.sum(axis=0)
-    left.bar(range(len(samples)), counts, color=[_colour(group_of[c][0]) for c in samples],
-             width=0.75)
-    left.set_xticks(range(len(samples)), [plain(c) for c in samples], rotation=90, fontsize=8)
+    sparse = counts < SPARSE_SHARE * np.median(counts) if len(counts) else counts > 0
+    drawn = left.bar(range(len(samples)), counts,
+                     color=[_colour(group_of[c][0]) for c in samples], width=0.75)
+    for patch, thin in zip(drawn, sparse):
+        if thin:
+            patch.set(hatch="////", edgecolor="tab:red", linewidth=1.2, gid="sparse-sample")
+    left.set_xticks(range(len(samples)), labels, rotation=90, fontsize=8)
+    for tick, thin in zip(left.get_xticklabels(), sparse):
+        if thin:
+            tick.set_color("tab:red")
     left.set_ylabel("measured values")
     # headroom above the dotted line of all features, for the legend
     left.set_ylim(0, max(n_features, 1) * 1.22)
     left.axhline(n_features, color="0.4", linestyle=":", linewidth=0.8)
-    left.set_title(f"Measured values per sample\n(of {n_features} features, dotted)",
-                   fontsize=10)
+    if sparse.any():
+        thin = [labels[k] for k in np.flatnonzero(sparse)]
+        listed = ", ".join(thin[:3]) + (f" and {len(thin) - 3} more" if len(thin) > 3 else "")
+        left.set_title(f"Measured values per sample (of {n_features} features, dotted)\n"
+                       f"hatched, fewer than half the median sample's {int(np.median(counts))}"
+                       f": {listed}", fontsize=10)
+    else:
+        left.set_title(f"Measured values per sample\n(of {n_features} features, dotted)",
+                       fontsize=10)
     _group_legend(left, groups, loc="upper center", ncols=min(len(groups), 6))
 
     with np.errstate(invalid="ignore", divide="ignore"):
