@@ -376,8 +376,8 @@ def missingness(table, groups, *, bins=10):
         right.set_ylim(-0.05, 1.05)
     right.set_xlabel("mean of the measured values")
     right.set_ylabel("share of values missing")
-    note = f"{none} features without any value not shown" if none else \
-        f"{int(has.sum())} features"
+    note = f"{int(has.sum())} features; {none} with no measured value have no mean to plot" \
+        if none else f"{int(has.sum())} features"
     right.set_title(f"Missing values against intensity\n({note})", fontsize=10)
     return fig
 
