@@ -643,11 +643,18 @@ def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group
         replace(source, target)
 
     monkeypatch.setattr(os, "replace", replace_and_interrupt)
-    status, _, stderr = run_cli("analyze", str(table), *THREE_GROUPS,
-                                "--out", str(tmp_path / "out" / "r"))
+    # Python's own handler, whatever the suite was started with (a shell's
+    # background job starts with SIGINT ignored)
+    saved = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        status, _, stderr = run_cli("analyze", str(table), *THREE_GROUPS,
+                                    "--out", str(tmp_path / "out" / "r"))
+        handler = signal.getsignal(signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGINT, saved)
     assert (status, stderr) == (0, "") and len(renamed) == 9
     assert "r_volcano.png" not in snapshot(tmp_path / "out")
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert handler is signal.default_int_handler
 
 
 class FakeTerminal(io.StringIO):
