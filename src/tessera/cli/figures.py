@@ -232,6 +232,22 @@ _DIRECTIONS = [(1, 1), (-1, 1), (1, -1), (-1, -1), (1, 0), (-1, 0), (0, 1), (0, 
 _DISTANCES = (1, 6, 14, 24, 36, 51)
 
 
+def offset_label(ax, anchor, text, direction, offset, *, fontsize, gid, leader, radius):
+    """The annotation of ``text`` placed ``offset`` pixels from ``anchor``
+    (pixels) on the side ``direction`` points to, with a leader line from
+    the label to the edge of the point when ``leader``."""
+    (dx, dy), (ox, oy) = direction, offset
+    to_points = 72.0 / ax.figure.dpi
+    return ax.annotate(
+        text, ax.transData.inverted().transform(anchor),
+        xytext=(ox * to_points, oy * to_points), textcoords="offset points",
+        ha="left" if dx > 0 else "right" if dx < 0 else "center",
+        va="bottom" if dy > 0 else "top" if dy < 0 else "center",
+        fontsize=fontsize, gid=gid, annotation_clip=False, parse_math=False,
+        arrowprops={"arrowstyle": "-", "color": "0.45", "linewidth": 0.5,
+                    "shrinkA": 0, "shrinkB": radius * to_points} if leader else None)
+
+
 def place_labels(ax, renderer, anchors, texts, *, points=None, obstacles=(), fontsize=7,
                  radius=2.5, gid=None, pad=2.0):
     """Labels ``texts`` at the display positions ``anchors`` (in order of
@@ -276,16 +292,8 @@ def place_labels(ax, renderer, anchors, texts, *, points=None, obstacles=(), fon
             continue
         _, dx, dy, ox, oy, box, step = best
         taken.append(box)
-        to_points = 72.0 / ax.figure.dpi
-        placed.append(ax.annotate(
-            text, ax.transData.inverted().transform((x, y)),
-            xytext=(ox * to_points, oy * to_points), textcoords="offset points",
-            ha="left" if dx > 0 else "right" if dx < 0 else "center",
-            va="bottom" if dy > 0 else "top" if dy < 0 else "center",
-            fontsize=fontsize, gid=gid, annotation_clip=False, parse_math=False,
-            arrowprops={"arrowstyle": "-", "color": "0.45", "linewidth": 0.5,
-                        "shrinkA": 0, "shrinkB": radius * to_points}
-            if step > _DISTANCES[1] else None))
+        placed.append(offset_label(ax, (x, y), text, (dx, dy), (ox, oy), fontsize=fontsize,
+                                   gid=gid, leader=step > _DISTANCES[1], radius=radius))
     return placed
 
 

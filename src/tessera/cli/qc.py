@@ -10,7 +10,8 @@ import numpy as np
 import pandas as pd
 
 from tessera.cli.figures import (PALETTE, _covered, _fixed_layout, _inside, _overlap,
-                                 framed_figure, place_labels, plain, shorten, text_inches)
+                                 framed_figure, offset_label, place_labels, plain, shorten,
+                                 text_inches)
 
 # What each figure shows, for the report's captions; the figures' own titles
 # carry the numbers of the run.
@@ -189,7 +190,6 @@ def _place_left_out(ax, renderer, anchors, texts, placed, obstacles, *, fontsize
             taken.append(tuple(Text.get_window_extent(label, renderer).extents))
     frame, page = ax.get_window_extent(renderer), ax.figure.bbox
     scale, pad = ax.figure.dpi / 100.0, 2.0
-    to_points = 72.0 / ax.figure.dpi
     for k, ((x, y), text) in enumerate(zip(anchors, texts)):
         if placed[k] is not None:
             continue
@@ -216,14 +216,8 @@ def _place_left_out(ax, renderer, anchors, texts, placed, obstacles, *, fontsize
             best = (0, 1, 1, radius + pad, radius + pad, (x, y, x + width, y + height))
         _, dx, dy, ox, oy, box = best
         taken.append(box)
-        placed[k] = ax.annotate(
-            text, ax.transData.inverted().transform((x, y)),
-            xytext=(ox * to_points, oy * to_points), textcoords="offset points",
-            ha="left" if dx > 0 else "right" if dx < 0 else "center",
-            va="bottom" if dy > 0 else "top" if dy < 0 else "center",
-            fontsize=fontsize, gid=gid, annotation_clip=False, parse_math=False,
-            arrowprops={"arrowstyle": "-", "color": "0.45", "linewidth": 0.5,
-                        "shrinkA": 0, "shrinkB": radius * to_points})
+        placed[k] = offset_label(ax, (x, y), text, (dx, dy), (ox, oy), fontsize=fontsize,
+                                 gid=gid, leader=True, radius=radius)
     return placed
 
 
