@@ -1,5 +1,5 @@
 // tessera.tools.differential: per-group counts of measured values, the
-// per-group filter, imputation, and (differential_tests.cpp) per-feature
+// per-group filter, imputation, and (differential_methods.cpp) per-feature
 // tests on the measured values.
 //
 // A value is measured when it is finite. `groups` is a mapping
@@ -12,10 +12,8 @@
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 namespace tessera::differential {
 
@@ -306,44 +304,6 @@ int group_table::load(module_state* st, PyObject* df, const std::vector<group>& 
         first += g.positions.size();
     }
     return 0;
-}
-
-int quiet_block::open(module_state* st) {
-    const unsigned long me = PyThread_get_thread_ident();
-    if (st->quiet_open && st->quiet_owner == me) return 0;  // nested: the outer block serves
-    while (st->quiet_open) {
-        if (pyapi::without_gil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }) < 0 ||
-            pyapi::check_interrupt() < 0)
-            return -1;
-    }
-    ref warnings = ref::borrow((*st)[object::warnings]);
-    ref manager = pyapi::call(pyapi::attr(warnings, "catch_warnings"), {});
-    if (!manager || !pyapi::call_method(manager.get(), "__enter__", {})) return -1;
-    st_ = st;
-    manager_ = manager;
-    st->quiet_open = 1;
-    st->quiet_owner = me;
-    ref ignore = pyapi::str("ignore");
-    if (!pyapi::call(pyapi::attr(warnings, "simplefilter"), {ignore.get()})) {
-        close();
-        return -1;
-    }
-    return 0;
-}
-
-int quiet_block::close() {
-    if (!st_) return PyErr_Occurred() ? -1 : 0;
-    pyapi::saved_error pending;
-    ref left = pyapi::call_method(manager_.get(), "__exit__", {Py_None, Py_None, Py_None});
-    st_->quiet_open = 0;
-    st_ = nullptr;
-    manager_ = ref();
-    if (!left) pending.drop();
-    return left ? 0 : -1;
-}
-
-quiet_block::~quiet_block() {
-    if (st_) close();
 }
 
 namespace {
@@ -697,7 +657,6 @@ int capture_state(PyObject* module) {
         objects.set(object::float64, pyapi::call(dtype, {ref(pyapi::str("float64")).get()})) < 0 ||
         objects.set(object::int64, pyapi::call(dtype, {ref(pyapi::str("int64")).get()})) < 0 ||
         objects.set(object::mapping_type, pyapi::attr(abc, "Mapping")) < 0 ||
-        objects.set(object::warnings, pyapi::import("warnings")) < 0 ||
         objects.set(object::invalid_index,
                     pyapi::attr(pyapi::import("pandas.errors"), "InvalidIndexError")) < 0 ||
         objects.set(object::stats, stats) < 0 ||

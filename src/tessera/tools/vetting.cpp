@@ -4,7 +4,7 @@
 // Vetting is a plain Python class whose methods are table-driven functions of
 // this module; every method looks its names (pd, np, math, hypothesis_test,
 // Result, f_oneway, multipletests) up in the module namespace when it runs.
-#include "vetting_batch.hpp"
+#include "vetting_fast.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/interrupts.hpp"

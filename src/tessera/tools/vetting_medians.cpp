@@ -1,6 +1,6 @@
 // Batch routes of Vetting.median_df and Vetting.med_norm: every column's
 // median in C++, the centred table built in one block.
-#include "vetting_batch.hpp"
+#include "vetting_fast.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"

@@ -1,7 +1,7 @@
 // Batch routes of Vetting.stat_test_two_samples and Vetting.stat_test_oneway:
 // every feature tested at once, with the numbers the reference route's
 // one-row library calls give.
-#include "vetting_batch.hpp"
+#include "vetting_fast.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"

@@ -20,6 +20,7 @@
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
+#include "pyapi/quiet.hpp"
 
 #include "kernels/moderated.hpp"
 #include "kernels/oneway.hpp"
@@ -718,7 +719,7 @@ int one_row_route(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
 // one quiet block: the library's batched calls open catch_warnings blocks of
 // their own, which must not interleave with another thread's.
 int compute(test_run& run) {
-    return quietly(run.st, [&] {
+    return pyapi::quietly([&] {
         const int batched = run.method->batch(run);
         if (batched < 0) return -1;
         if (!run.method->one_row) return 0;
