@@ -325,7 +325,8 @@ WELCH_COLUMNS = ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc", "n_A", "n_
      "column 'one' has 1 finite value: imputation needs at least 2"),
     (lambda: td.test_features(T, G, "welch"), ValueError,
      "unknown method 'welch': the methods are 'moderated' (two or more groups), 't', 'Welch', "
-     "'mannwhitneyu' (two groups), 'anova' (three or more groups)"),
+     "'mannwhitneyu', 'paired_t', 'Wilcoxon', 'permutation' (two groups), 'anova' (three or more "
+     "groups)"),
     (lambda: td.test_features(T, G, "limma", trend=True), ValueError, "unknown method 'limma'"),
     (lambda: td.test_features(T, G, "Welch", trend=True), ValueError,
      "trend=True: trend, robust and legacy apply to method 'moderated' only, not to 'Welch'"),

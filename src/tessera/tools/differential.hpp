@@ -19,6 +19,7 @@ enum class object {
     numpy, pandas, frame_type, float64, int64, mapping_type,
     invalid_index,      // pandas.errors.InvalidIndexError: a label that cannot name a column
     stats,              // scipy.stats: the one-row calls are looked up in it when they run
+    hypothesis_test,    // tessera.tools.stat's: the one-row call of the tests that need every value
     stdtr, fdtrc,       // scipy.special functions of the batch p-values
     chdtrc,             // the F test's tail where its denominator df is infinite
     mannwhitneyu,       // the batched rank test
@@ -80,6 +81,11 @@ struct group_table {
     int load(module_state* st, PyObject* df, const std::vector<group>& groups);
     std::size_t rows() const { return values.rows(); }
 };
+
+// Binds METHODS: a read-only mapping from each method of test_features, in
+// the order messages list them, to its record (groups, paired, complete,
+// min_values), made from the method table. 0, or -1 with an exception.
+int define_methods(PyObject* module);
 
 // test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
 // trend=False, robust=False, legacy=False)

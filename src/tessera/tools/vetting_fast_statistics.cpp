@@ -12,7 +12,6 @@
 #include "kernels/permutation.hpp"
 #include "kernels/rowkinds.hpp"
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -152,32 +151,15 @@ outcome permutation_rows(module_state* st, PyObject* X, PyObject* Y) {
     hook.should_stop = pyapi::should_cancel;
     hook.context = &watch;
     hook.interval = kernels::cancel_interval(nx + ny);
-    std::atomic<bool> refused{false};
-    int done = pyapi::without_gil([&] {
-        kernels::parallel_for(rows, [&](std::size_t r) {
-            if (watch.stopped || refused) return;
-            const double* x = mx.row(r);
-            const double* y = my.row(r);
-            double t = kernels::pooled_t_statistic(x, nx, y, ny);
-            double pv = t;
-            if (!std::isnan(t)) {
-                kernels::two_sample_result res = kernels::permutation_t_test(
-                    x, nx, y, ny, kernels::default_reps, kernels::default_seed,
-                    kernels::alternative::two_sided, hook);
-                if (res.status == kernels::run_status::out_of_memory) throw std::bad_alloc();
-                if (res.status != kernels::run_status::ok) {
-                    if (res.status != kernels::run_status::cancelled) refused = true;
-                    return;
-                }
-                t = res.t_observed;
-                pv = res.p_value;
-            }
-            ts.data()[r] = t;
-            ps.data()[r] = pv;
-        });
-    });
-    if (done < 0 || watch.result() < 0) return ref();
-    if (refused) return outcome::decline();
+    kernels::run_status status = kernels::run_status::ok;
+    if (pyapi::without_gil([&] {
+            status = kernels::permutation_rows(mx.row(), nx, my.row(), ny, rows, hook, ts.data(),
+                                               ps.data());
+        }) < 0 ||
+        watch.result() < 0)
+        return ref();
+    if (status == kernels::run_status::out_of_memory) return ref::steal(PyErr_NoMemory());
+    if (status != kernels::run_status::ok) return outcome::decline();
     return ref::steal(PyTuple_Pack(2, ts.take().get(), ps.take().get()));
 }
 
@@ -275,19 +257,7 @@ outcome rank_test_rows(module_state* st, const char* name, PyObject* X, PyObject
     }
 
     using kernels::row_kind;
-    // the method scipy's "auto" resolves to for each kind; nullptr: one row at a time
-    const char* exact_or_normal = nullptr;
-    const char* tied_method = nullptr;
-    if (paired) {
-        exact_or_normal = nx > 50 ? "asymptotic" : "exact";
-        tied_method = nx > 13 ? "asymptotic" : nullptr;
-    } else {
-        exact_or_normal = nx > 8 && ny > 8 ? "asymptotic" : "exact";
-        tied_method = "asymptotic";
-    }
-    const std::pair<row_kind, const char*> plan[] = {{row_kind::distinct, exact_or_normal},
-                                                     {row_kind::tied, tied_method},
-                                                     {row_kind::nonfinite, nullptr}};
+    const row_kind plan[] = {row_kind::distinct, row_kind::tied, row_kind::nonfinite};
     PyObject* numpy = (*st)[object::numpy];
     ref test = pyapi::attr(pyapi::import("scipy.stats"), name);
     ref shape = ref::steal(PyLong_FromSize_t(kinds.size()));
@@ -297,7 +267,8 @@ outcome rank_test_rows(module_state* st, const char* name, PyObject* X, PyObject
     ref p = pyapi::call(pyapi::attr(numpy, "full"), {shape.get(), nan.get()});
     ref one = ref::steal(PyLong_FromLong(1));
     if (!stat || !p || !one) return ref();
-    for (const auto& [kind, method] : plan) {
+    for (const row_kind kind : plan) {
+        const char* method = kernels::rank_method(kind, paired, nx, ny);
         ref rows = ref::steal(PyList_New(0));
         if (!rows) return ref();
         for (std::size_t r = 0; r < kinds.size(); ++r) {
