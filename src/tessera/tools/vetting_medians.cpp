@@ -12,7 +12,7 @@
 
 #include <vector>
 
-namespace tessera::vetting::batch {
+namespace tessera::vetting::fast {
 
 using pyapi::outcome;
 using pyapi::ref;
@@ -122,4 +122,4 @@ outcome med_norm(PyObject* module, PyObject* self, PyObject* work) {
     return pyapi::call_method(table.get(), "__finalize__", {work});
 }
 
-}  // namespace tessera::vetting::batch
+}  // namespace tessera::vetting::fast
