@@ -16,7 +16,6 @@
 
 #include "kernels/finite.hpp"
 #include "kernels/oneway.hpp"
-#include "kernels/parallel.hpp"
 #include "kernels/permutation.hpp"
 #include "kernels/rowkinds.hpp"
 
@@ -137,9 +136,12 @@ outcome rebuilt_index(module_state* st, PyObject* df) {
 outcome result_frame(module_state* st, PyObject* df, const frames::column_set& cols,
                      PyObject* index, const double* stat, const double* p, PyObject* stat_label,
                      PyObject* p_label) {
+    // a list holds every label the index holds (a list compares by ==,
+    // which any equal hashable label passes), without the index's engine
     ref columns = pyapi::attr(df, "columns");
+    ref listed = columns ? pyapi::call_method(columns.get(), "tolist", {}) : ref();
     for (PyObject* label : {stat_label, p_label}) {
-        int present = columns ? PySequence_Contains(columns.get(), label) : -1;
+        int present = listed ? PySequence_Contains(listed.get(), label) : -1;
         if (present != 0) return outcome::from_check(present);
     }
     const std::size_t width = cols.size(), rows = cols.rows();
@@ -150,14 +152,14 @@ outcome result_frame(module_state* st, PyObject* df, const frames::column_set& c
     frames::output_block block((*st)[object::numpy], width + 2, rows);
     if (!columns || !block) return ref();
     if (pyapi::without_gil([&] {
-            kernels::parallel_for(width, [&](std::size_t c) {
+            for (std::size_t c = 0; c < width; ++c) {
                 double* out = block.column(c);
                 if (cols[c].is_int) {
                     kernels::int_to_double(cols[c].ints(), rows, out);
                 } else {
                     std::memcpy(out, cols[c].doubles(), rows * sizeof(double));
                 }
-            });
+            }
             std::memcpy(block.column(width), stat, rows * sizeof(double));
             std::memcpy(block.column(width + 1), p, rows * sizeof(double));
         }) < 0)
@@ -234,8 +236,9 @@ int t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch, fast_res
     PyObject* numpy = (*st)[object::numpy];
     frames::output_column ts(numpy, rows), dfs(numpy, rows);
     if (!ts || !dfs) return -1;
+    // microseconds a thousand rows: one thread does it
     if (pyapi::without_gil([&] {
-            kernels::parallel_for(rows, [&](std::size_t r) {
+            for (std::size_t r = 0; r < rows; ++r) {
                 if (welch) {
                     ts.data()[r] = kernels::welch_t_statistic(mx.row(r), nx, my.row(r), ny,
                                                               dfs.data()[r]);
@@ -243,7 +246,7 @@ int t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch, fast_res
                     ts.data()[r] = kernels::pooled_t_statistic(mx.row(r), nx, my.row(r), ny);
                     dfs.data()[r] = static_cast<double>(nx + ny) - 2.0;
                 }
-            });
+            }
         }) < 0)
         return -1;
     ref t = ts.take();
@@ -599,7 +602,7 @@ outcome checked_frame(module_state* st, PyObject* df, const frames::column_set& 
 }  // namespace
 
 outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
-                    PyObject* kwargs, PyObject* fc_method, ref& paired_fold) {
+                    PyObject* kwargs, PyObject* fc_method, ref& paired_fold, ref& p_values) {
     module_state* st = state_of(module);
     int ok = genuine_tests(module);
     if (ok <= 0) return outcome::from_check(ok);
@@ -697,10 +700,11 @@ outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* 
     }
     ref stat_label, p_label;
     if (result_labels(method, stat_label, p_label) < 0) return ref();
+    p_values = fast.p;
     return checked_frame(st, df, cols, labels.get(), fast, stat_label.get(), p_label.get());
 }
 
-outcome oneway(PyObject* module, PyObject* df, PyObject* groups) {
+outcome oneway(PyObject* module, PyObject* df, PyObject* groups, ref& p_values) {
     module_state* st = state_of(module);
     int ok = genuine_tests(module);
     if (ok <= 0) return outcome::from_check(ok);
@@ -747,6 +751,7 @@ outcome oneway(PyObject* module, PyObject* df, PyObject* groups) {
     ref stat_label = pyapi::str("oneway_stat");
     ref p_label = pyapi::str("oneway_p");
     if (!stat_label || !p_label) return ref();
+    p_values = fast.p;
     return checked_frame(st, df, cols, labels.get(), fast, stat_label.get(), p_label.get());
 }
 
