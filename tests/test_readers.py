@@ -371,6 +371,30 @@ def test_refusals_name_the_file_and_the_fault(tmp_path, make, options, message):
     assert message in text
 
 
+MQ_ROW = ["P1"] * 3 + ["1"] * 3
+
+
+@pytest.mark.parametrize("make, options, fields", [
+    (with_header(["id", "a"], ["P1", "1"]), {}, ("samples", None, None)),
+    (two_sheets, {"samples": "a", "sheet": "x"}, ("sheet", None, "x")),
+    (with_header(["id", "a"], ["P1", "1"], ["P2", "n.d."]), {"samples": "a"}, (None, "a", "n.d.")),
+    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "decimal": ";"}, ("decimal", None, ";")),
+    (with_header(MQ_HEADER, MQ_ROW), {"quantity": "iBAQ"}, ("quantity", None, "iBAQ")),
+    (with_header(MQ_HEADER, MQ_ROW), {"samples": ["S1", "S9"]}, ("samples", None, "S9")),
+    (with_header(MQ_HEADER, MQ_ROW), {"index": "id"}, ("index", "id", None)),
+    (with_header(["id", "a"], ["P1", "1"], ["P1", "3"]), {"samples": "a"}, ("index", "id", "P1")),
+], ids=lambda v: v[0] if isinstance(v, tuple) else "")
+def test_refusals_carry_their_fields(tmp_path, make, options, fields):
+    """The command line words refusals from these fields, not from the text."""
+    from tessera.readers import UnknownFormat
+
+    with pytest.raises(ReadError) as caught:
+        read_table(make(tmp_path), **options)
+    error = caught.value
+    assert (error.parameter, error.column, error.value, error.group) == fields + (None,)
+    assert isinstance(error, UnknownFormat) == (options == {})
+
+
 def test_empty_identifier_with_another_index(tmp_path):
     path = with_header(MQ_HEADER, ["", "M1", "G", "1", "2", "3"])(tmp_path)
     table = read_table(path, index="Majority protein IDs")

@@ -116,7 +116,8 @@ def read_design(path, samples=None):
                 continue
             if label in owner:
                 raise ReadError(f"{name}: samples {owner[label]!r} and {sample!r} have the "
-                                f"same label {label!r}; give each its own label")
+                                f"same label {label!r}; give each its own label",
+                                column="label", value=label)
             owner[label] = sample
             labels[sample] = label
 
@@ -142,9 +143,11 @@ def _pair_order(name, groups, pair_of):
             pair = twice.index[0]
             both = [s for s in members if pair_of[s] == pair]
             raise ReadError(f"{name}: pair {pair!r} has {len(both)} samples in group "
-                            f"{group!r} ({listing(both)}); a pair has one sample per group")
+                            f"{group!r} ({listing(both)}); a pair has one sample per group",
+                            column="pair", group=group, value=pair)
         lacking = [p for p in order if p not in count.index]
         if lacking:
             raise ReadError(f"{name}: pair {lacking[0]!r} has no sample in group {group!r}; "
-                            "every pair needs one sample in each group")
+                            "every pair needs one sample in each group", column="pair",
+                            group=group, value=lacking[0])
     return order

@@ -100,7 +100,7 @@ def open_source(path, sheet=None):
         else:
             if sheet is not None:
                 raise ReadError(f"{name}: sheet applies to .xlsx workbooks, and this is a "
-                                "text table; leave sheet out")
+                                "text table; leave sheet out", parameter="sheet", value=sheet)
             if start.startswith(ZIP_MAGIC):
                 raise ReadError(f"{name}: is a zip archive or an Excel workbook, not a text "
                                 "table; name a workbook .xlsx")
@@ -270,11 +270,12 @@ def _sniff_workbook(path, name, sheet):
         if sheet is None:
             if len(sheets) > 1:
                 raise ReadError(f"{name}: the workbook has {len(sheets)} sheets "
-                                f"({', '.join(map(repr, sheets))}); choose one with sheet")
+                                f"({', '.join(map(repr, sheets))}); choose one with sheet",
+                                parameter="sheet")
             sheet = sheets[0]
         elif sheet not in sheets:
             raise ReadError(f"{name}: has no sheet {sheet!r}; its sheets are "
-                            f"{', '.join(map(repr, sheets))}")
+                            f"{', '.join(map(repr, sheets))}", parameter="sheet", value=sheet)
         records = []
         for values in book[sheet].iter_rows(values_only=True):
             records.append(["" if v is None else str(v) for v in values])
@@ -291,7 +292,8 @@ def _sniff_workbook(path, name, sheet):
     while leading < len(records) and not any(v.strip() for v in records[leading]):
         leading += 1
     if leading == len(records):
-        raise ReadError(f"{name}: sheet {sheet!r} is empty; give a table with a header row")
+        raise ReadError(f"{name}: sheet {sheet!r} is empty; give a table with a header row",
+                        parameter="sheet", value=sheet)
     header = [v.strip() for v in records[leading]]
     while header and not header[-1]:
         header.pop()
@@ -326,11 +328,12 @@ def sniff_decimal(source, positions):
     if points:
         raise ReadError(f"{source.name}: its sample columns mix decimal commas "
                         f"({commas[0]!r}) and decimal points ({points[0]!r}); give decimal "
-                        "'.' or ',' and correct the other cells")
+                        "'.' or ',' and correct the other cells", parameter="decimal")
     if all(re.fullmatch(r"[+-]?\d{1,3},\d{3}", c) for c in commas):
         raise ReadError(f"{source.name}: {commas[0]!r} could hold a decimal comma or a "
                         "thousands separator; give decimal ',' if commas are decimal marks, "
-                        "or save the numbers without separators")
+                        "or save the numbers without separators", parameter="decimal",
+                        value=commas[0])
     return ","
 
 
@@ -464,7 +467,8 @@ def _not_a_number(source, position, row, value, decimal):
     else:
         hint = "a sample column holds numbers, with missing values left empty or written NaN"
     return ReadError(f"{source.name}: column {column!r} holds {value!r} on line "
-                     f"{source.line(row)}, which is not a number; {hint}")
+                     f"{source.line(row)}, which is not a number; {hint}", column=column,
+                     value=value)
 
 
 def _read_workbook(source, numbers, texts, decimal, missing):

@@ -71,24 +71,28 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
     """
     items = _sample_items(samples)
     if decimal not in (None, ".", ","):
-        raise ReadError(f"decimal must be '.' or ',', not {decimal!r}")
+        raise ReadError(f"decimal must be '.' or ',', not {decimal!r}", parameter="decimal",
+                        value=decimal)
     for option, value in (("quantity", quantity), ("index", index), ("sheet", sheet),
                           ("label_column", label_column)):
         if value is not None and (not isinstance(value, str) or not value.strip()):
-            raise ReadError(f"{option} must be a column or quantity name, not {value!r}")
+            raise ReadError(f"{option} must be a column or quantity name, not {value!r}",
+                            parameter=option, value=value)
     source = open_source(path, sheet)
     layout = _detect(source)
     if layout is None:
         if items is None:
-            raise ReadError(
+            raise UnknownFormat(
                 f"{source.name}: the header matches none of the formats read here "
                 f"({', '.join(m.NAME for m in ENGINES)}); for another table choose the sample "
                 "columns with samples (names, or a pattern such as 'LFQ intensity *') and "
-                f"the identifier column with index (columns: {listing(source.header, 6)})")
+                f"the identifier column with index (columns: {listing(source.header, 6)})",
+                parameter="samples")
         if quantity is not None:
             raise ReadError(f"{source.name}: quantity applies to the tables of "
                             f"{', '.join(m.NAME for m in ENGINES)}; in this table samples "
-                            "alone chooses the sample columns")
+                            "alone chooses the sample columns", parameter="quantity",
+                            value=quantity)
         layout = wide.layout(source, items, index)
         chosen, pairs = None, _distinct(source, layout.quantities[None])
     else:
@@ -156,7 +160,7 @@ def _sample_items(samples):
         items = None
     if not items or not all(isinstance(i, str) and i.strip() for i in items):
         raise ReadError(f"samples must be sample or column names, or a pattern such as "
-                        f"'LFQ intensity *', not {samples!r}")
+                        f"'LFQ intensity *', not {samples!r}", parameter="samples", value=samples)
     return [i.strip() for i in items]
 
 
@@ -179,7 +183,8 @@ def _choose(source, layout, quantity, items):
             [q for q in offered if q.lower() == quantity.strip().lower()]
         if not exact:
             raise ReadError(f"{source.name}: no quantity {quantity!r} in this "
-                            f"{layout.format} table; choose one of {listing(offered)}")
+                            f"{layout.format} table; choose one of {listing(offered)}",
+                            parameter="quantity", value=quantity)
         quantity = exact[0]
     default = quantity or offered[0]
     if items is None:
@@ -197,12 +202,14 @@ def _choose(source, layout, quantity, items):
         if not hits:
             names = [s for s, _ in layout.quantities[default]]
             raise ReadError(f"{source.name}: samples {item!r} matches no sample of this "
-                            f"{layout.format} table; its samples are {listing(names)}")
+                            f"{layout.format} table; its samples are {listing(names)}",
+                            parameter="samples", value=item)
         pairs += hits
         used += [q for q in offered if q in found and q not in used]
     if len(used) > 1:
         raise ReadError(f"{source.name}: samples selects columns of {len(used)} quantities "
-                        f"({listing(used)}); choose the samples of one quantity")
+                        f"({listing(used)}); choose the samples of one quantity",
+                        parameter="samples")
     return used[0], _distinct(source, pairs)
 
 
@@ -215,7 +222,8 @@ def _distinct(source, pairs):
         if sample in by_sample:
             raise ReadError(f"{source.name}: columns {by_sample[sample]!r} and {header!r} "
                             f"both give the sample name {sample!r}; choose one of them with "
-                            "samples, or rename the runs")
+                            "samples, or rename the runs", parameter="samples", column=header,
+                            value=sample)
         seen.add(header)
         by_sample[sample] = header
         out.append((sample, header))
@@ -227,15 +235,16 @@ def _index(source, layout, index, sample_headers):
         index = next((c for c in layout.identifiers if c in source.header), None)
         if index is None:
             raise ReadError(f"{source.name}: no identifier column ({listing(layout.identifiers)})"
-                            "; name the column that identifies the features with index")
+                            "; name the column that identifies the features with index",
+                            parameter="index")
         return index
     if index not in source.header:
         raise ReadError(f"{source.name}: no column {index!r} for the index; identifier "
                         f"columns are {listing(layout.identifiers)} (or any column: "
-                        f"{listing(source.header, 6)})")
+                        f"{listing(source.header, 6)})", parameter="index", column=index)
     if index in sample_headers:
         raise ReadError(f"{source.name}: index {index!r} is a sample column; name the column "
-                        "that identifies the features")
+                        "that identifies the features", parameter="index", column=index)
     return index
 
 
@@ -244,10 +253,12 @@ def _label(source, layout, label_column, sample_headers):
         return layout.gene_column
     if label_column not in source.header:
         raise ReadError(f"{source.name}: no column {label_column!r} for the labels; "
-                        f"annotation columns are {listing(layout.annotations)}")
+                        f"annotation columns are {listing(layout.annotations)}",
+                        parameter="label_column", column=label_column)
     if label_column in sample_headers:
         raise ReadError(f"{source.name}: label column {label_column!r} is a sample column; "
-                        "name a text column such as the gene names")
+                        "name a text column such as the gene names", parameter="label_column",
+                        column=label_column)
     return label_column
 
 
@@ -256,7 +267,7 @@ def _position(source, column):
     if len(positions) > 1:
         raise ReadError(f"{source.name}: column {column!r} appears {len(positions)} times in "
                         f"the header (columns {', '.join(str(p + 1) for p in positions)}); "
-                        "rename the copies")
+                        "rename the copies", column=column)
     return positions[0]
 
 
@@ -270,7 +281,7 @@ def _check_identifiers(source, layout, index, ids, rows):
         raise ReadError(f"{source.name}: the identifier column {index!r} is empty on "
                         f"{plural(int(empty.sum()), 'row')} (line "
                         f"{', '.join(map(str, lines))}{', ...' if empty.sum() > SHOWN_ROWS else ''}"
-                        f"); {hint}")
+                        f"); {hint}", parameter="index", column=index)
     repeated = ids.duplicated(keep=False).to_numpy()
     if repeated.any():
         first = ids.iloc[int(np.flatnonzero(repeated)[0])]
@@ -279,4 +290,5 @@ def _check_identifiers(source, layout, index, ids, rows):
         more = f" ({count} identifiers repeat)" if count > 1 else ""
         raise ReadError(f"{source.name}: identifier {first!r} of column {index!r} is on lines "
                         f"{', '.join(map(str, lines[:SHOWN_ROWS]))}{more}; the index must be "
-                        "unique, choose another column with index")
+                        "unique, choose another column with index", parameter="index",
+                        column=index, value=first)

@@ -14,13 +14,13 @@ def layout(source, items, index):
     header = [h for h in source.header if h]
     if index is not None and index not in header:
         raise ReadError(f"{source.name}: no column {index!r} for the index; columns are "
-                        f"{listing(header)}")
+                        f"{listing(header)}", parameter="index", column=index)
     chosen, seen = [], set()
     for item in items:
         hits = [h for h in header if matches(item, h) and h != index]
         if not hits:
             raise ReadError(f"{source.name}: samples {item!r} matches no column; columns "
-                            f"are {listing(header)}")
+                            f"are {listing(header)}", parameter="samples", value=item)
         for h in hits:
             if h not in seen:
                 seen.add(h)
@@ -33,7 +33,8 @@ def layout(source, items, index):
         index = next((h for h in header if h not in seen), None)
         if index is None:
             raise ReadError(f"{source.name}: samples selects every column, which leaves none "
-                            "for the identifiers; name the sample columns only")
+                            "for the identifiers; name the sample columns only",
+                            parameter="samples")
     others = tuple(h for h in header if h not in seen and h != index)
     gene = next((h for h in others if h.lower() in GENE_COLUMNS), None)
     return Layout(format=NAME, identifiers=(index,), annotations=others,

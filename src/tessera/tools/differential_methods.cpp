@@ -2,15 +2,18 @@
 // the numbers of scipy's one-row call on them, or (method "moderated") of
 // limma's empirical-Bayes moderated tests.
 //
-// The t statistics are computed in C for all rows (whatever their number of
-// measured values) and their p-values by the special function scipy calls,
-// over all rows at once. The rank test and the analysis of variance group
-// the rows by the shape scipy's one-row call would see (the sizes, and for
-// the rank test the computation scipy picks for them), compact each group's
-// measured values into dense matrices and make one batched call per shape.
-// A spread of rows is then checked against the one-row call (looked up in
-// scipy.stats when it runs); if any differs, every row is tested by the
-// one-row call instead, so the batch never changes a result.
+// The fast route is reference-exact, the reference route being the one-row
+// call. The t statistics are computed in C for all rows (whatever their
+// number of measured values) and their p-values by the special function
+// scipy calls, over all rows at once. The rank tests and the analysis of
+// variance group the rows by the shape scipy's one-row call would see (the
+// sizes, and for the rank tests the computation scipy picks for them),
+// compact each group's measured values into dense matrices and make one
+// batched call per shape. The tests that need every value (paired_t,
+// Wilcoxon, permutation) take Vetting's per-row test, stat.hypothesis_test,
+// as their one-row call. The first row of each batched call and a spread of
+// rows are then checked against the one-row call (looked up when it runs);
+// if any differs, every row is tested by the one-row call instead.
 //
 // The moderated tests have no one-row call: a feature's result depends on
 // the variances of all features. The kernel fits every row, the p-values come

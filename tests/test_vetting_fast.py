@@ -1,5 +1,5 @@
-"""The batch routes of Vetting against its reference routes, on many random
-tables: the compiled module with genuine names (batch route), the compiled
+"""The fast routes of Vetting against its reference routes, on many random
+tables: the compiled module with genuine names (fast route), the compiled
 module with a wrapped name (its reference route) and the Python twin must give
 identical frames."""
 import warnings
@@ -239,7 +239,7 @@ class Stop(BaseException):
     lambda: tv.hypothesis_test([1.0, 2.0, 4.0], [2.0, 3.0, 7.0], "permutation"),
 ], ids=["vetting-fast-route", "stat-permutation"])
 def test_interrupt_inside_a_route_check_propagates(call, monkeypatch):
-    """A batch route that falls back after an ordinary error must not swallow
+    """A fast route that falls back after an ordinary error must not swallow
     Ctrl-C (or any BaseException) raised by the library code it calls."""
     import scipy.stats
 
