@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 
 from . import diann, fragpipe, maxquant, spectronaut, wide
-from .errors import ReadError, listing, plural
+from .errors import ReadError, UnknownFormat, listing, plural
 from .layout import matches
 from .source import MISSING, open_source, read_columns, sniff_decimal
 
