@@ -10,6 +10,8 @@
 // very same (the module's own names are checked by `genuine` on every call).
 #include "vetting_fast.hpp"
 
+#include "permutation_rows.hpp"
+
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
@@ -128,6 +130,14 @@ outcome rebuilt_index(module_state* st, PyObject* df) {
     return pyapi::call(pyapi::attr((*st)[object::pandas], "Index"), {labels.get()});
 }
 
+// A table the fast routes take, loaded into `cols`, and the index of the
+// reference route's result; declines any other table.
+outcome loaded_table(module_state* st, PyObject* df, frames::column_set& cols) {
+    const int numeric = numeric_frame(st, df, cols);
+    if (numeric <= 0) return outcome::from_check(numeric);
+    return rebuilt_index(st, df);
+}
+
 // The result table of the reference route: df's columns as float64, then
 // the statistic and p-value, columns extended as a row Series grows, the
 // rebuilt index; one (columns, rows) block, which the frame takes without a
@@ -202,23 +212,8 @@ int permutation_rows(module_state* st, PyObject* X, PyObject* Y, fast_result& ou
     const std::size_t rows = mx.rows, nx = mx.n, ny = my.n;
     frames::output_column ts((*st)[object::numpy], rows), ps((*st)[object::numpy], rows);
     if (!ts || !ps) return -1;
-    pyapi::cancel_watch watch;
-    kernels::cancel_hook hook;
-    hook.should_stop = pyapi::should_cancel;
-    hook.context = &watch;
-    hook.interval = kernels::cancel_interval(nx + ny);
-    kernels::run_status status = kernels::run_status::ok;
-    if (pyapi::without_gil([&] {
-            status = kernels::permutation_rows(mx.row(), nx, my.row(), ny, rows, hook, ts.data(),
-                                               ps.data());
-        }) < 0 ||
-        watch.result() < 0)
-        return -1;
-    if (status == kernels::run_status::out_of_memory) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    if (status != kernels::run_status::ok) return 0;
+    const int done = tools::permutation_rows(mx.row(), nx, my.row(), ny, rows, ts.data(), ps.data());
+    if (done <= 0) return done;
     out.stat = ts.take();
     out.p = ps.take();
     return 1;
@@ -636,8 +631,7 @@ outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* 
     if (paired_fc < 0) return outcome::after_library_error();
 
     frames::column_set cols;
-    if ((ok = numeric_frame(st, df, cols)) <= 0) return outcome::from_check(ok);
-    outcome index = rebuilt_index(st, df);
+    outcome index = loaded_table(st, df, cols);
     if (index.failed() || index.declined()) return index;
     ref labels = index.take();
     // Owned references: reading an entry's labels may run code that changes `groups`.
@@ -714,8 +708,7 @@ outcome oneway(PyObject* module, PyObject* df, PyObject* groups, ref& p_values) 
     if (group_count < 0) return ref();
     if (group_count < 2) return outcome::decline();
     frames::column_set cols;
-    if ((ok = numeric_frame(st, df, cols)) <= 0) return outcome::from_check(ok);
-    outcome index = rebuilt_index(st, df);
+    outcome index = loaded_table(st, df, cols);
     if (index.failed() || index.declined()) return index;
     ref labels = index.take();
     std::vector<std::vector<std::size_t>> positions;
