@@ -440,7 +440,8 @@ PyObject* filter_valid(PyObject* module, pyapi::bound_args& a) {
     return pyapi::item(pyapi::attr(df, "iloc").get(), mask.get()).release();
 }
 
-// A number argument as a double (bools and text refused); 0, or -1 with an exception.
+}  // namespace
+
 int read_real(PyObject* value, const char* what, double& out) {
     if (!PyBool_Check(value) && !is_text(value)) {
         out = PyFloat_AsDouble(value);
@@ -452,7 +453,6 @@ int read_real(PyObject* value, const char* what, double& out) {
     return -1;
 }
 
-// The columns to impute: their positions (checked as read_groups checks a group's).
 int read_columns(module_state* st, PyObject* df, PyObject* columns,
                  std::vector<Py_ssize_t>& positions) {
     ref listed = label_list(columns, nullptr);
@@ -475,6 +475,8 @@ int read_columns(module_state* st, PyObject* df, PyObject* columns,
     }
     return 0;
 }
+
+namespace {
 
 enum class imputation { downshift, mindet };
 
@@ -621,6 +623,7 @@ PyObject* impute(PyObject* module, pyapi::bound_args& a) {
 
 using pyapi::false_default;
 using pyapi::integer_default;
+using pyapi::none_default;
 using pyapi::real_default;
 using pyapi::text_default;
 
@@ -641,6 +644,11 @@ const pyapi::function_spec functions[] = {
        {"robust", false_default()}, {"legacy", false_default()}}},
      false,
      test_features},
+    {"normalize",
+     {{{"df"}, {"columns"}, {"method", text_default("ratio_mode")}, {"reference", none_default()},
+       {"reference_column", none_default()}, {"min_features", integer_default(10)}}},
+     false,
+     normalize},
 };
 
 // The spellings statsmodels' multipletests accepts (it lowercases the
