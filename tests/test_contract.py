@@ -131,6 +131,8 @@ DIFFERENTIAL_SIGNATURES = {
                      "robust=False, legacy=False)",
     "normalize": "(df, columns, method='ratio_mode', reference=None, reference_column=None, "
                  "min_features=10)",
+    "test_hurdle": "(df, groups, method, min_valid=2, multipletest_method='fdr_bh', level=0.05, "
+                   "**kwargs)",
 }
 
 

@@ -649,6 +649,11 @@ const pyapi::function_spec functions[] = {
        {"reference_column", none_default()}, {"min_features", integer_default(10)}}},
      false,
      normalize},
+    {"test_hurdle",
+     {{{"df"}, {"groups"}, {"method"}, {"min_valid", integer_default(2)},
+       {"multipletest_method", text_default("fdr_bh")}, {"level", real_default(0.05)}}},
+     true,
+     test_hurdle},
 };
 
 // The spellings statsmodels' multipletests accepts (it lowercases the

@@ -123,8 +123,16 @@ int quietly(module_state* st, Fn&& fn) {
 // trend=False, robust=False, legacy=False)
 PyObject* test_features(PyObject* module, pyapi::bound_args& a);
 
+// p (a float64 array) adjusted by statsmodels' multipletests over its non-NaN
+// values; NaN stays NaN.
+ref adjusted(module_state* st, PyObject* p, PyObject* correction);
+
 // normalize(df, columns, method="ratio_mode", reference=None,
 // reference_column=None, min_features=10) (differential_normalize.cpp)
 PyObject* normalize(PyObject* module, pyapi::bound_args& a);
+
+// test_hurdle(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
+// level=0.05, **kwargs) (differential_detection.cpp)
+PyObject* test_hurdle(PyObject* module, pyapi::bound_args& a);
 
 }  // namespace tessera::differential

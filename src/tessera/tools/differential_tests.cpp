@@ -798,7 +798,8 @@ ref notes(const test_run& run, const std::vector<group>& groups, std::int64_t ne
     return list;
 }
 
-// p adjusted by multipletests over its non-NaN values; NaN stays NaN.
+}  // namespace
+
 ref adjusted(module_state* st, PyObject* p, PyObject* correction) {
     PyObject* numpy = numpy_of(st);
     ref missing = pyapi::call(pyapi::attr(numpy, "isnan"), {p});
@@ -816,8 +817,6 @@ ref adjusted(module_state* st, PyObject* p, PyObject* correction) {
     if (!values || PyObject_SetItem(out.get(), keep.get(), values.get()) < 0) return {};
     return out;
 }
-
-}  // namespace
 
 PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     test_run run;
