@@ -123,6 +123,14 @@ int quietly(module_state* st, Fn&& fn) {
 // trend=False, robust=False, legacy=False)
 PyObject* test_features(PyObject* module, pyapi::bound_args& a);
 
+// Adds columns[k] (arrays or lists, one cell per row; an empty handle means
+// its computation failed) to frame as its last column labels[k], in order;
+// 0, or -1 with an exception.
+int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::vector<ref>& columns);
+
+// ValueError when df already has one of the labels `function` adds.
+int check_free(PyObject* df, const std::vector<ref>& labels, const char* function);
+
 // p (a float64 array) adjusted by statsmodels' multipletests over its non-NaN
 // values; NaN stays NaN.
 ref adjusted(module_state* st, PyObject* p, PyObject* correction);

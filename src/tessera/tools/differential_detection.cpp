@@ -60,22 +60,6 @@ int hurdle_labels(PyObject* correction, std::vector<ref>& labels) {
     return 0;
 }
 
-// ValueError when df already has one of the labels.
-int check_labels_free(PyObject* df, const std::vector<ref>& labels) {
-    ref columns = pyapi::attr(df, "columns");
-    if (!columns) return -1;
-    for (const ref& label : labels) {
-        const int present = PySequence_Contains(columns.get(), label.get());
-        if (present < 0) return -1;
-        if (present)
-            return pyapi::refuse("df", label.get(), nullptr, nullptr,
-                                 "the table already has a column %R, which test_hurdle adds; "
-                                 "rename or drop it first",
-                                 label.get());
-    }
-    return 0;
-}
-
 // The intensity test: test_features as the module holds it, with the same
 // arguments, and the extra keyword arguments (trend, robust, legacy).
 ref intensity_test(PyObject* module, pyapi::bound_args& a) {
@@ -232,7 +216,7 @@ PyObject* test_hurdle(PyObject* module, pyapi::bound_args& a) {
     std::vector<group> groups;
     std::vector<ref> labels;
     if (check_frame(st, df) < 0 || read_level(a[5], level) < 0 ||
-        hurdle_labels(a[4], labels) < 0 || check_labels_free(df, labels) < 0)
+        hurdle_labels(a[4], labels) < 0 || check_free(df, labels, "test_hurdle") < 0)
         return nullptr;
     ref result = intensity_test(module, a);
     group_table table;
@@ -251,13 +235,7 @@ PyObject* test_hurdle(PyObject* module, pyapi::bound_args& a) {
     std::vector<ref> columns{float_array(st, w.detection_p), detection_notes(w, a[5], rows), answer,
                              answer ? adjusted(st, answer.get(), a[4]) : ref(),
                              evidence_names(w, rows)};
-    for (std::size_t k = 0; k < labels.size(); ++k) {
-        const Py_ssize_t width = PyObject_Length(pyapi::attr(result, "columns").get());
-        ref at = ref::steal(width < 0 ? nullptr : PyLong_FromSsize_t(width));
-        if (!at || !columns[k] ||
-            !pyapi::call_method(result.get(), "insert", {at.get(), labels[k].get(), columns[k].get()}))
-            return nullptr;
-    }
+    if (append_columns(result.get(), labels, columns) < 0) return nullptr;
     return result.release();
 }
 

@@ -96,24 +96,29 @@ int copy_mask(PyObject* mask, std::size_t rows, std::vector<std::uint8_t>& allow
 // The dtype kind of obj ("b" for bool), or an empty handle.
 ref dtype_kind(PyObject* obj) { return pyapi::attr(pyapi::attr(obj, "dtype").get(), "kind"); }
 
+// 1 when obj is a Series on df's index, 0 when it is no Series; a Series on
+// another index is refused (ValueError naming `parameter`), -1.
+int series_on_index(module_state* st, PyObject* df, PyObject* obj, const char* parameter,
+                    const char* what) {
+    ref series_type = pyapi::attr((*st)[object::pandas], "Series");
+    const int is_series = series_type ? PyObject_IsInstance(obj, series_type.get()) : -1;
+    if (is_series <= 0) return is_series;
+    ref same = pyapi::call_method(pyapi::attr(obj, "index").get(), "equals",
+                                  {pyapi::attr(df, "index").get()});
+    const int equal = same ? PyObject_IsTrue(same.get()) : -1;
+    if (equal) return equal;
+    return pyapi::refuse(parameter, nullptr, nullptr, nullptr,
+                         "%s: %s must have the table's index", parameter, what);
+}
+
 // A boolean mask given as a Series (on df's index) or an array-like of one
 // cell per row, as a numpy bool array.
 ref read_mask(module_state* st, PyObject* df, PyObject* mask, std::size_t rows) {
     PyObject* numpy = (*st)[object::numpy];
-    ref series_type = pyapi::attr((*st)[object::pandas], "Series");
-    const int is_series = series_type ? PyObject_IsInstance(mask, series_type.get()) : -1;
+    const int is_series = series_on_index(st, df, mask, "reference", "a mask given as a Series");
     if (is_series < 0) return {};
     ref values;
     if (is_series) {
-        ref same = pyapi::call_method(pyapi::attr(mask, "index").get(), "equals",
-                                      {pyapi::attr(df, "index").get()});
-        const int equal = same ? PyObject_IsTrue(same.get()) : -1;
-        if (equal < 0) return {};
-        if (!equal) {
-            pyapi::refuse("reference", nullptr, nullptr, nullptr,
-                          "reference: a mask given as a Series must have the table's index");
-            return {};
-        }
         values = pyapi::call_method(mask, "to_numpy", {});
     } else {
         values = pyapi::call(pyapi::attr(numpy, "asarray"), {mask});
@@ -145,20 +150,10 @@ ref pattern_target(module_state* st, PyObject* df, PyObject* where) {
                                         {reinterpret_cast<PyObject*>(&PyUnicode_Type)});
         return pyapi::call_method(labels.get(), "astype", {text.get()});
     }
-    ref series_type = pyapi::attr((*st)[object::pandas], "Series");
-    const int is_series = series_type ? PyObject_IsInstance(where, series_type.get()) : -1;
+    const int is_series = series_on_index(st, df, where, "reference_column", "a Series");
     if (is_series < 0) return {};
     ref column;
     if (is_series) {
-        ref same = pyapi::call_method(pyapi::attr(where, "index").get(), "equals",
-                                      {pyapi::attr(df, "index").get()});
-        const int equal = same ? PyObject_IsTrue(same.get()) : -1;
-        if (equal < 0) return {};
-        if (!equal) {
-            pyapi::refuse("reference_column", nullptr, nullptr, nullptr,
-                          "reference_column: a Series must have the table's index");
-            return {};
-        }
         column = ref::borrow(where);
     } else {
         ref columns = pyapi::attr(df, "columns");
