@@ -791,7 +791,6 @@ int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::v
     return 0;
 }
 
-
 int check_free(PyObject* df, const std::vector<ref>& labels, const char* function) {
     ref columns = pyapi::attr(df, "columns");
     if (!columns) return -1;
