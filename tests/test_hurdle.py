@@ -195,3 +195,16 @@ def test_input_is_left_alone():
     pd.testing.assert_frame_equal(df, before)
     result.iloc[:, 0] = 0
     pd.testing.assert_frame_equal(df, before)
+
+
+def test_designs_with_too_many_tables_fall_back_to_the_intensity_test():
+    """Ten groups of ten different sizes: the law of the table probability
+    would need more partial tables than are laid out; the feature has no
+    detection p-value, says why, and keeps its intensity test."""
+    df, groups = null_table(range(3, 13), 60, seed=8)
+    result = td.test_hurdle(df, groups, "anova")
+    partly = df.notna().sum(axis=1).between(1, df.shape[1] - 1)
+    assert result.loc[partly, "detection_p"].isna().all()
+    assert (result.loc[partly, "detection_note"] ==
+            "these groups have too many tables for the exact test").all()
+    np.testing.assert_array_equal(result["hurdle_p"], result["anova_p"])

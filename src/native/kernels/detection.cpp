@@ -1,13 +1,10 @@
 #include "kernels/detection.hpp"
 
-#include "kernels/parallel.hpp"
 #include "kernels/special.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <vector>
 
 namespace tessera::kernels::detection {
@@ -15,63 +12,108 @@ namespace tessera::kernels::detection {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// The tables of one set of group sizes, as the network algorithm walks them
-// (Mehta and Patel 1983): group by group, with the highest and lowest log
-// weight, sum over g of log C(sizes[g], x[g]), that the groups still to
-// place can add for each number of measured samples left to them, so that
-// a partial table whose every completion is in the tail (or none is) is
-// settled at once. Built once for all the features of a call.
-class tables {
+// Tables whose log weights differ by less than this are merged as equally
+// probable (far inside tie_tolerance).
+constexpr double weight_quantum = 1e-9;
+
+// One class of partial tables: the samples measured so far, the log weight
+// sum over the groups so far of log C(sizes[g], x[g]) (rounded to the
+// quantum for merging: `key`), and how many tables share it.
+struct partial {
+    std::int64_t measured;
+    std::int64_t key;
+    double weight;
+    double count;
+};
+
+// The conditional law of the table probability, for every total of measured
+// samples: built group by group from the partial tables, merging those with
+// the same measured total and weight (tables that differ by the order of
+// groups of one size fall together, so groups of equal sizes cost what their
+// multisets do, not their sequences). Built once for all the features of a
+// call; not built (complete() false) past max_partial_tables.
+class distribution {
 public:
-    tables(const std::int64_t* sizes, std::size_t groups)
-        : sizes_(sizes, sizes + groups), rest_(groups + 1, 0) {
-        for (std::size_t g = groups; g-- > 0;) rest_[g] = rest_[g + 1] + sizes_[g];
-        log_factorial_.resize(static_cast<std::size_t>(rest_[0]) + 1, 0.0);
+    distribution(const std::int64_t* sizes, std::size_t groups, bool (*should_stop)(void*),
+                 void* context)
+        : sizes_(sizes, sizes + groups) {
+        std::int64_t everyone = 0;
+        for (std::int64_t n : sizes_) everyone += n;
+        log_factorial_.assign(static_cast<std::size_t>(everyone) + 1, 0.0);
         for (std::size_t n = 2; n < log_factorial_.size(); ++n)
             log_factorial_[n] = special::log_gamma(static_cast<double>(n) + 1.0);
-        highest_.resize(groups + 1);
-        lowest_.resize(groups + 1);
-        highest_[groups] = lowest_[groups] = {0.0};
-        for (std::size_t g = groups; g-- > 0;) {
-            highest_[g].assign(static_cast<std::size_t>(rest_[g]) + 1, -infinity);
-            lowest_[g].assign(static_cast<std::size_t>(rest_[g]) + 1, infinity);
-            for (std::int64_t k = 0; k <= rest_[g]; ++k) {
-                auto& hi = highest_[g][static_cast<std::size_t>(k)];
-                auto& lo = lowest_[g][static_cast<std::size_t>(k)];
-                for (std::int64_t x = first(g, k); x <= last(g, k); ++x) {
-                    const double w = log_choose(sizes_[g], x);
-                    const auto left = static_cast<std::size_t>(k - x);
-                    hi = std::max(hi, w + highest_[g + 1][left]);
-                    lo = std::min(lo, w + lowest_[g + 1][left]);
+        std::vector<partial> tables{{0, 0, 0.0, 1.0}}, next;
+        for (std::int64_t n : sizes_) {
+            if (should_stop && should_stop(context)) {
+                stopped_ = true;
+                return;
+            }
+            if (tables.size() * static_cast<std::size_t>(n + 1) > max_partial_tables) return;
+            next.clear();
+            for (const partial& t : tables) {
+                for (std::int64_t x = 0; x <= n; ++x) {
+                    const double w = t.weight + log_choose(n, x);
+                    next.push_back({t.measured + x, std::llround(w / weight_quantum), w, t.count});
                 }
             }
+            std::sort(next.begin(), next.end(), [](const partial& a, const partial& b) {
+                return a.measured != b.measured ? a.measured < b.measured : a.key < b.key;
+            });
+            tables.clear();
+            for (const partial& t : next) {
+                if (!tables.empty() && tables.back().measured == t.measured && tables.back().key == t.key)
+                    tables.back().count += t.count;
+                else
+                    tables.push_back(t);
+            }
         }
+        // per total, the weights in increasing order and the probability of
+        // the tables up to each (summed from the least probable)
+        weights_.resize(static_cast<std::size_t>(everyone) + 1);
+        tails_.resize(weights_.size());
+        for (std::size_t first = 0; first < tables.size();) {
+            const std::int64_t k = tables[first].measured;
+            std::size_t end = first;
+            while (end < tables.size() && tables[end].measured == k) ++end;
+            std::sort(tables.begin() + static_cast<std::ptrdiff_t>(first),
+                      tables.begin() + static_cast<std::ptrdiff_t>(end),
+                      [](const partial& a, const partial& b) { return a.weight < b.weight; });
+            auto& w = weights_[static_cast<std::size_t>(k)];
+            auto& tail = tails_[static_cast<std::size_t>(k)];
+            const double log_all = log_choose(everyone, k);
+            double total = 0.0;
+            for (std::size_t i = first; i < end; ++i) {
+                total += tables[i].count * std::exp(tables[i].weight - log_all);
+                w.push_back(tables[i].weight);
+                tail.push_back(std::min(total, 1.0));
+            }
+            first = end;
+        }
+        complete_ = true;
     }
 
-    std::int64_t samples() const { return rest_[0]; }
+    bool complete() const { return complete_; }
+    bool stopped() const { return stopped_; }
+    std::int64_t samples() const { return static_cast<std::int64_t>(weights_.size()) - 1; }
 
-    // The log probability of a table given its margins.
-    double log_probability(const std::int64_t* measured, std::int64_t total) const {
+    // The log weight of a table, summed in the order the law was built.
+    double weight(const std::int64_t* measured) const {
         double w = 0.0;
         for (std::size_t g = 0; g < sizes_.size(); ++g) w += log_choose(sizes_[g], measured[g]);
-        return w - log_choose(rest_[0], total);
+        return w;
     }
 
-    // The least log probability of a table with `total` samples measured.
-    double least_log_probability(std::int64_t total) const {
-        return lowest_[0][static_cast<std::size_t>(total)] - log_choose(rest_[0], total);
-    }
-
-    // The total probability of the tables with `total` samples measured
-    // whose log probability is at most `bound`.
+    // The probability of the tables with `total` measured whose weight is at
+    // most `bound` plus the tie tolerance.
     double tail(std::int64_t total, double bound) const {
-        const double log_all = log_choose(rest_[0], total);
-        double sum = 0.0;
-        walk(0, total, 0.0, bound + log_all, log_all, sum);
-        return std::min(sum, 1.0);
+        const auto& w = weights_[static_cast<std::size_t>(total)];
+        const auto past = std::upper_bound(w.begin(), w.end(), bound + std::log1p(tie_tolerance));
+        return past == w.begin() ? 0.0 : tails_[static_cast<std::size_t>(total)][static_cast<std::size_t>(past - w.begin() - 1)];
     }
+
+    // The least weight of a table with `total` measured.
+    double least_weight(std::int64_t total) const { return weights_[static_cast<std::size_t>(total)].front(); }
 
 private:
     double log_choose(std::int64_t n, std::int64_t k) const {
@@ -79,30 +121,11 @@ private:
                log_factorial_[static_cast<std::size_t>(k)] -
                log_factorial_[static_cast<std::size_t>(n - k)];
     }
-    // The fewest and most measured samples group g can take when k are left
-    // for it and the groups after it.
-    std::int64_t first(std::size_t g, std::int64_t k) const {
-        return std::max<std::int64_t>(0, k - rest_[g + 1]);
-    }
-    std::int64_t last(std::size_t g, std::int64_t k) const { return std::min(sizes_[g], k); }
-
-    void walk(std::size_t g, std::int64_t k, double weight, double bound, double log_all,
-              double& sum) const {
-        const auto left = static_cast<std::size_t>(k);
-        if (weight + highest_[g][left] <= bound) {
-            // every completion: by Vandermonde's identity their weights sum to C(rest, k)
-            sum += std::exp(weight + log_choose(rest_[g], k) - log_all);
-            return;
-        }
-        if (weight + lowest_[g][left] > bound) return;
-        for (std::int64_t x = first(g, k); x <= last(g, k); ++x)
-            walk(g + 1, k - x, weight + log_choose(sizes_[g], x), bound, log_all, sum);
-    }
 
     std::vector<std::int64_t> sizes_;
-    std::vector<std::int64_t> rest_;                     // samples of groups g..end
-    std::vector<double> log_factorial_;                  // log n! for n up to all samples
-    std::vector<std::vector<double>> highest_, lowest_;  // [g][k]
+    std::vector<double> log_factorial_;       // log n! up to all samples
+    std::vector<std::vector<double>> weights_, tails_;  // [total][class]
+    bool complete_ = false, stopped_ = false;
 };
 
 std::int64_t sum(const std::int64_t* values, std::size_t n) {
@@ -111,61 +134,33 @@ std::int64_t sum(const std::int64_t* values, std::size_t n) {
     return s;
 }
 
-// exact_p of a table of `all`, and least_p of its margins.
-void test_table(const tables& all, const std::int64_t* measured, std::size_t groups, double& p,
-                double& least) {
-    const std::int64_t total = sum(measured, groups);
-    const double slack = std::log1p(tie_tolerance);
-    p = all.tail(total, all.log_probability(measured, total) + slack);
-    least = all.tail(total, all.least_log_probability(total) + slack);
-}
-
 }  // namespace
 
 double exact_p(const std::int64_t* sizes, const std::int64_t* measured, std::size_t groups) {
-    const tables all(sizes, groups);
-    double p = 0, least = 0;
-    test_table(all, measured, groups, p, least);
-    return p;
+    const distribution law(sizes, groups, nullptr, nullptr);
+    return law.complete() ? law.tail(sum(measured, groups), law.weight(measured)) : nan;
 }
 
 double least_p(const std::int64_t* sizes, std::size_t groups, std::int64_t total) {
-    const tables all(sizes, groups);
-    return all.tail(total, all.least_log_probability(total) + std::log1p(tie_tolerance));
+    const distribution law(sizes, groups, nullptr, nullptr);
+    return law.complete() ? law.tail(total, law.least_weight(total)) : nan;
 }
 
 bool exact_tests(const std::int64_t* const* counts, const std::int64_t* sizes,
                  std::size_t groups, std::size_t rows, double* p, double* least,
                  bool (*should_stop)(void*), void* context) {
-    const tables all(sizes, groups);
-    std::map<std::vector<std::int64_t>, std::size_t> index;
-    std::vector<std::vector<std::int64_t>> patterns;
-    std::vector<std::size_t> pattern_of(rows);
-    std::vector<std::int64_t> key(groups);
+    const distribution law(sizes, groups, should_stop, context);
+    if (law.stopped()) return false;
+    std::vector<std::int64_t> measured(groups);
     for (std::size_t r = 0; r < rows; ++r) {
-        for (std::size_t g = 0; g < groups; ++g) key[g] = counts[g][r];
-        const auto [it, added] = index.emplace(key, patterns.size());
-        if (added) patterns.push_back(key);
-        pattern_of[r] = it->second;
-    }
-    std::vector<double> pattern_p(patterns.size()), pattern_least(patterns.size());
-    std::atomic<bool> stopped{false};
-    parallel_for(patterns.size(), [&](std::size_t i) {
-        if (stopped.load(std::memory_order_relaxed)) return;
-        if (should_stop && should_stop(context)) {
-            stopped = true;
-            return;
+        for (std::size_t g = 0; g < groups; ++g) measured[g] = counts[g][r];
+        const std::int64_t total = sum(measured.data(), groups);
+        if (!law.complete() || total == 0 || total == law.samples()) {
+            p[r] = least[r] = nan;
+            continue;
         }
-        const std::int64_t total = sum(patterns[i].data(), groups);
-        if (total == 0 || total == all.samples())
-            pattern_p[i] = pattern_least[i] = nan;
-        else
-            test_table(all, patterns[i].data(), groups, pattern_p[i], pattern_least[i]);
-    });
-    if (stopped) return false;
-    for (std::size_t r = 0; r < rows; ++r) {
-        p[r] = pattern_p[pattern_of[r]];
-        least[r] = pattern_least[pattern_of[r]];
+        p[r] = law.tail(total, law.weight(measured.data()));
+        least[r] = law.tail(total, law.least_weight(total));
     }
     return true;
 }

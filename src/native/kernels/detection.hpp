@@ -20,10 +20,17 @@ namespace tessera::kernels::detection {
 // one count as equally probable, as R's fisher.test allows for rounding.
 constexpr double tie_tolerance = 1e-7;
 
+// The law of the table probability is laid out group by group, tables of
+// equal probability merged; a design that needs more partial tables than
+// this at a step (many groups of different sizes: 10 groups of 10 samples
+// need about a million) has no exact test here.
+constexpr std::size_t max_partial_tables = std::size_t{1} << 21;
+
 // The p-value of the Freeman-Halton test of the table (Fisher's exact test
 // when there are two groups): the total probability, given the margins, of
 // the tables no more probable than the observed one. Group sizes are
-// positive; 1 when every sample or none measured the feature.
+// positive; 1 when every sample or none measured the feature; NaN past
+// max_partial_tables.
 double exact_p(const std::int64_t* sizes, const std::int64_t* measured, std::size_t groups);
 
 // The smallest p-value exact_p can give for these group sizes and `total`
@@ -31,10 +38,10 @@ double exact_p(const std::int64_t* sizes, const std::int64_t* measured, std::siz
 double least_p(const std::int64_t* sizes, std::size_t groups, std::int64_t total);
 
 // exact_p and least_p of every row, where counts[g][r] is the number of
-// samples of group g that measured row r; NaN for both where every sample or
-// none did (no table to test). Each distinct row of counts is computed once,
-// the distinct rows in parallel. should_stop(context) is asked before each;
-// true stops the work and returns false (outputs then incomplete).
+// samples of group g that measured row r, from one law for all rows; NaN for
+// both where every sample or none did (no table to test), and for every row
+// past max_partial_tables. should_stop(context) is asked at each group of
+// the law; true stops the work and returns false (outputs then unset).
 bool exact_tests(const std::int64_t* const* counts, const std::int64_t* sizes,
                  std::size_t groups, std::size_t rows, double* p, double* least,
                  bool (*should_stop)(void*) = nullptr, void* context = nullptr);

@@ -112,7 +112,8 @@ ref detection_notes(const hurdle_work& w, PyObject* level, std::size_t rows) {
     ref empty = pyapi::str("");
     ref all = pyapi::str("measured in every sample");
     ref none = pyapi::str("measured in no sample");
-    if (!list || !empty || !all || !none) return {};
+    ref too_many = pyapi::str("these groups have too many tables for the exact test");
+    if (!list || !empty || !all || !none || !too_many) return {};
     std::map<std::int64_t, ref> short_of_level;
     for (std::size_t r = 0; r < rows; ++r) {
         std::int64_t measured = 0;
@@ -122,6 +123,8 @@ ref detection_notes(const hurdle_work& w, PyObject* level, std::size_t rows) {
             note = empty;
         } else if (measured == everyone || measured == 0) {
             note = measured ? all : none;
+        } else if (std::isnan(w.detection_p[r])) {
+            note = too_many;
         } else {
             ref& cached = short_of_level[measured];
             if (!cached)
