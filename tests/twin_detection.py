@@ -1,6 +1,6 @@
 """Plain-Python twin of the hurdle's exact detection test: every table with
 the observed margins walked one by one, for the tests to compare the
-compiled network algorithm with."""
+compiled law of the table probability with."""
 import itertools
 import math
 
