@@ -99,15 +99,16 @@ int read_level(PyObject* value, double& level) {
 // What a call computes per feature.
 struct hurdle_work {
     std::vector<std::int64_t> sizes;                // samples per group
+    std::size_t everyone = 0;                       // samples of all groups
     std::vector<std::vector<std::int64_t>> counts;  // [group][row]: samples that measured it
+    std::vector<std::int64_t> measured;             // [row]: samples of all groups that did
     std::vector<double> detection_p, least, statistic, answer;
     std::vector<std::uint8_t> evidence;
 };
 
 // detection_note: "" where the detection test enters the answer, else why not.
 ref detection_notes(const hurdle_work& w, PyObject* level, std::size_t rows) {
-    std::int64_t everyone = 0;
-    for (std::int64_t n : w.sizes) everyone += n;
+    const auto everyone = static_cast<std::int64_t>(w.everyone);
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     ref empty = pyapi::str("");
     ref all = pyapi::str("measured in every sample");
@@ -116,8 +117,7 @@ ref detection_notes(const hurdle_work& w, PyObject* level, std::size_t rows) {
     if (!list || !empty || !all || !none || !too_many) return {};
     std::map<std::int64_t, ref> short_of_level;
     for (std::size_t r = 0; r < rows; ++r) {
-        std::int64_t measured = 0;
-        for (const auto& group : w.counts) measured += group[r];
+        const std::int64_t measured = w.measured[r];
         ref note;
         if (w.evidence[r] == kd::detection || w.evidence[r] == kd::both) {
             note = empty;
@@ -174,6 +174,8 @@ int detect(const group_table& table, const double* intensity, double level, hurd
                 kernels::count_finite(table.lists[g], rows, w.counts[g].data());
                 columns.push_back(w.counts[g].data());
             }
+            w.measured.resize(rows);
+            kernels::count_finite(table.values.slice(0, w.everyone), rows, w.measured.data());
             for (auto* v : {&w.detection_p, &w.least, &w.statistic, &w.answer}) v->resize(rows);
             w.evidence.resize(rows);
             done = kd::exact_tests(columns.data(), w.sizes.data(), groups, rows,
@@ -232,7 +234,10 @@ PyObject* test_hurdle(PyObject* module, pyapi::bound_args& a) {
     const auto* p_intensity = static_cast<const double*>(intensity_view.data());
 
     hurdle_work w;
-    for (const group& g : groups) w.sizes.push_back(static_cast<std::int64_t>(g.positions.size()));
+    for (const group& g : groups) {
+        w.sizes.push_back(static_cast<std::int64_t>(g.positions.size()));
+        w.everyone += g.positions.size();
+    }
     if (detect(table, p_intensity, level, w) < 0 || answers(st, w, p_intensity) < 0) return nullptr;
     ref answer = float_array(st, w.answer);
     std::vector<ref> columns{float_array(st, w.detection_p), detection_notes(w, a[5], rows), answer,

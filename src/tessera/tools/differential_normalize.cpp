@@ -127,10 +127,13 @@ ref read_mask(module_state* st, PyObject* df, PyObject* mask, std::size_t rows) 
     if (!kind) return {};
     const int boolean = pyapi::equals(kind.get(), "b");
     if (boolean < 0) return {};
-    const Py_ssize_t length = PyObject_Length(values.get());
     ref shape = pyapi::attr(values, "shape");
-    if (length < 0 || !shape) return {};
-    if (!boolean || PyTuple_GET_SIZE(shape.get()) != 1 || static_cast<std::size_t>(length) != rows) {
+    if (!shape) return {};
+    const bool one_per_row = PyTuple_Check(shape.get()) && PyTuple_GET_SIZE(shape.get()) == 1 &&
+                             PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0)) ==
+                                 static_cast<Py_ssize_t>(rows);
+    if (PyErr_Occurred()) return {};
+    if (!boolean || !one_per_row) {
         PyErr_Format(PyExc_TypeError,
                      "reference must be a boolean mask of one value per row (%zu), or a pattern "
                      "(str); got %.200s of shape %R",
@@ -176,19 +179,23 @@ ref pattern_target(module_state* st, PyObject* df, PyObject* where) {
 
 // The features a pattern (a regular expression searched in the text) selects.
 ref pattern_mask(module_state* st, PyObject* df, PyObject* pattern, PyObject* where) {
-    ref re_error = pyapi::attr(pyapi::import("re").get(), "error");
-    ref target = re_error ? pattern_target(st, df, where) : ref();
-    if (!target) return {};
-    ref accessor = pyapi::attr(target, "str");
-    ref found = pyapi::call(pyapi::attr(accessor, "contains"), {pattern},
-                            {{"regex", Py_True}, {"na", Py_False}});
-    if (!found) {
+    // compiled first, so that a bad pattern is refused the same way whatever
+    // engine pandas' strings search with
+    ref re = pyapi::import("re");
+    ref re_error = pyapi::attr(re, "error");
+    if (!re_error) return {};
+    if (!pyapi::call(pyapi::attr(re, "compile"), {pattern})) {
         if (!PyErr_ExceptionMatches(re_error.get())) return {};
         PyErr_Clear();
         pyapi::refuse("reference", nullptr, nullptr, pattern,
                       "reference %R is not a regular expression", pattern);
         return {};
     }
+    ref target = pattern_target(st, df, where);
+    ref accessor = target ? pyapi::attr(target, "str") : ref();
+    ref found = pyapi::call(pyapi::attr(accessor, "contains"), {pattern},
+                            {{"regex", Py_True}, {"na", Py_False}});
+    if (!found) return {};
     ref f = pyapi::str("bool");
     return pyapi::call_method(found.get(), "to_numpy", {}, {{"dtype", f.get()}});
 }
