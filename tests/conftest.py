@@ -184,3 +184,21 @@ def assert_matches_limma(columns, reference, variant):
         else:
             error = relative_error(values, expected, floor)
         assert error <= rel, f"{variant} {name}: {error:.2e} > {rel:.0e}"
+
+
+def log_table(seed, rows=300, cols=None):
+    """A log-scale table with known column offsets: (df, sample columns,
+    offsets). Features differ in level, a quarter of them change in the first
+    half of the columns (up or down), and a cell is more likely missing the
+    lower its value, as in a mass spectrometer's output."""
+    rng = np.random.default_rng(seed)
+    cols = cols or [2, 3, 4, 6, 9][seed % 5]
+    level = rng.normal(20, 2.5, (rows, 1))
+    offsets = rng.normal(0, 0.3, cols)
+    values = level + offsets + rng.normal(0, 0.2, (rows, cols))
+    changed = rng.random(rows) < 0.25
+    values[changed, : max(1, cols // 2)] += rng.choice([-1.5, 1.0], (changed.sum(), 1))
+    values[rng.random(values.shape) < 1 / (1 + np.exp(1.5 * (values - 17)))] = np.nan
+    columns = [f"S{c}" for c in range(cols)]
+    return (pd.DataFrame(values, columns=columns, index=[f"P{i}" for i in range(rows)]),
+            columns, offsets)

@@ -148,6 +148,8 @@ def shared_cases():
         "filter_valid": lambda: td.filter_valid(df, GROUPS, 4, mode="each"),
         "impute": lambda: td.impute(df, list("abc"), seed=3),
         "test_features anova": lambda: td.test_features(df, THREE, "anova"),
+        "normalize ratio_mode": lambda: td.normalize(df, list("abcdefgh")),
+        "test_hurdle": lambda: td.test_hurdle(df.mask(df > 22), GROUPS, "moderated"),
     }
     for method in ["t", "Welch", "mannwhitneyu"]:
         cases[f"test_features {method}"] = lambda m=method: td.test_features(df, GROUPS, m)

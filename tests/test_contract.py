@@ -129,6 +129,10 @@ DIFFERENTIAL_SIGNATURES = {
     "impute": "(df, columns, method='downshift', shift=1.8, width=0.3, quantile=0.01, seed=0)",
     "test_features": "(df, groups, method, min_valid=2, multipletest_method='fdr_bh', trend=False, "
                      "robust=False, legacy=False)",
+    "normalize": "(df, columns, method='ratio_mode', reference=None, reference_column=None, "
+                 "min_features=10)",
+    "test_hurdle": "(df, groups, method, min_valid=2, multipletest_method='fdr_bh', level=0.05, "
+                   "**kwargs)",
 }
 
 

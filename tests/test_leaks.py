@@ -200,6 +200,19 @@ def entry_points(csv, bad, missing):
         "impute too few values": lambda: td.impute(gappy().iloc[:1], ["a"]),
         "impute bad width": lambda: td.impute(gappy(), ["a"], width=0),
         "impute bad seed": lambda: td.impute(gappy(), ["a"], seed="x"),
+        "normalize ratio_mode": lambda: td.normalize(gappy(), list("abcdefghi"), min_features=1),
+        "normalize pattern": lambda: td.normalize(gappy(), list("abcdefghi"), "reference",
+                                                  reference="1", min_features=1),
+        "normalize mask": lambda: td.normalize(gappy(), list("abcdefghi"), "ratio_median",
+                                               reference=np.arange(12) % 2 == 0, min_features=1),
+        "normalize too few": lambda: td.normalize(gappy(), list("abcdefghi"), "median_complete"),
+        "normalize bad pattern": lambda: td.normalize(gappy(), list("abcd"), reference="(["),
+        "normalize linear": lambda: td.normalize(table(), list("abcd")),
+        "test_hurdle": lambda: td.test_hurdle(gappy(), TWO, "moderated"),
+        "test_hurdle three groups": lambda: td.test_hurdle(gappy(), THREE, "anova", level=1),
+        "test_hurdle bad level": lambda: td.test_hurdle(gappy(), TWO, "t", level=2),
+        "test_hurdle taken column": lambda: td.test_hurdle(gappy().assign(hurdle_p=1.0), TWO, "t"),
+        "test_hurdle unknown option": lambda: td.test_hurdle(gappy(), TWO, "t", window=3),
     }
 
 
@@ -248,7 +261,7 @@ def test_entry_points_do_not_leak(tmp_path):
         warnings.simplefilter("ignore")
         for name, call in calls.items():
             slow = any(word in name for word in ("permutation", "Wilcoxon", "preprocess", "import",
-                                                 "test_features"))
+                                                 "test_features", "test_hurdle"))
             rounds = 40 if slow else 150
             refs = references()
             blocks, objects = growth(call, rounds)

@@ -23,6 +23,7 @@ struct default_value {
 };
 
 constexpr default_value text_default(const char* t) { return {default_value::kind::text, t}; }
+constexpr default_value none_default() { return {default_value::kind::none, nullptr}; }
 constexpr default_value true_default() { return {default_value::kind::truth, nullptr}; }
 constexpr default_value false_default() { return {default_value::kind::falsity, nullptr}; }
 // An int default (exact up to 2**53).

@@ -407,7 +407,8 @@ PyObject* filter_valid(PyObject* module, pyapi::bound_args& a) {
     return pyapi::item(pyapi::attr(df, "iloc").get(), mask.get()).release();
 }
 
-// A number argument as a double (bools and text refused); 0, or -1 with an exception.
+}  // namespace
+
 int read_real(PyObject* value, const char* what, double& out) {
     if (!PyBool_Check(value) && !is_text(value)) {
         out = PyFloat_AsDouble(value);
@@ -419,7 +420,6 @@ int read_real(PyObject* value, const char* what, double& out) {
                          "%s must be a number, got %R", what, value);
 }
 
-// The columns to impute: their positions (checked as read_groups checks a group's).
 int read_columns(module_state* st, PyObject* df, PyObject* columns,
                  std::vector<Py_ssize_t>& positions) {
     ref listed = label_list(columns, nullptr);
@@ -442,6 +442,8 @@ int read_columns(module_state* st, PyObject* df, PyObject* columns,
     }
     return 0;
 }
+
+namespace {
 
 enum class imputation { downshift, mindet };
 
@@ -587,6 +589,7 @@ PyObject* impute(PyObject* module, pyapi::bound_args& a) {
 
 using pyapi::false_default;
 using pyapi::integer_default;
+using pyapi::none_default;
 using pyapi::real_default;
 using pyapi::text_default;
 
@@ -607,6 +610,16 @@ const pyapi::function_spec functions[] = {
        {"robust", false_default()}, {"legacy", false_default()}}},
      false,
      test_features},
+    {"normalize",
+     {{{"df"}, {"columns"}, {"method", text_default("ratio_mode")}, {"reference", none_default()},
+       {"reference_column", none_default()}, {"min_features", integer_default(10)}}},
+     false,
+     normalize},
+    {"test_hurdle",
+     {{{"df"}, {"groups"}, {"method"}, {"min_valid", integer_default(2)},
+       {"multipletest_method", text_default("fdr_bh")}, {"level", real_default(0.05)}}},
+     true,
+     test_hurdle},
 };
 
 // The spellings statsmodels' multipletests accepts (it lowercases the

@@ -53,6 +53,14 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
 // A non-negative int argument (bools are refused); 0, or -1 with an exception.
 int read_count(PyObject* value, const char* what, std::int64_t& out);
 
+// A number argument as a double (bools and text refused); 0, or -1 with an exception.
+int read_real(PyObject* value, const char* what, double& out);
+
+// The positions of `columns` (a list of column labels) in df, checked as
+// read_groups checks a group's; 0, or -1 with an exception.
+int read_columns(module_state* st, PyObject* df, PyObject* columns,
+                 std::vector<Py_ssize_t>& positions);
+
 // The columns at `positions` of a frame as float64 values (int64 converted,
 // pd.NA as NaN), one pointer per column, in the order given.
 class float_columns {
@@ -90,5 +98,25 @@ int define_methods(PyObject* module);
 // test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
 // trend=False, robust=False, legacy=False)
 PyObject* test_features(PyObject* module, pyapi::bound_args& a);
+
+// Adds columns[k] (arrays or lists, one cell per row; an empty handle means
+// its computation failed) to frame as its last column labels[k], in order;
+// 0, or -1 with an exception.
+int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::vector<ref>& columns);
+
+// ValueError when df already has one of the labels `function` adds.
+int check_free(PyObject* df, const std::vector<ref>& labels, const char* function);
+
+// p (a float64 array) adjusted by statsmodels' multipletests over its non-NaN
+// values; NaN stays NaN.
+ref adjusted(module_state* st, PyObject* p, PyObject* correction);
+
+// normalize(df, columns, method="ratio_mode", reference=None,
+// reference_column=None, min_features=10) (differential_normalize.cpp)
+PyObject* normalize(PyObject* module, pyapi::bound_args& a);
+
+// test_hurdle(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
+// level=0.05, **kwargs) (differential_detection.cpp)
+PyObject* test_hurdle(PyObject* module, pyapi::bound_args& a);
 
 }  // namespace tessera::differential

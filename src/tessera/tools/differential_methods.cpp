@@ -815,25 +815,6 @@ int result_labels(const method_spec& m, PyObject* method, PyObject* correction,
     return 0;
 }
 
-// ValueError when df already has one of the labels.
-int check_free(PyObject* df, const std::vector<ref>& labels) {
-    ref columns = pyapi::attr(df, "columns");
-    if (!columns) return -1;
-    for (const ref& label : labels) {
-        const int present = PySequence_Contains(columns.get(), label.get());
-        if (present < 0) return -1;
-        if (!present) continue;
-        ref listed = ref::steal(PyList_New(0));
-        if (!listed) return -1;
-        for (const ref& l : labels)
-            if (PyList_Append(listed.get(), l.get()) < 0) return -1;
-        return pyapi::refuse(PyExc_ValueError, {"df", label.get()},
-                             "the table already has a column %R; test_features adds the "
-                             "columns %R, so rename or drop it first",
-                             label.get(), listed.get());
-    }
-    return 0;
-}
 
 // (statistic, p-value) of the one-row call on row r's measured values: 0,
 // or -1 with the exception set.
@@ -1065,6 +1046,38 @@ ref group_means_difference(module_state* st, PyObject* df, const std::vector<gro
                               {{"dtype", (*st)[object::float64]}, {"na_value", nan.get()}});
 }
 
+}  // namespace
+
+int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::vector<ref>& columns) {
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        const Py_ssize_t width = PyObject_Length(pyapi::attr(frame, "columns").get());
+        ref at = ref::steal(width < 0 ? nullptr : PyLong_FromSsize_t(width));
+        if (!at || !columns[k] ||
+            !pyapi::call_method(frame, "insert", {at.get(), labels[k].get(), columns[k].get()}))
+            return -1;
+    }
+    return 0;
+}
+
+int check_free(PyObject* df, const std::vector<ref>& labels, const char* function) {
+    ref columns = pyapi::attr(df, "columns");
+    if (!columns) return -1;
+    for (const ref& label : labels) {
+        const int present = PySequence_Contains(columns.get(), label.get());
+        if (present < 0) return -1;
+        if (!present) continue;
+        ref listed = ref::steal(PyList_New(0));
+        if (!listed) return -1;
+        for (const ref& l : labels)
+            if (PyList_Append(listed.get(), l.get()) < 0) return -1;
+        return pyapi::refuse(PyExc_ValueError, {"df", label.get()},
+                             "the table already has a column %R; %s adds the columns %R, so "
+                             "rename or drop it first",
+                             label.get(), function, listed.get());
+    }
+    return 0;
+}
+
 // p adjusted by multipletests over its non-NaN values; NaN stays NaN.
 ref adjusted(module_state* st, PyObject* p, PyObject* correction) {
     PyObject* numpy = numpy_of(st);
@@ -1084,8 +1097,6 @@ ref adjusted(module_state* st, PyObject* p, PyObject* correction) {
     return out;
 }
 
-}  // namespace
-
 PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     test_run run;
     run.st = state_of(module);
@@ -1101,7 +1112,7 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
         check_pairs(*run.method, groups) < 0)
         return nullptr;
     std::vector<ref> labels;
-    if (result_labels(*run.method, method, correction, groups, labels) < 0 || check_free(df, labels) < 0 ||
+    if (result_labels(*run.method, method, correction, groups, labels) < 0 || check_free(df, labels, "test_features") < 0 ||
         run.table.load(run.st, df, groups) < 0)
         return nullptr;
     run.rows = run.table.rows();
@@ -1155,13 +1166,7 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
 
     ref result = pyapi::call_method(df, "copy", {}, {{"deep", Py_True}});
     if (!result) return nullptr;
-    for (std::size_t k = 0; k < labels.size(); ++k) {
-        const Py_ssize_t width = PyObject_Length(pyapi::attr(result, "columns").get());
-        ref at = ref::steal(width < 0 ? nullptr : PyLong_FromSsize_t(width));
-        if (!at || !columns[k] ||
-            !pyapi::call_method(result.get(), "insert", {at.get(), labels[k].get(), columns[k].get()}))
-            return nullptr;
-    }
+    if (append_columns(result.get(), labels, columns) < 0) return nullptr;
     if (run.prior) {
         ref attrs = pyapi::attr(result, "attrs");
         ref key = pyapi::str("moderated");
