@@ -8,7 +8,8 @@ import numpy as np
 
 from tessera import __version__
 from tessera.cli.errors import UsageError
-
+from tessera.cli.outputs import described
+from tessera.cli.results import ALPHA
 
 
 @dataclass(frozen=True)
@@ -75,8 +76,6 @@ IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"
 DEFAULT_LABEL_TOP = 10
 DEFAULT_FOLD_CHANGE_METHOD = "group"
 DEFAULT_MULTIPLETEST_METHOD = "fdr_bh"
-# A feature is significant when its adjusted p-value is below ALPHA.
-ALPHA = 0.05
 
 
 # Each parser takes a value as given on the command line (text) or in a
@@ -345,7 +344,7 @@ OPTIONS = (
     Option("multipletest_method", "NAME", _multipletest_method,
            "multiple-testing adjustment of statsmodels (default: fdr_bh)"),
     Option("fc_threshold", "LOG2FC", _positive(1),
-           "a feature is significant when its adjusted p-value is below 0.05 and its "
+           f"a feature is significant when its adjusted p-value is below {ALPHA} and its "
            "absolute fold change at least this (drawn on the volcano plot; two groups)"),
     Option("label_top", "N", _at_least(0, 10),
            f"label this many of the most significant features on the volcano plot "
@@ -405,15 +404,9 @@ def build_parser():
                         "write tables and figures",
         description="Reads FILE, runs the preprocessing steps that are given (always in the "
                     "order of the options below), tests every feature between the groups "
-                    "and writes PREFIX_preprocessed.csv, PREFIX_test.csv, the figures "
-                    "(PREFIX_intensities.png, PREFIX_pvalues.png, PREFIX_volcano.png for two "
-                    "groups, and the quality-control figures PREFIX_pca.png, "
-                    "PREFIX_correlation.png, PREFIX_missingness.png, PREFIX_imputed.png when "
-                    "imputing), PREFIX_report.html, which shows them all with what was run, "
-                    "and PREFIX_run.toml, which --config reads to repeat the run; it removes "
-                    "the files of an earlier run under PREFIX that this run does not write. "
-                    "Without FILE it runs on the bundled example table with its own "
-                    "settings.",
+                    f"and writes {described()}; it removes the files of an earlier run under "
+                    "PREFIX that this run does not write. Without FILE it runs on the bundled "
+                    "example table with its own settings.",
         epilog=f"Tables recognised from their header: {formats}. "
                "A settings file holds the same keys as the options, with underscores "
                "(samples, index, remove_decoy, ..., out), plus file = \"...\" and a [groups] "

@@ -6,7 +6,7 @@ why and what to change, instead of passing its input on as if it had worked.
 """
 import contextlib
 import io
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 import pandas as pd
@@ -173,7 +173,7 @@ def run_test(df, run, progress, imputed=None):
         prior = table.attrs.get("moderated")
         if imputed is not None:
             table = _with_imputed(table, imputed, run)
-        if table[f"{run.method}_p"].astype(float).isna().all():
+        if table[run.result_columns.p].astype(float).isna().all():
             raise UsageError(_test_failure(df, table, run, label))
         progress.step(label, test_summary(table, run, prior))
     return table
@@ -190,9 +190,11 @@ def _differential_test(df, run):
         raise UsageError(f"the {run.method} test cannot run on this table: "
                          f"{_as_flags(str(exc))}") from None
     if run.two_groups and run.fold_change_method == "paired":
-        position = table.columns.get_loc("group_fc")
-        table = table.drop(columns="group_fc")
-        table.insert(position, "paired_fc", paired_fold_change(df, run.groups))
+        # the library's fold change is the difference of the group means
+        group_fc = replace(run.result_columns, fold_change="group").fc
+        position = table.columns.get_loc(group_fc)
+        table = table.drop(columns=group_fc)
+        table.insert(position, run.result_columns.fc, paired_fold_change(df, run.groups))
     return table
 
 
@@ -228,12 +230,13 @@ def _vetting_test(df, run):
     table = vetting.stat_test_two_samples(df, run.groups, run.method,
                                           fold_change_method=run.fold_change_method,
                                           multipletest_method=run.multipletest_method)
+    columns = run.result_columns
     counts = differential.count_valid(df, run.groups)
-    added = [f"n_{name}" for name, _ in run.groups] + [f"{run.method}_note"]
+    added = columns.measured + [columns.note]
     _check_free(table, added, run)
     for (name, _), column in zip(run.groups, added):
         table[column] = counts[name].to_numpy()
-    untested = table[f"{run.method}_p"].astype(float).isna().to_numpy()
+    untested = table[columns.p].astype(float).isna().to_numpy()
     missing = df[_group_columns(run)].isna().any(axis=1).to_numpy()
     need = "every pair" if run.test.paired else "every value"
     notes = np.where(~untested, "",
@@ -253,9 +256,9 @@ def _check_free(table, names, run):
 def _with_imputed(table, imputed, run):
     """The test table with imputed_<group>, the filled cells per feature and
     group, after the n_<group> columns."""
-    added = [f"imputed_{name}" for name, _ in run.groups]
+    added = run.result_columns.imputed
     _check_free(table, added, run)
-    position = table.columns.get_loc(f"{run.method}_note")
+    position = table.columns.get_loc(run.result_columns.note)
     filled = imputed.reindex(table.index)
     table = table.copy()
     for offset, ((name, columns), column) in enumerate(zip(run.groups, added)):
@@ -270,7 +273,7 @@ def _test_failure(df, table, run, label):
     if empty and run.test.module == "vetting":
         return (f"{head}: sample column {empty[0]!r} has no values left after the "
                 "preprocessing; leave it out of its group")
-    notes = table[f"{run.method}_note"].astype(str).value_counts()
+    notes = table[run.result_columns.note].astype(str).value_counts()
     note, n = notes.index[0], int(notes.iloc[0])
     why = f"{head}; {n} of them: {note}"
     if note.startswith("a missing value"):

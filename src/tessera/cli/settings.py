@@ -20,6 +20,7 @@ from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAUL
                                  parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
+from tessera.cli.results import ResultColumns
 
 EXAMPLE_SETTINGS = {
     # the example is a plain wide table: an identifier column and ten samples
@@ -75,6 +76,13 @@ class Run:
     def test(self):
         """The options.Method of the run's test."""
         return METHOD_BY_NAME[self.method]
+
+    @property
+    def result_columns(self):
+        """The names of the columns of the run's test table."""
+        return ResultColumns(self.method, self.multipletest_method,
+                             tuple(name for name, _ in self.groups),
+                             self.fold_change_method if self.two_groups else None)
 
     @property
     def test_options(self):
