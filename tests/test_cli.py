@@ -21,6 +21,7 @@ from tessera.cli.options import build_parser
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed, prior_summary
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
+from tessera.readers import source as readers_source, table as readers_table
 from tessera.tools import differential
 from tessera.tools.preprocess import import_data_by_file_name, normalize, preprocess
 from tessera.tools.vetting import Vetting
@@ -828,13 +829,19 @@ def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tm
         assert (test[f"n_{name}"] == 3).all()
 
 
-def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path):
+def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path, monkeypatch):
     rng = np.random.default_rng(4)
     file = write_table(tmp_path / "t.csv", rng.normal(20, 1, (20, 8)))
     groups = ["--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6"]
+    opened = Recorder(readers_source.open_source)
+    for module in (readers_source, readers_table):
+        monkeypatch.setattr(module, "open_source", opened)
     status, stdout, stderr = run_cli("analyze", str(file), *groups,
                                      "--out", str(tmp_path / "taken"))
     assert (status, stderr) == (0, "")
+    # the refused read's header is taken from the refusal: the file is opened
+    # for that read and for the read of the groups' columns, not once more
+    assert len(opened.calls) == 2
     assert "samples               6 columns the groups name taken as the samples (the table " \
            "is in none of the formats and --samples is not given)" in stdout
     status, _, _ = run_cli("analyze", str(file), *groups, "--samples", "S1,S2,S3,S4,S5,S6",

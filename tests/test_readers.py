@@ -371,6 +371,50 @@ def test_refusals_name_the_file_and_the_fault(tmp_path, make, options, message):
     assert message in text
 
 
+# A refusal's facts beside its message, and the message with its keywords
+# named otherwise: (make, options, {attribute: value}, the message worded)
+FACTS = [
+    (with_header(["id", "a"], ["P1", "1"]), {},
+     {"parameter": "samples", "header": ("id", "a"), "column": None, "value": None},
+     "choose the sample columns with <samples> (names"),
+    (with_header(["id", "a"], ["P1", "1"], ["P2", "n.d."]), {"samples": "a"},
+     {"column": "a", "row": 3, "value": "n.d.", "parameter": None, "header": None}, None),
+    (late_decimal_comma, {"samples": "a"},
+     {"column": "a", "row": 302, "value": "2,5", "parameter": "decimal"},
+     "it has a decimal comma: give <decimal> ','"),
+    (with_header(["id", "a"], ["P1", "1"], ["P2", "2"], ["P1", "3"]), {"samples": "a"},
+     {"column": "id", "row": 4, "value": "P1", "parameter": "index"},
+     "choose another column with <index>"),
+    (two_sheets, {"samples": "a"}, {"parameter": "sheet", "value": None},
+     "choose one with <sheet>"),
+    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "sheet": "s"},
+     {"parameter": "sheet", "value": "s"}, "leave <sheet> out"),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"samples": ["S1", "S9"]},
+     {"parameter": "samples", "value": "S9", "column": None}, None),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"label_column": "Genes"},
+     {"parameter": "label_column", "column": "Genes"}, None),
+    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "decimal": ";"},
+     {"parameter": "decimal", "value": ";", "path": None}, None),
+    (write_bytes("t.csv", "id,a\nProt\xe9ine,1\n".encode("latin-1")), {},
+     {"row": 2, "parameter": None}, None),
+]
+
+
+@pytest.mark.parametrize("make, options, facts, worded", FACTS)
+def test_refusals_carry_their_facts(tmp_path, make, options, facts, worded):
+    path = make(tmp_path)
+    with pytest.raises(ReadError) as caught:
+        read_table(path, **options)
+    exc = caught.value
+    expected = {"path": str(path), **facts}
+    assert {name: getattr(exc, name) for name in expected} == expected
+    text = exc.worded(lambda keyword: f"<{keyword}>")
+    if worded is None:
+        assert text == str(exc)
+    else:
+        assert worded in text and text.replace("<", "").replace(">", "") == str(exc)
+
+
 def test_empty_identifier_with_another_index(tmp_path):
     path = with_header(MQ_HEADER, ["", "M1", "G", "1", "2", "3"])(tmp_path)
     table = read_table(path, index="Majority protein IDs")

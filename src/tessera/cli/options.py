@@ -365,14 +365,10 @@ LIST_KEYS = ("samples",)
 TWO_GROUP_KEYS = ("fold_change_method", "fc_threshold", "label_top")
 
 
-# The readers name their parameters in words ("choose the sample columns with
-# samples"); on the command line they are options.
-_PARAMETER = re.compile(r"\b(with|give|leave) (samples|index|sheet|decimal|quantity)\b")
-
-
-def as_options(text):
-    """A reader's message or rule with its parameters named as options."""
-    return _PARAMETER.sub(lambda m: f"{m[1]} --{m[2]}", text)
+def flag_of(key):
+    """The option of a settings key, e.g. of a reader's keyword: label_column
+    -> --label-column."""
+    return OPTION_BY_KEY[key].flag
 
 
 def parse_group(text):
@@ -394,7 +390,7 @@ class Parser(argparse.ArgumentParser):
 def build_parser():
     from tessera.readers import FORMATS
 
-    formats = "; ".join(f"{name}: {as_options(rule)}" for name, rule in FORMATS.items())
+    formats = "; ".join(f"{name}: {rule.worded(flag_of)}" for name, rule in FORMATS.items())
     parser = Parser(prog="tessera", description="Quantitative proteomics tables: "
                     "preprocessing, per-feature tests and their figures.")
     parser.add_argument("--version", action="version", version=f"tessera {__version__}")

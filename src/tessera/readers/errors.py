@@ -1,4 +1,26 @@
-"""The one exception the readers raise for a file or an option they cannot use."""
+"""The one exception the readers raise for a file or an option they cannot use,
+and the text that names the readers' keywords in it."""
+
+
+class Keyword(str):
+    """A keyword of read_table or read_design as a message names it (e.g.
+    "choose the sample columns with samples"); see Phrase."""
+
+
+class Phrase(str):
+    """A text that names keywords: as a str it reads with each Keyword as it
+    is, and ``worded(name_of)`` gives it with each one as ``name_of(keyword)``
+    instead, for a caller that offers the keywords under other names (the
+    command line's options)."""
+
+    def __new__(cls, *parts):
+        self = super().__new__(cls, "".join(parts))
+        self.parts = parts
+        return self
+
+    def worded(self, name_of):
+        return "".join(name_of(part) if isinstance(part, Keyword) else part
+                       for part in self.parts)
 
 
 class ReadError(ValueError):
@@ -6,8 +28,26 @@ class ReadError(ValueError):
 
     The message is one line: it names the file, the column, row or value at
     fault, and what to give instead, so that the command line can print it
-    as it is.
+    as it is. The same facts are attributes, None where they do not apply:
+    ``path`` (the file as given), ``column`` (a column of its header),
+    ``row`` (the file's line, a workbook's row, as the message numbers it),
+    ``value`` (the cell, name or option value at fault), ``parameter`` (the
+    keyword of read_table or read_design at fault, or that would resolve the
+    refusal: samples, index, sheet, decimal, quantity, label_column) and
+    ``header`` (the file's columns, on the refusal of a table in none of the
+    formats, which needs samples chosen among them).
     """
+
+    def __init__(self, message, *, path=None, column=None, row=None, value=None,
+                 parameter=None, header=None):
+        super().__init__(message)
+        self.path, self.column, self.row, self.value = path, column, row, value
+        self.parameter, self.header = parameter, header
+
+    def worded(self, name_of):
+        """The message with each keyword it names as ``name_of(keyword)``."""
+        message = self.args[0]
+        return message.worded(name_of) if isinstance(message, Phrase) else str(message)
 
 
 def listing(names, limit=8):
