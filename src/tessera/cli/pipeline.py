@@ -20,8 +20,6 @@ from tessera.cli.progress import Elapsed, step_summary, test_summary
 # normalised values.
 STEPS = ("remove_decoy", "noise_filter", "log_transform", "remove_missing_values", "min_valid",
          "normalize", "impute")
-# The steps of tessera.tools.differential; the others are tessera.tools.preprocess's.
-GROUP_STEPS = ("min_valid", "impute")
 # The steps' parameters, kept with the steps in a run's settings.
 STEP_PARAMETERS = ("min_valid_mode", "impute_seed", "impute_shift", "impute_width",
                    "impute_quantile")

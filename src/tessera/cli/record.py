@@ -19,7 +19,6 @@ import math
 import os
 import platform
 import re
-import tomllib
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from importlib import metadata
@@ -215,15 +214,6 @@ def dumps_run_toml(settings, groups, record=None):
         lines += ["", "# What the run found: the input's checksum, the versions, the date."]
         lines += _table(RECORD_TABLE, record)
     return "\n".join(lines) + "\n"
-
-
-def load_run_toml(path):
-    """(settings, groups, record) of a run.toml; record is {} when absent."""
-    with open(path, "rb") as handle:
-        data = tomllib.load(handle)
-    record = data.pop(RECORD_TABLE, {})
-    groups = [(name, columns) for name, columns in data.pop("groups", {}).items()]
-    return data, groups, record
 
 
 @dataclass(frozen=True)

@@ -32,10 +32,6 @@ class ResultColumns:
     fold_change: str | None = None
 
     @property
-    def stat(self):
-        return f"{self.method}_stat"
-
-    @property
     def p(self):
         return f"{self.method}_p"
 
