@@ -175,6 +175,116 @@ def test_features_and_counts_of_cd34():
     assert found == {"t": (528, 12), "Welch": (528, 4), "mannwhitneyu": (528, 0), "anova": (510, 20)}
 
 
+COMPLETE_METHODS = ["paired_t", "Wilcoxon", "permutation"]
+
+
+def paired_table(seed):
+    """Two groups of one size (paired_t and Wilcoxon pair them) with missing
+    cells, ties, zero differences, constant rows and an int64 column: the
+    tables the command line hands to the tests that need every value."""
+    rng = np.random.default_rng(seed)
+    n_rows, size = int(rng.integers(1, 50)), int(rng.choice([2, 3, 4, 5, 6, 7, 9, 14, 16]))
+    values = rng.normal(24.0, 2.0, (n_rows, 2 * size)) + rng.normal(0, 1, (n_rows, 1))
+    if rng.random() < 0.4:
+        values = np.round(values)                            # ties and zero differences
+    values[rng.random(values.shape) < rng.choice([0.0, 0.05, 0.2])] = np.nan
+    if n_rows > 3:
+        values[0] = 7.0                                      # every value equal
+        values[1, :size] = values[1, size:] + 1.5            # constant differences
+    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(2 * size)],
+                      index=[f"P{i}" for i in range(n_rows)])
+    if rng.random() < 0.2:
+        df["S0"] = np.round(np.nan_to_num(df["S0"], nan=20)).astype(np.int64)
+    return df, [("A", list(df.columns[:size])), ("B", list(df.columns[size:]))]
+
+
+def vetting_as_the_command_line_had_it(df, groups, method):
+    """Vetting's test with the n_ and note columns the command line added to it."""
+    from tessera.tools.vetting import Vetting
+
+    table = Vetting({}).stat_test_two_samples(df, groups, method)
+    table.index = df.index
+    for name, columns in groups:
+        table[f"n_{name}"] = np.isfinite(df[columns].to_numpy(dtype=float)).sum(axis=1)
+    missing = df[[c for _, columns in groups for c in columns]].isna().any(axis=1)
+    need = "every pair" if td.METHODS[method].paired else "every value"
+    table[f"{method}_note"] = np.where(
+        table[f"{method}_p"].notna(), "",
+        np.where(missing, f"a missing value, and {method} needs {need}",
+                 "values that do not vary within the groups"))
+    return table
+
+
+@pytest.mark.parametrize("seed", range(90))
+def test_complete_methods_give_vettings_numbers(seed):
+    df, groups = paired_table(seed)
+    method = COMPLETE_METHODS[seed % 3]
+    if method == "permutation":
+        df = df.iloc[:12]
+    result = td.test_features(df, groups, method)
+    expected = vetting_as_the_command_line_had_it(df, groups, method)
+    added = [f"{method}_stat", f"{method}_p", f"{method}_fdr_bh", "group_fc", "n_A", "n_B",
+             f"{method}_note"]
+    assert list(result.columns) == list(df.columns) + added
+    expected = expected[added].astype({f"n_{name}": "int64" for name, _ in groups})
+    assert_bitwise(result[added], expected)
+
+
+@pytest.mark.parametrize("method, one_row", [("paired_t", "ttest_1samp"), ("Wilcoxon", "wilcoxon")])
+def test_complete_methods_give_way_to_the_reference_route(method, one_row, monkeypatch):
+    """A one-row call whose numbers differ from the batched call's: every
+    tested row is then the one-row call's."""
+    real = getattr(stats, one_row)
+
+    def one_row_nudged(*args, **kwargs):
+        result = real(*args, **kwargs)
+        if np.ndim(args[0]) == 1:
+            return result[0], np.nextafter(result[1], 2.0)
+        return result
+
+    df, groups = paired_table(3)
+    fast = td.test_features(df, groups, method)
+    monkeypatch.setattr(stats, one_row, one_row_nudged)
+    result = td.test_features(df, groups, method)
+    tested = (result[f"{method}_note"] == "").to_numpy()
+    assert tested.sum() > 10
+    np.testing.assert_array_equal(result[f"{method}_p"][tested],
+                                  np.nextafter(fast[f"{method}_p"][tested], 2.0))
+
+
+def test_complete_methods_need_every_value_and_pair():
+    df = pd.DataFrame({"a1": [1.0, 2.0, 4.0, 3.0, 1.0], "a2": [2.0, np.inf, 5.0, 3.0, 1.0],
+                       "b1": [1.5, 2.5, 4.5, 3.0, 2.0], "b2": [2.4, 3.0, np.nan, 3.0, 2.0]})
+    groups = {"A": ["a1", "a2"], "B": ["b1", "b2"]}
+    notes = {method: td.test_features(df, groups, method)[f"{method}_note"].tolist()
+             for method in COMPLETE_METHODS}
+    assert notes["paired_t"] == ["", "a missing value, and paired_t needs every pair",
+                                 "a missing value, and paired_t needs every pair",
+                                 "values that do not vary within the groups", ""]
+    assert notes["permutation"][1:3] == ["a missing value, and permutation needs every value"] * 2
+    with pytest.raises(ValueError, match=re.escape(
+            "method 'Wilcoxon' pairs the i-th column of group 'A' with the i-th of group 'B', "
+            "so they need as many columns: 'A' has 2 and 'B' 1")):
+        td.test_features(df, {"A": ["a1", "a2"], "B": ["b1"]}, "Wilcoxon")
+
+
+def test_methods_record_each_methods_limits():
+    from types import MappingProxyType
+
+    methods = td.METHODS
+    assert isinstance(methods, MappingProxyType)
+    listed = re.findall(r"'(\w+)'", str(outcome(td.test_features, *counting_table(0), "?")))
+    assert list(methods) == listed
+    assert methods["Welch"] == ((2, 2), False, False, 2)
+    assert methods["anova"].groups == (3, None) and methods["moderated"].groups == (2, None)
+    assert [m for m, r in methods.items() if r.paired] == ["paired_t", "Wilcoxon"]
+    assert [m for m, r in methods.items() if r.complete] == COMPLETE_METHODS
+    with pytest.raises(TypeError):
+        methods["t"] = methods["Welch"]
+    with pytest.raises(AttributeError):
+        methods["t"].paired = True
+
+
 def counting_table(seed):
     rng = np.random.default_rng(seed)
     df = pd.DataFrame(rng.normal(0, 1, (30, 6)), columns=list("abcdef"))
@@ -325,7 +435,8 @@ WELCH_COLUMNS = ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc", "n_A", "n_
      "column 'one' has 1 finite value: imputation needs at least 2"),
     (lambda: td.test_features(T, G, "welch"), ValueError,
      "unknown method 'welch': the methods are 'moderated' (two or more groups), 't', 'Welch', "
-     "'mannwhitneyu' (two groups), 'anova' (three or more groups)"),
+     "'mannwhitneyu', 'paired_t', 'Wilcoxon', 'permutation' (two groups), 'anova' (three or more "
+     "groups)"),
     (lambda: td.test_features(T, G, "limma", trend=True), ValueError, "unknown method 'limma'"),
     (lambda: td.test_features(T, G, "Welch", trend=True), ValueError,
      "trend=True: trend, robust and legacy apply to method 'moderated' only, not to 'Welch'"),
@@ -343,8 +454,31 @@ WELCH_COLUMNS = ["Welch_stat", "Welch_p", "Welch_fdr_bh", "group_fc", "n_A", "n_
      "so rename or drop it first"),
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_refusals(call, error, message):
-    with pytest.raises(error, match="^" + re.escape(message)):
+    with pytest.raises(error, match="^" + re.escape(message)) as refused:
         call()
+    assert all(hasattr(refused.value, field) for field in ("parameter", "column", "group", "value"))
+
+
+@pytest.mark.parametrize("call, fields", [
+    (lambda: td.count_valid(T, {"A": ["a", "zz"]}), ("groups", "zz", "A", None)),
+    (lambda: td.count_valid(T, {"A": ["a"], "B": ["b", "a"]}), ("groups", "a", "B", None)),
+    (lambda: td.count_valid(T, 5), ("groups", None, None, 5)),
+    (lambda: td.filter_valid(T, G, -1), ("min_valid", None, None, -1)),
+    (lambda: td.impute(T, ["b", "one"]), ("columns", "one", None, None)),
+    (lambda: td.impute(T, ["a"], quantile=1), ("quantile", None, None, 1)),
+    (lambda: td.test_features(T, G, "welch"), ("method", None, None, "welch")),
+    (lambda: td.test_features(T, G, "Welch", trend=True), ("trend", None, None, True)),
+    (lambda: td.test_features(T, G, "t", multipletest_method="fdr"),
+     ("multipletest_method", None, None, "fdr")),
+    (lambda: td.test_features(T, G3, "Welch"), ("groups", None, None, 3)),
+    (lambda: td.test_features(T, {"A": ["a", "b"], "B": ["c"]}, "paired_t"),
+     ("groups", None, "B", None)),
+], ids=lambda v: "" if callable(v) else v[0])
+def test_refusals_name_what_they_refuse(call, fields):
+    with pytest.raises((ValueError, TypeError)) as refused:
+        call()
+    error = refused.value
+    assert (error.parameter, error.column, error.group, error.value) == fields
 
 
 @pytest.mark.parametrize("call", [

@@ -1,6 +1,9 @@
 #include "kernels/permutation.hpp"
 
+#include "kernels/parallel.hpp"
+
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cfloat>
 #include <cmath>
@@ -273,6 +276,30 @@ two_sample_result permutation_t_test(const double* x, std::size_t nx, const doub
     return permutation_t_test(x, nx, y, ny, reps,
                               std::string_view(text, static_cast<std::size_t>(end.ptr - text)),
                               alt, cancel, distribution);
+}
+
+run_status permutation_rows(const double* xs, std::size_t nx, const double* ys, std::size_t ny,
+                            std::size_t rows, const cancel_hook& cancel, double* t,
+                            double* p) {
+    std::atomic<int> stopped{static_cast<int>(run_status::ok)};
+    parallel_for(rows, [&](std::size_t r) {
+        if (stopped.load() != static_cast<int>(run_status::ok)) return;
+        const double* x = xs + r * nx;
+        const double* y = ys + r * ny;
+        t[r] = p[r] = pooled_t_statistic(x, nx, y, ny);
+        if (std::isnan(t[r])) return;
+        const two_sample_result res = permutation_t_test(x, nx, y, ny, default_reps,
+                                                         default_seed, alternative::two_sided,
+                                                         cancel);
+        if (res.status != run_status::ok) {
+            int ok = static_cast<int>(run_status::ok);
+            stopped.compare_exchange_strong(ok, static_cast<int>(res.status));
+            return;
+        }
+        t[r] = res.t_observed;
+        p[r] = res.p_value;
+    });
+    return static_cast<run_status>(stopped.load());
 }
 
 }  // namespace tessera::kernels

@@ -138,4 +138,14 @@ two_sample_result permutation_t_test(const double* x, std::size_t nx, const doub
                                      const cancel_hook& cancel = {},
                                      double* distribution = nullptr) noexcept;
 
+// The package's permutation test (default_reps, default_seed, two-sided) of
+// every row, x = xs[r*nx .. r*nx+nx) against y likewise, spread over the
+// cores. A NaN pooled t gives NaN for both values without permuting (no
+// permutation can be compared with it). Returns ok, or the status of a row
+// that stopped the work (cancelled, out of memory, a row the kernel does not
+// take); t and p are then incomplete.
+run_status permutation_rows(const double* xs, std::size_t nx, const double* ys, std::size_t ny,
+                            std::size_t rows, const cancel_hook& cancel, double* t,
+                            double* p);
+
 }  // namespace tessera::kernels

@@ -50,4 +50,20 @@ void paired_kinds(const double* xs, const double* ys, std::size_t n, std::size_t
     }
 }
 
+const char* rank_method(row_kind kind, bool paired, std::size_t nx, std::size_t ny) {
+    // wilcoxon: exact up to 50 pairs without ties or zeros; with them the
+    // normal approximation above 13 pairs, else a sign-flip enumeration of
+    // its own. mannwhitneyu: exact when one sample has at most 8 values and
+    // nothing ties, else the normal approximation.
+    switch (kind) {
+        case row_kind::distinct:
+            if (paired) return nx > 50 ? "asymptotic" : "exact";
+            return nx > 8 && ny > 8 ? "asymptotic" : "exact";
+        case row_kind::tied:
+            return !paired || nx > 13 ? "asymptotic" : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace tessera::kernels

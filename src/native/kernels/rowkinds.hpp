@@ -30,4 +30,11 @@ void two_sample_kinds(const double* xs, std::size_t nx, const double* ys, std::s
 void paired_kinds(const double* xs, const double* ys, std::size_t n, std::size_t rows,
                   row_kind* kinds);
 
+// The computation scipy's "auto" takes for one row of this kind, as its
+// `method` argument ("exact" or "asymptotic"), so that a batch of such rows
+// can name it: for the signed-rank test (paired, n pairs) or the rank-sum
+// test (nx and ny values). nullptr when the kind has no batched form: the
+// rows are tested one at a time (or, missing, give NaN).
+const char* rank_method(row_kind kind, bool paired, std::size_t nx, std::size_t ny);
+
 }  // namespace tessera::kernels

@@ -1,4 +1,5 @@
-// Pending exceptions: a scoped saver, and the rule for falling back after an error.
+// Pending exceptions: a scoped saver, the rule for falling back after an
+// error, and refusals that name what they refuse.
 #pragma once
 
 #include "handle.hpp"
@@ -46,5 +47,20 @@ private:
 // Exception and returns 0. Anything else (KeyboardInterrupt, SystemExit)
 // stays set and gives -1, so that a fallback never swallows Ctrl-C.
 int clear_ordinary_error();
+
+// What a refusal names besides its message, for callers that word it their
+// own way: the argument at fault and, where they apply, the column label,
+// the group name and the offending value (nullptr: None). Borrowed.
+struct fault {
+    const char* parameter = nullptr;
+    PyObject* column = nullptr;
+    PyObject* group = nullptr;
+    PyObject* value = nullptr;
+};
+
+// Raises `type` (ValueError, TypeError) with the message PyUnicode_FromFormat
+// makes of `format`, carrying the fault as the attributes parameter, column,
+// group and value (all four set, None where they do not apply). Returns -1.
+int refuse(PyObject* type, const fault& at, const char* format, ...);
 
 }  // namespace tessera::pyapi

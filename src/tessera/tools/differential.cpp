@@ -1,5 +1,5 @@
 // tessera.tools.differential: per-group counts of measured values, the
-// per-group filter, imputation, and (differential_tests.cpp) per-feature
+// per-group filter, imputation, and (differential_methods.cpp) per-feature
 // tests on the measured values.
 //
 // A value is measured when it is finite. `groups` is a mapping
@@ -12,10 +12,8 @@
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 namespace tessera::differential {
 
@@ -28,6 +26,12 @@ const char* type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
 bool is_text(PyObject* obj) { return PyUnicode_Check(obj) || PyBytes_Check(obj); }
 
+// A refusal about one column label: of a group (argument `groups`) or, with
+// no group, of the argument `columns`.
+pyapi::fault label_fault(PyObject* label, PyObject* group_name, PyObject* value = nullptr) {
+    return {group_name ? "groups" : "columns", label, group_name, value};
+}
+
 // The position of `label` among `columns`; 1 found, 0 refused (ValueError
 // set), -1 on any other error. KeyError and pandas' InvalidIndexError mean
 // the table has no such column.
@@ -39,17 +43,20 @@ int locate(module_state* st, PyObject* columns, PyObject* label, PyObject* group
             !PyErr_ExceptionMatches((*st)[object::invalid_index]))
             return -1;
         PyErr_Clear();
+        const pyapi::fault at = label_fault(label, group_name);
         if (group_name)
-            PyErr_Format(PyExc_ValueError, "group %R: the table has no column %R", group_name, label);
+            pyapi::refuse(PyExc_ValueError, at, "group %R: the table has no column %R", group_name,
+                          label);
         else
-            PyErr_Format(PyExc_ValueError, "the table has no column %R", label);
+            pyapi::refuse(PyExc_ValueError, at, "the table has no column %R", label);
         return 0;
     }
     if (PyLong_Check(found.get()) && !PyBool_Check(found.get())) {
         position = PyLong_AsSsize_t(found.get());
         return position == -1 && PyErr_Occurred() ? -1 : 1;
     }
-    PyErr_Format(PyExc_ValueError, "label %R does not name a single column of the table", label);
+    pyapi::refuse(PyExc_ValueError, label_fault(label, group_name),
+                  "label %R does not name a single column of the table", label);
     return 0;
 }
 
@@ -70,24 +77,23 @@ int check_numeric(PyObject* dtypes, Py_ssize_t position, PyObject* label, PyObje
     const int numeric = numeric_dtype(dtype);
     if (numeric < 0) return -1;
     if (numeric) return 0;
+    const pyapi::fault at = label_fault(label, group_name, dtype);
     if (group_name)
-        PyErr_Format(PyExc_ValueError, "group %R: column %R is not numeric (dtype %S)", group_name,
-                     label, dtype);
-    else
-        PyErr_Format(PyExc_ValueError, "column %R is not numeric (dtype %S)", label, dtype);
-    return -1;
+        return pyapi::refuse(PyExc_ValueError, at, "group %R: column %R is not numeric (dtype %S)",
+                             group_name, label, dtype);
+    return pyapi::refuse(PyExc_ValueError, at, "column %R is not numeric (dtype %S)", label, dtype);
 }
 
 // A list of the labels in `labels` (a list-like of column labels, not a string).
 ref label_list(PyObject* labels, PyObject* group_name) {
     if (is_text(labels) || !PyObject_HasAttrString(labels, "__iter__")) {
         if (group_name)
-            PyErr_Format(PyExc_ValueError,
-                         "group %R: its columns must be a list of column labels, got %R",
-                         group_name, labels);
+            pyapi::refuse(PyExc_ValueError, {"groups", nullptr, group_name, labels},
+                          "group %R: its columns must be a list of column labels, got %R",
+                          group_name, labels);
         else
-            PyErr_Format(PyExc_TypeError, "columns must be a list of column labels, got %R",
-                         labels);
+            pyapi::refuse(PyExc_TypeError, {"columns", nullptr, nullptr, labels},
+                          "columns must be a list of column labels, got %R", labels);
         return {};
     }
     return ref::steal(PySequence_List(labels));
@@ -100,10 +106,10 @@ ref group_entries(module_state* st, PyObject* groups, bool& mapping) {
     mapping = is_mapping;
     if (mapping) return ref::steal(PySequence_List(pyapi::call_method(groups, "items", {}).get()));
     if (is_text(groups) || !PyObject_HasAttrString(groups, "__iter__")) {
-        PyErr_Format(PyExc_TypeError,
-                     "groups must be a mapping {name: [column labels]} or a sequence of "
-                     "(name, [column labels]) pairs, got %.200s",
-                     type_name(groups));
+        pyapi::refuse(PyExc_TypeError, {"groups", nullptr, nullptr, groups},
+                      "groups must be a mapping {name: [column labels]} or a sequence of "
+                      "(name, [column labels]) pairs, got %.200s",
+                      type_name(groups));
         return {};
     }
     return ref::steal(PySequence_List(groups));
@@ -112,16 +118,15 @@ ref group_entries(module_state* st, PyObject* groups, bool& mapping) {
 // Reads one (name, labels) entry; 0, or -1 with an exception set.
 int split_entry(PyObject* entry, Py_ssize_t i, bool mapping, ref& name, ref& labels) {
     if (!mapping && !((PyTuple_Check(entry) || PyList_Check(entry)) && PySequence_Size(entry) == 2)) {
-        PyErr_Format(PyExc_ValueError, "groups[%zd] must be a (name, [column labels]) pair, got %R",
-                     i, entry);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, nullptr, entry},
+                             "groups[%zd] must be a (name, [column labels]) pair, got %R", i, entry);
     }
     name = pyapi::item(entry, Py_ssize_t{0});
     labels = pyapi::item(entry, Py_ssize_t{1});
     if (!name || !labels) return -1;
     if (!PyUnicode_Check(name.get()) || PyUnicode_GetLength(name.get()) == 0) {
-        PyErr_Format(PyExc_ValueError, "group names must be non-empty strings, got %R", name.get());
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, nullptr, name.get()},
+                             "group names must be non-empty strings, got %R", name.get());
     }
     return 0;
 }
@@ -132,8 +137,8 @@ int check_frame(module_state* st, PyObject* df) {
     const int is_frame = PyObject_IsInstance(df, (*st)[object::frame_type]);
     if (is_frame < 0) return -1;
     if (is_frame) return 0;
-    PyErr_Format(PyExc_TypeError, "df must be a pandas DataFrame, got %.200s", type_name(df));
-    return -1;
+    return pyapi::refuse(PyExc_TypeError, {"df", nullptr, nullptr, df},
+                         "df must be a pandas DataFrame, got %.200s", type_name(df));
 }
 
 int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<group>& out) {
@@ -152,15 +157,15 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
             const int same = PyObject_RichCompareBool(seen.name.get(), name.get(), Py_EQ);
             if (same < 0) return -1;
             if (same) {
-                PyErr_Format(PyExc_ValueError, "group name %R is used twice", name.get());
-                return -1;
+                return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, name.get()},
+                                     "group name %R is used twice", name.get());
             }
         }
         ref listed = label_list(labels.get(), name.get());
         if (!listed) return -1;
         if (PyList_GET_SIZE(listed.get()) == 0) {
-            PyErr_Format(PyExc_ValueError, "group %R has no columns", name.get());
-            return -1;
+            return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, name.get(), labels.get()},
+                                 "group %R has no columns", name.get());
         }
         group g;
         const int index = static_cast<int>(out.size());
@@ -175,13 +180,13 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
             }
             int& taken = owner[static_cast<std::size_t>(position)];
             if (taken == index) {
-                PyErr_Format(PyExc_ValueError, "group %R lists column %R twice", name.get(), label);
-                return -1;
+                return pyapi::refuse(PyExc_ValueError, label_fault(label, name.get()),
+                                     "group %R lists column %R twice", name.get(), label);
             }
             if (taken >= 0) {
-                PyErr_Format(PyExc_ValueError, "column %R is in group %R and in group %R", label,
-                             out[static_cast<std::size_t>(taken)].name.get(), name.get());
-                return -1;
+                return pyapi::refuse(PyExc_ValueError, label_fault(label, name.get()),
+                                     "column %R is in group %R and in group %R", label,
+                                     out[static_cast<std::size_t>(taken)].name.get(), name.get());
             }
             taken = index;
             if (check_numeric(dtypes.get(), position, label, name.get()) < 0) return -1;
@@ -191,16 +196,16 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
         out.push_back(std::move(g));
     }
     if (out.empty()) {
-        PyErr_SetString(PyExc_ValueError, "groups is empty: name at least one group of columns");
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, nullptr, groups},
+                             "groups is empty: name at least one group of columns");
     }
     return 0;
 }
 
 int read_count(PyObject* value, const char* what, std::int64_t& out) {
     if (PyBool_Check(value) || !PyIndex_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an integer, got %R", what, value);
-        return -1;
+        return pyapi::refuse(PyExc_TypeError, {what, nullptr, nullptr, value},
+                             "%s must be an integer, got %R", what, value);
     }
     ref number = ref::steal(PyNumber_Index(value));
     if (!number) return -1;
@@ -208,12 +213,12 @@ int read_count(PyObject* value, const char* what, std::int64_t& out) {
     const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
     if (overflow < 0 || (overflow == 0 && v < 0)) {
-        PyErr_Format(PyExc_ValueError, "%s must be 0 or more, got %R", what, value);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {what, nullptr, nullptr, value},
+                             "%s must be 0 or more, got %R", what, value);
     }
     if (overflow > 0) {
-        PyErr_Format(PyExc_ValueError, "%s is too large: %R", what, value);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {what, nullptr, nullptr, value},
+                             "%s is too large: %R", what, value);
     }
     out = v;
     return 0;
@@ -308,44 +313,6 @@ int group_table::load(module_state* st, PyObject* df, const std::vector<group>& 
     return 0;
 }
 
-int quiet_block::open(module_state* st) {
-    const unsigned long me = PyThread_get_thread_ident();
-    if (st->quiet_open && st->quiet_owner == me) return 0;  // nested: the outer block serves
-    while (st->quiet_open) {
-        if (pyapi::without_gil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }) < 0 ||
-            pyapi::check_interrupt() < 0)
-            return -1;
-    }
-    ref warnings = ref::borrow((*st)[object::warnings]);
-    ref manager = pyapi::call(pyapi::attr(warnings, "catch_warnings"), {});
-    if (!manager || !pyapi::call_method(manager.get(), "__enter__", {})) return -1;
-    st_ = st;
-    manager_ = manager;
-    st->quiet_open = 1;
-    st->quiet_owner = me;
-    ref ignore = pyapi::str("ignore");
-    if (!pyapi::call(pyapi::attr(warnings, "simplefilter"), {ignore.get()})) {
-        close();
-        return -1;
-    }
-    return 0;
-}
-
-int quiet_block::close() {
-    if (!st_) return PyErr_Occurred() ? -1 : 0;
-    pyapi::saved_error pending;
-    ref left = pyapi::call_method(manager_.get(), "__exit__", {Py_None, Py_None, Py_None});
-    st_->quiet_open = 0;
-    st_ = nullptr;
-    manager_ = ref();
-    if (!left) pending.drop();
-    return left ? 0 : -1;
-}
-
-quiet_block::~quiet_block() {
-    if (st_) close();
-}
-
 namespace {
 
 // A DataFrame of block.T (block: one row per column of the result) with
@@ -407,8 +374,8 @@ int read_mode(PyObject* mode, kernels::valid_rule& rule) {
             }
         }
     }
-    PyErr_Format(PyExc_ValueError, "unknown mode %R: choose 'each', 'any' or 'all'", mode);
-    return -1;
+    return pyapi::refuse(PyExc_ValueError, {"mode", nullptr, nullptr, mode},
+                         "unknown mode %R: choose 'each', 'any' or 'all'", mode);
 }
 
 // filter_valid(df, groups, min_valid, mode="each")
@@ -448,8 +415,8 @@ int read_real(PyObject* value, const char* what, double& out) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
         PyErr_Clear();
     }
-    PyErr_Format(PyExc_TypeError, "%s must be a number, got %R", what, value);
-    return -1;
+    return pyapi::refuse(PyExc_TypeError, {what, nullptr, nullptr, value},
+                         "%s must be a number, got %R", what, value);
 }
 
 // The columns to impute: their positions (checked as read_groups checks a group's).
@@ -466,8 +433,8 @@ int read_columns(module_state* st, PyObject* df, PyObject* columns,
         if (found <= 0) return -1;
         for (Py_ssize_t seen : positions) {
             if (seen == position) {
-                PyErr_Format(PyExc_ValueError, "column %R is listed twice", label);
-                return -1;
+                return pyapi::refuse(PyExc_ValueError, label_fault(label, nullptr),
+                                     "column %R is listed twice", label);
             }
         }
         if (check_numeric(dtypes.get(), position, label, nullptr) < 0) return -1;
@@ -489,25 +456,24 @@ int read_impute_settings(pyapi::bound_args& a, impute_settings& s) {
     const int downshift = PyUnicode_Check(method) ? PyUnicode_CompareWithASCIIString(method, "downshift") == 0 : 0;
     const int mindet = PyUnicode_Check(method) ? PyUnicode_CompareWithASCIIString(method, "mindet") == 0 : 0;
     if (!downshift && !mindet) {
-        PyErr_Format(PyExc_ValueError, "unknown imputation method %R: choose 'downshift' or 'mindet'",
-                     method);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"method", nullptr, nullptr, method},
+                             "unknown imputation method %R: choose 'downshift' or 'mindet'", method);
     }
     s.method = downshift ? imputation::downshift : imputation::mindet;
     if (read_real(a[3], "shift", s.shift) < 0 || read_real(a[4], "width", s.width) < 0 ||
         read_real(a[5], "quantile", s.quantile) < 0)
         return -1;
     if (!std::isfinite(s.shift)) {
-        PyErr_Format(PyExc_ValueError, "shift must be a finite number, got %R", a[3]);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"shift", nullptr, nullptr, a[3]},
+                             "shift must be a finite number, got %R", a[3]);
     }
     if (!(s.width > 0.0 && std::isfinite(s.width))) {
-        PyErr_Format(PyExc_ValueError, "width must be a positive finite number, got %R", a[4]);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"width", nullptr, nullptr, a[4]},
+                             "width must be a positive finite number, got %R", a[4]);
     }
     if (!(s.quantile > 0.0 && s.quantile < 1.0)) {
-        PyErr_Format(PyExc_ValueError, "quantile must lie strictly between 0 and 1, got %R", a[5]);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"quantile", nullptr, nullptr, a[5]},
+                             "quantile must lie strictly between 0 and 1, got %R", a[5]);
     }
     return 0;
 }
@@ -581,9 +547,9 @@ PyObject* impute(PyObject* module, pyapi::bound_args& a) {
         if (finite[c] < 2) {
             ref label = pyapi::item(labels.get(), positions[c]);
             if (!label) return nullptr;
-            PyErr_Format(PyExc_ValueError,
-                         "column %R has %zu finite value%s: imputation needs at least 2",
-                         label.get(), finite[c], finite[c] == 1 ? "" : "s");
+            pyapi::refuse(PyExc_ValueError, label_fault(label.get(), nullptr),
+                          "column %R has %zu finite value%s: imputation needs at least 2",
+                          label.get(), finite[c], finite[c] == 1 ? "" : "s");
             return nullptr;
         }
     }
@@ -697,10 +663,11 @@ int capture_state(PyObject* module) {
         objects.set(object::float64, pyapi::call(dtype, {ref(pyapi::str("float64")).get()})) < 0 ||
         objects.set(object::int64, pyapi::call(dtype, {ref(pyapi::str("int64")).get()})) < 0 ||
         objects.set(object::mapping_type, pyapi::attr(abc, "Mapping")) < 0 ||
-        objects.set(object::warnings, pyapi::import("warnings")) < 0 ||
         objects.set(object::invalid_index,
                     pyapi::attr(pyapi::import("pandas.errors"), "InvalidIndexError")) < 0 ||
         objects.set(object::stats, stats) < 0 ||
+        objects.set(object::hypothesis_test,
+                    pyapi::import_from(PyModule_GetDict(module), "stat", "hypothesis_test", 1)) < 0 ||
         objects.set(object::stdtr, pyapi::attr(special, "stdtr")) < 0 ||
         objects.set(object::fdtrc, pyapi::attr(special, "fdtrc")) < 0 ||
         objects.set(object::chdtrc, pyapi::attr(special, "chdtrc")) < 0 ||
@@ -715,7 +682,7 @@ int exec_module(PyObject* module) {
     if (pyapi::ready_function_type() < 0 || capture_state(module) < 0) return -1;
     for (const auto& spec : functions)
         if (pyapi::define_function(module, spec) < 0) return -1;
-    return 0;
+    return define_methods(module);
 }
 
 }  // namespace

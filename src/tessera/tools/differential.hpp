@@ -16,9 +16,10 @@ using pyapi::ref;
 
 // Objects captured at import.
 enum class object {
-    numpy, pandas, frame_type, float64, int64, mapping_type, warnings,
+    numpy, pandas, frame_type, float64, int64, mapping_type,
     invalid_index,      // pandas.errors.InvalidIndexError: a label that cannot name a column
     stats,              // scipy.stats: the one-row calls are looked up in it when they run
+    hypothesis_test,    // tessera.tools.stat's: the one-row call of the tests that need every value
     stdtr, fdtrc,       // scipy.special functions of the batch p-values
     chdtrc,             // the F test's tail where its denominator df is infinite
     mannwhitneyu,       // the batched rank test
@@ -30,8 +31,6 @@ enum class object {
 
 struct module_state {
     pyapi::object_slots<object> objects;
-    int quiet_open;             // a block of quiet library calls is running
-    unsigned long quiet_owner;  // on this thread
 
     PyObject* operator[](object o) const { return objects[o]; }
 };
@@ -83,33 +82,10 @@ struct group_table {
     std::size_t rows() const { return values.rows(); }
 };
 
-// A block of library calls with Python warnings ignored (warnings.catch_warnings).
-// Only one block of this module is open at a time, so the warning filters
-// are restored as they were whatever the threads do; a thread opening one
-// waits, with the GIL released, for the block of another to close.
-class quiet_block {
-public:
-    // 0, or -1 with an exception set (KeyboardInterrupt while waiting).
-    int open(module_state* st);
-    // Closes the block, keeping an exception already set; 0, or -1 with an
-    // exception set (the pending one, or the failure to close).
-    int close();
-    ~quiet_block();
-
-private:
-    module_state* st_ = nullptr;
-    ref manager_;
-};
-
-// fn() (int-returning, -1 with an exception) run inside a quiet block.
-template <class Fn>
-int quietly(module_state* st, Fn&& fn) {
-    quiet_block block;
-    if (block.open(st) < 0) return -1;
-    const int result = fn();
-    if (block.close() < 0) return -1;
-    return result;
-}
+// Binds METHODS: a read-only mapping from each method of test_features, in
+// the order messages list them, to its record (groups, paired, complete,
+// min_values), made from the method table. 0, or -1 with an exception.
+int define_methods(PyObject* module);
 
 // test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
 // trend=False, robust=False, legacy=False)

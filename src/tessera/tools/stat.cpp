@@ -9,13 +9,12 @@
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/quiet.hpp"
 
 #include "kernels/permutation.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <thread>
 
 namespace tessera::stat {
 
@@ -287,50 +286,31 @@ int kernel_agrees_with(PyObject* numpy, PyObject* two_sample) {
     return 1;
 }
 
-// kernel_agrees_with inside warnings.catch_warnings(): the check's own
-// library runs may warn (constant permutations), which is not the caller's
-// business. 1, 0, or -1 with an exception set.
-int checked_quietly(PyObject* numpy, PyObject* two_sample) {
-    ref warnings = pyapi::import("warnings");
-    ref quiet = pyapi::call(pyapi::attr(warnings, "catch_warnings"), {});
-    if (!pyapi::call_method(quiet.get(), "__enter__", {})) return -1;
-    ref ignore = pyapi::str("ignore");
-    int agrees = pyapi::call(pyapi::attr(warnings, "simplefilter"), {ignore.get()})
-                     ? kernel_agrees_with(numpy, two_sample)
-                     : -1;
-    pyapi::saved_error pending;
-    ref left = pyapi::call_method(quiet.get(), "__exit__", {Py_None, Py_None, Py_None});
-    if (!left) {
-        pending.drop();
-        return -1;
-    }
-    return agrees;
-}
-
 PyObject* permutation(PyObject* module, PyObject* stats, PyObject* two_sample, PyObject* x,
                       PyObject* y) {
     module_state* st = state_of(module);
     ref numpy = pyapi::import("numpy");
     if (!numpy) return nullptr;
-    // One thread checks the kernel. The check releases the GIL; other threads
-    // wait for its verdict meanwhile, so only one catch_warnings block is ever
-    // open and the warning filters are restored as they were. The checking
-    // thread itself (should the library call back in here) takes the reference route.
-    while (st->kernel_state == 2 && st->checker != PyThread_get_thread_ident()) {
-        if (pyapi::without_gil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }) < 0 ||
-            pyapi::check_interrupt() < 0)
-            return nullptr;
-    }
-    if (st->kernel_state == 0) {
-        st->kernel_state = 2;
-        st->checker = PyThread_get_thread_ident();
-        int agrees = checked_quietly(numpy.get(), two_sample);
-        if (agrees < 0) {
-            st->kernel_state = 0;  // an interrupted check runs again next time
-            return nullptr;
-        }
-        st->kernel_state = agrees ? 1 : -1;
-        if (st->objects.set(object::verified_with, ref::borrow(two_sample)) < 0) return nullptr;
+    // One thread checks the kernel, inside a quiet block: the check's own
+    // library runs may warn (constant permutations), which is not the
+    // caller's business. The block is exclusive, so a thread arriving while
+    // another checks waits in it for the verdict. The checking thread itself
+    // (should the library call back in here) takes the reference route.
+    const unsigned long me = PyThread_get_thread_ident();
+    if (st->kernel_state == 0 || (st->kernel_state == 2 && st->checker != me)) {
+        const int checked = pyapi::quietly([&] {
+            if (st->kernel_state != 0) return 0;
+            st->kernel_state = 2;
+            st->checker = me;
+            const int agrees = kernel_agrees_with(numpy.get(), two_sample);
+            if (agrees < 0) {
+                st->kernel_state = 0;  // an interrupted check runs again next time
+                return -1;
+            }
+            st->kernel_state = agrees ? 1 : -1;
+            return st->objects.set(object::verified_with, ref::borrow(two_sample));
+        });
+        if (checked < 0) return nullptr;
     }
     if (st->kernel_state != 1 || two_sample != st->objects[object::verified_with])
         return library_permutation(stats, numpy.get(), two_sample, x, y);

@@ -4,7 +4,7 @@
 // Vetting is a plain Python class whose methods are table-driven functions of
 // this module; every method looks its names (pd, np, math, hypothesis_test,
 // Result, f_oneway, multipletests) up in the module namespace when it runs.
-#include "vetting_batch.hpp"
+#include "vetting_fast.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/interrupts.hpp"
@@ -166,8 +166,8 @@ PyObject* median_df(PyObject* module, pyapi::bound_args& a) {
     if (!given && PyErr_Occurred()) return nullptr;
     ref cols = given ? ref::borrow(given) : all_cols;
 
-    outcome batch = batch::medians(module, df, cols.get());
-    if (!batch.declined()) return batch.take().release();
+    outcome fast = fast::medians(module, df, cols.get());
+    if (!fast.declined()) return fast.take().release();
 
     ref it = ref::steal(PyObject_GetIter(cols.get()));
     if (!it) return nullptr;
@@ -203,8 +203,8 @@ PyObject* med_norm(PyObject* module, pyapi::bound_args& a) {
     ref cols = pyapi::attr(pyapi::attr(df, "columns"), "values");
     if (!cols) return nullptr;
 
-    outcome batch = batch::med_norm(module, self, work.get());
-    if (!batch.declined()) return batch.take().release();
+    outcome fast = fast::med_norm(module, self, work.get());
+    if (!fast.declined()) return fast.take().release();
 
     ref medians = pyapi::call_method(self, "median_df", {work.get()}, {{"cols", cols.get()}});
     if (!medians) return nullptr;
@@ -455,14 +455,14 @@ PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     if (!g2) return nullptr;
 
     ref paired_fold;
-    outcome batch = batch::two_samples(module, df, groups, method, kwargs, fc_method.get(),
+    outcome fast = fast::two_samples(module, df, groups, method, kwargs, fc_method.get(),
                                        paired_fold);
-    if (batch.failed()) return nullptr;
-    ref rdf = batch.take();
+    if (fast.failed()) return nullptr;
+    ref rdf = fast.take();
     ref fold = paired_fold ? paired_fold
                            : fold_changes(module, df, fc_method.get(), g1.get(), g2.get());
     if (!fold) return nullptr;
-    if (batch.declined()) {
+    if (fast.declined()) {
         rdf = tested_rows(module, df, groups, method, kwargs);
         if (!rdf) return nullptr;
     }
@@ -515,10 +515,10 @@ PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
     PyObject* groups = a[2];
     PyObject* kwargs = a.kwargs.get();
 
-    outcome batch = batch::oneway(module, df, groups);
-    if (batch.failed()) return nullptr;
-    ref rdf = batch.take();
-    if (batch.declined()) {
+    outcome fast = fast::oneway(module, df, groups);
+    if (fast.failed()) return nullptr;
+    ref rdf = fast.take();
+    if (fast.declined()) {
         rdf = oneway_rows(module, df, groups);
         if (!rdf) return nullptr;
     }
@@ -559,7 +559,7 @@ const pyapi::function_spec methods[] = {
     {"stat_test_oneway", {{{"self"}, {"df"}, {"groups"}}}, true, stat_test_oneway},
 };
 
-// Captures the library objects the batch routes check the namespace against.
+// Captures the library objects the fast routes check the namespace against.
 int capture_state(PyObject* module) {
     auto& objects = state_of(module)->objects;
     ref np = global(module, "np");
@@ -572,7 +572,8 @@ int capture_state(PyObject* module) {
         objects.set(object::multipletests, global(module, "multipletests")) < 0 ||
         objects.set(object::frame_type, pyapi::attr(pd, "DataFrame")) < 0 ||
         objects.set(object::float64, pyapi::call(dtype, {ref(pyapi::str("float64")).get()})) < 0 ||
-        objects.set(object::int64, pyapi::call(dtype, {ref(pyapi::str("int64")).get()})) < 0)
+        objects.set(object::int64, pyapi::call(dtype, {ref(pyapi::str("int64")).get()})) < 0 ||
+        objects.set(object::agreed_shapes, ref::steal(PyDict_New())) < 0)
         return -1;
     return 0;
 }

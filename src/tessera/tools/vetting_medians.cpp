@@ -1,6 +1,6 @@
 // Batch routes of Vetting.median_df and Vetting.med_norm: every column's
 // median in C++, the centred table built in one block.
-#include "vetting_batch.hpp"
+#include "vetting_fast.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
@@ -12,7 +12,7 @@
 
 #include <vector>
 
-namespace tessera::vetting::batch {
+namespace tessera::vetting::fast {
 
 using pyapi::outcome;
 using pyapi::ref;
@@ -122,4 +122,4 @@ outcome med_norm(PyObject* module, PyObject* self, PyObject* work) {
     return pyapi::call_method(table.get(), "__finalize__", {work});
 }
 
-}  // namespace tessera::vetting::batch
+}  // namespace tessera::vetting::fast

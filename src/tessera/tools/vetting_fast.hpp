@@ -1,10 +1,10 @@
-// The batch routes of tessera.tools.vetting: column medians and per-feature
+// The fast routes of tessera.tools.vetting: column medians and per-feature
 // tests computed for the whole table at once, and the module state they
 // check the namespace against.
 //
-// A batch route gives exactly the table of the reference route (the per-row
-// and per-value loops of vetting.cpp); it takes only tables and namespaces
-// it can vouch for and declines everything else.
+// A fast route is reference-exact: it gives exactly the table of the
+// reference route (the per-row and per-value loops of vetting.cpp); it takes
+// only tables and namespaces it can vouch for and declines everything else.
 #pragma once
 
 #include "frames/columns.hpp"
@@ -16,11 +16,14 @@
 
 namespace tessera::vetting {
 
-// Library objects captured at import; a batch route runs only while the
+// Library objects captured at import; a fast route runs only while the
 // module namespace still holds these very objects.
 enum class object {
     numpy, pandas, math, hypothesis_test, f_oneway, multipletests, frame_type, float64, int64,
     median_df,  // Vetting.median_df as defined here (a subclass may override it)
+    // dict: the shapes whose fast route passed its check, each with the
+    // library objects both routes called then (vetting_fast_statistics.cpp)
+    agreed_shapes,
     count
 };
 
@@ -39,7 +42,7 @@ int genuine(PyObject* module, std::initializer_list<std::pair<const char*, objec
 // float64/int64 columns (loaded into `cols`); 0 for any other table.
 int numeric_frame(module_state* st, PyObject* df, frames::column_set& cols);
 
-namespace batch {
+namespace fast {
 
 // median_df: the list of column medians, taken from `cols` of df.
 pyapi::outcome medians(PyObject* module, PyObject* df, PyObject* cols);
@@ -55,5 +58,5 @@ pyapi::outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyO
                            PyObject* kwargs, PyObject* fc_method, pyapi::ref& paired_fold);
 pyapi::outcome oneway(PyObject* module, PyObject* df, PyObject* groups);
 
-}  // namespace batch
+}  // namespace fast
 }  // namespace tessera::vetting

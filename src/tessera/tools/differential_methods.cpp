@@ -20,9 +20,13 @@
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
+#include "pyapi/module.hpp"
+#include "pyapi/quiet.hpp"
 
 #include "kernels/moderated.hpp"
 #include "kernels/oneway.hpp"
+#include "kernels/permutation.hpp"
+#include "kernels/rowkinds.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -36,6 +40,17 @@ namespace {
 PyObject* numpy_of(module_state* st) { return (*st)[object::numpy]; }
 
 struct method_spec;
+struct test_run;
+
+// The one-row call of a method: fn(*samples, method) with kwargs (either
+// may be empty), looked up when the call runs.
+struct one_row_call {
+    ref fn, method, kwargs;
+    // 0, or -1 with an exception set.
+    int prepare(const test_run& run);
+};
+
+int one_row(test_run& run, const one_row_call& call, std::size_t r, double& stat, double& p);
 
 // One call of test_features once its arguments are checked.
 struct test_run {
@@ -46,7 +61,7 @@ struct test_run {
     std::vector<std::uint8_t> tested;         // rows with enough measured values in every group
     std::size_t rows = 0;
     ref stat, p;                              // float64 arrays, one cell per row
-    std::vector<std::size_t> probes;          // rows to check first: one per batched call
+    std::vector<std::size_t> batch_firsts;    // the first row of each batched library call
     bool trend = false, robust = false, legacy = false;  // options of the moderated tests
     std::vector<ref> own;                     // the method's own columns (method_spec::own_two/more)
     ref fold;                                 // group_fc, when the method gives its own
@@ -59,9 +74,17 @@ struct method_spec {
     const char* name;
     std::size_t min_groups, max_groups;  // max_groups 0: no upper limit
     std::int64_t floor;                  // fewest measured values per group the test takes
-    const char* one_row;                 // the scipy.stats function of the one-row call, if any
+    bool paired;    // pairs the i-th column of the first group with the i-th of the second
+    bool complete;  // tests a feature only when every value of its group columns is measured
+    // The one-row call, if any: the scipy.stats function of that name on the
+    // groups' measured values, or with `through_stat` tessera.tools.stat's
+    // hypothesis_test(x, y, name), the per-row test of Vetting.
+    const char* one_row;
+    bool through_stat;
     int equal_var;                       // its equal_var argument: -1 none, 0 False, 1 True
-    const char* no_variance;             // the note of a row whose values are all equal
+    std::size_t spread_checks;           // tested rows checked besides one per batched call
+    const char* no_variance;             // the note of a tested row whose values are all equal
+    const char* no_p_value;              // the note of another tested row without a p-value
     bool moderated_options;              // takes trend, robust and legacy
     // Fills run.stat and run.p (and run.own, run.fold, run.prior where the
     // method has them): 1, 0 when a library call of the batch failed (the
@@ -198,7 +221,7 @@ int mannwhitneyu_batch(test_run& run) {
         if (!result) return library_failed();
         const int done = scatter_result(run, result.get(), batch, stat_view, p_view);
         if (done <= 0) return done;
-        run.probes.push_back(batch.rows.front());
+        run.batch_firsts.push_back(batch.rows.front());
     }
     run.stat = stat;
     run.p = p;
@@ -265,11 +288,162 @@ int anova_batch(test_run& run) {
         if (pyapi::check_interrupt() < 0) return -1;
         const int done = oneway_batch(run, batch, stat_view, p_view);
         if (done <= 0) return done;
-        run.probes.push_back(batch.rows.front());
+        run.batch_firsts.push_back(batch.rows.front());
     }
     run.stat = stat;
     run.p = p;
     return 1;
+}
+
+// The tested rows, in order, as one batch.
+kernels::row_batch tested_batch(const test_run& run) {
+    kernels::row_batch batch;
+    for (std::size_t r = 0; r < run.rows; ++r)
+        if (run.tested[r]) batch.rows.push_back(r);
+    return batch;
+}
+
+// A method's statistic and p-value columns, NaN until its batches fill them.
+struct result_columns {
+    pyapi::buffer stat_view, p_view;
+    ref stat, p;
+
+    int make(module_state* st, std::size_t rows) {
+        stat = nan_column(st, rows, stat_view);
+        p = nan_column(st, rows, p_view);
+        return stat && p ? 0 : -1;
+    }
+    // Hands the columns to the run; 1.
+    int finish(test_run& run) {
+        stat_view.release();
+        p_view.release();
+        run.stat = stat;
+        run.p = p;
+        return 1;
+    }
+};
+
+// The paired t-test, scipy.stats.ttest_1samp(x - y, 0) as
+// tessera.tools.stat.hypothesis_test calls it on one row, over every tested
+// row (all of its pairs measured) in one call along axis 1.
+int paired_t_batch(test_run& run) {
+    result_columns out;
+    if (out.make(run.st, run.rows) < 0) return -1;
+    const kernels::row_batch batch = tested_batch(run);
+    if (batch.rows.empty()) return out.finish(run);
+    const std::size_t n = run.table.lists[0].size;
+    ref x = batch_sample(run, batch, 0, n);
+    ref y = batch_sample(run, batch, 1, n);
+    ref difference = ref::steal(x && y ? PyNumber_Subtract(x.get(), y.get()) : nullptr);
+    ref zero = ref::steal(PyLong_FromLong(0));
+    ref axis = ref::steal(PyLong_FromLong(1));
+    if (!difference || !zero || !axis) return -1;
+    ref result = pyapi::call(pyapi::attr((*run.st)[object::stats], "ttest_1samp"),
+                             {difference.get(), zero.get()}, {{"axis", axis.get()}});
+    if (!result) return library_failed();
+    const int done = scatter_result(run, result.get(), batch, out.stat_view, out.p_view);
+    if (done <= 0) return done;
+    run.batch_firsts.push_back(batch.rows.front());
+    return out.finish(run);
+}
+
+// The signed-rank test, scipy.stats.wilcoxon(x, y), on every tested row.
+// scipy picks its computation from each sample's size, ties and zero
+// differences, so the rows are batched by the computation each would take
+// alone and every batch names it; rows whose computation has no batched
+// form (a sign-flip enumeration, a difference that overflows) take the
+// one-row call.
+int wilcoxon_batch(test_run& run) {
+    result_columns out;
+    if (out.make(run.st, run.rows) < 0) return -1;
+    const kernels::row_batch tested = tested_batch(run);
+    const std::size_t n = run.table.lists[0].size, count = tested.rows.size();
+    std::vector<kernels::row_kind> kinds(count);
+    if (pyapi::without_gil([&] {
+            std::vector<double> xs(count * n), ys(count * n);
+            kernels::gather_samples(&run.table.lists[0], &n, 1, tested.rows.data(), count,
+                                    xs.data());
+            kernels::gather_samples(&run.table.lists[1], &n, 1, tested.rows.data(), count,
+                                    ys.data());
+            kernels::paired_kinds(xs.data(), ys.data(), n, count, kinds.data());
+        }) < 0)
+        return -1;
+    ref test = pyapi::attr((*run.st)[object::stats], "wilcoxon");
+    ref axis = ref::steal(PyLong_FromLong(1));
+    if (!test) return library_failed();
+    if (!axis) return -1;
+    one_row_call call;
+    auto* stats = static_cast<double*>(out.stat_view.data());
+    auto* ps = static_cast<double*>(out.p_view.data());
+    pyapi::interrupt_scope ctrl_c;
+    for (const auto kind : {kernels::row_kind::distinct, kernels::row_kind::tied,
+                            kernels::row_kind::nonfinite}) {
+        kernels::row_batch batch;
+        for (std::size_t k = 0; k < count; ++k)
+            if (kinds[k] == kind) batch.rows.push_back(tested.rows[k]);
+        if (batch.rows.empty()) continue;
+        if (pyapi::check_interrupt() < 0) return -1;
+        if (const char* method = kernels::rank_method(kind, true, n, n)) {
+            ref x = batch_sample(run, batch, 0, n);
+            ref y = batch_sample(run, batch, 1, n);
+            ref how = pyapi::str(method);
+            if (!x || !y || !how) return -1;
+            ref result = pyapi::call(test, {x.get(), y.get()},
+                                     {{"axis", axis.get()}, {"method", how.get()}});
+            if (!result) return library_failed();
+            const int done = scatter_result(run, result.get(), batch, out.stat_view, out.p_view);
+            if (done <= 0) return done;
+            run.batch_firsts.push_back(batch.rows.front());
+            continue;
+        }
+        if (!call.fn && call.prepare(run) < 0) return -1;
+        for (std::size_t r : batch.rows) {
+            if (pyapi::check_interrupt() < 0) return -1;
+            if (one_row(run, call, r, stats[r], ps[r]) < 0) return library_failed();
+        }
+    }
+    return out.finish(run);
+}
+
+// The permutation test of the t statistic (tessera.tools.stat's, 10,000
+// seeded permutations) on every tested row, in the kernel, on every core.
+// A row the kernel does not take sends the table to the reference route.
+int permutation_batch(test_run& run) {
+    result_columns out;
+    if (out.make(run.st, run.rows) < 0) return -1;
+    const kernels::row_batch batch = tested_batch(run);
+    const std::size_t nx = run.table.lists[0].size, ny = run.table.lists[1].size;
+    const std::size_t count = batch.rows.size();
+    if (count == 0) return out.finish(run);
+    pyapi::cancel_watch watch;
+    kernels::cancel_hook hook;
+    hook.should_stop = pyapi::should_cancel;
+    hook.context = &watch;
+    hook.interval = kernels::cancel_interval(nx + ny);
+    kernels::run_status status = kernels::run_status::ok;
+    if (pyapi::without_gil([&] {
+            std::vector<double> xs(count * nx), ys(count * ny), t(count), p(count);
+            kernels::gather_samples(&run.table.lists[0], &nx, 1, batch.rows.data(), count,
+                                    xs.data());
+            kernels::gather_samples(&run.table.lists[1], &ny, 1, batch.rows.data(), count,
+                                    ys.data());
+            status = kernels::permutation_rows(xs.data(), nx, ys.data(), ny, count, hook,
+                                               t.data(), p.data());
+            if (status != kernels::run_status::ok) return;
+            kernels::scatter(t.data(), batch.rows.data(), count,
+                             static_cast<double*>(out.stat_view.data()));
+            kernels::scatter(p.data(), batch.rows.data(), count,
+                             static_cast<double*>(out.p_view.data()));
+        }) < 0 ||
+        watch.result() < 0)
+        return -1;
+    if (status == kernels::run_status::out_of_memory) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (status != kernels::run_status::ok) return 0;
+    run.batch_firsts.push_back(batch.rows.front());
+    return out.finish(run);
 }
 
 namespace md = kernels::moderated;
@@ -373,13 +547,13 @@ int moderated_unfitted(test_run& run, const moderated_work& w, md::status status
         const char* which = run.trend && run.robust ? "trend=True with robust=True"
                             : run.trend             ? "trend=True"
                                                     : "robust=True";
-        PyErr_Format(PyExc_ValueError,
-                     "method 'moderated': %s is not built for the likelihood estimate of the "
-                     "prior, which legacy=False takes when the residual degrees of freedom differ "
-                     "between features (as missing values make them); pass legacy=True for the "
-                     "classic estimate",
-                     which);
-        return -1;
+        return pyapi::refuse(PyExc_ValueError,
+                             {run.trend ? "trend" : "robust", nullptr, nullptr, Py_True},
+                             "method 'moderated': %s is not built for the likelihood estimate "
+                             "of the prior, which legacy=False takes when the residual degrees "
+                             "of freedom differ between features (as missing values make them); "
+                             "pass legacy=True for the classic estimate",
+                             which);
     }
     if (std::find(run.tested.begin(), run.tested.end(), 1) != run.tested.end()) {
         std::size_t with_df = 0, positive = 0;
@@ -388,18 +562,18 @@ int moderated_unfitted(test_run& run, const moderated_work& w, md::status status
             ++with_df;
             positive += w.s2[r] > 0;
         }
+        // the table's values are at fault, not an argument's form
+        const pyapi::fault at{"df"};
         if (status == md::no_residual_df)
-            PyErr_SetString(PyExc_ValueError,
-                            "method 'moderated': no feature has a residual degree of freedom "
-                            "(more measured values than groups with a value), so the table gives "
-                            "no variance to estimate the prior from");
-        else
-            PyErr_Format(PyExc_ValueError,
-                         "method 'moderated': the prior of the variances cannot be estimated "
-                         "from this table: %zu feature%s a finite residual variance, %zu of "
-                         "them above 0",
-                         with_df, with_df == 1 ? " has" : "s have", positive);
-        return -1;
+            return pyapi::refuse(PyExc_ValueError, at,
+                                 "method 'moderated': no feature has a residual degree of freedom "
+                                 "(more measured values than groups with a value), so the table "
+                                 "gives no variance to estimate the prior from");
+        return pyapi::refuse(PyExc_ValueError, at,
+                             "method 'moderated': the prior of the variances cannot be estimated "
+                             "from this table: %zu feature%s a finite residual variance, %zu of "
+                             "them above 0",
+                             with_df, with_df == 1 ? " has" : "s have", positive);
     }
     const std::vector<double> blank(run.rows, std::nan(""));
     run.stat = row_values(run, blank.data());
@@ -492,14 +666,57 @@ int moderated_batch(test_run& run) {
 
 // The methods, in the order error messages list them.
 const method_spec methods[] = {
-    {"moderated", 2, 0, 1, nullptr, -1, "no variance in any group and no prior variance", true,
-     moderated_batch, {"df", "B", nullptr}, {"df", nullptr}},
-    {"t", 2, 2, 2, "ttest_ind", 1, "no variance in either group", false, t_batch, {}, {}},
-    {"Welch", 2, 2, 2, "ttest_ind", 0, "no variance in either group", false, t_batch, {}, {}},
-    {"mannwhitneyu", 2, 2, 1, "mannwhitneyu", -1, "all values equal", false, mannwhitneyu_batch,
-     {}, {}},
-    {"anova", 3, 0, 2, "f_oneway", -1, "no variance in any group", false, anova_batch, {}, {}},
+    {"moderated", 2, 0, 1, false, false, nullptr, false, -1, 0,
+     "no variance in any group and no prior variance", "the test gave no p-value for these values",
+     true, moderated_batch, {"df", "B", nullptr}, {"df", nullptr}},
+    {"t", 2, 2, 2, false, false, "ttest_ind", false, 1, 8, "no variance in either group",
+     "the test gave no p-value for these values", false, t_batch, {}, {}},
+    {"Welch", 2, 2, 2, false, false, "ttest_ind", false, 0, 8, "no variance in either group",
+     "the test gave no p-value for these values", false, t_batch, {}, {}},
+    {"mannwhitneyu", 2, 2, 1, false, false, "mannwhitneyu", false, -1, 8, "all values equal",
+     "the test gave no p-value for these values", false, mannwhitneyu_batch, {}, {}},
+    // The tests that need every value: today's numbers of Vetting's per-row
+    // test, whose note for any tested row without a p-value is the same.
+    {"paired_t", 2, 2, 2, true, true, "paired_t", true, -1, 8,
+     "values that do not vary within the groups", "values that do not vary within the groups",
+     false, paired_t_batch, {}, {}},
+    {"Wilcoxon", 2, 2, 1, true, true, "Wilcoxon", true, -1, 8,
+     "values that do not vary within the groups", "values that do not vary within the groups",
+     false, wilcoxon_batch, {}, {}},
+    // each one-row call permutes 10,000 times: two spread rows are checked
+    {"permutation", 2, 2, 1, false, true, "permutation", true, -1, 2,
+     "values that do not vary within the groups", "values that do not vary within the groups",
+     false, permutation_batch, {}, {}},
+    {"anova", 3, 0, 2, false, false, "f_oneway", false, -1, 8, "no variance in any group",
+     "the test gave no p-value for these values", false, anova_batch, {}, {}},
 };
+
+}  // namespace
+
+int define_methods(PyObject* module) {
+    ref name = pyapi::str("Method");
+    ref fields = ref::steal(Py_BuildValue("(ssss)", "groups", "paired", "complete", "min_values"));
+    ref module_name = ref::steal(PyModule_GetNameObject(module));
+    ref record = pyapi::call(pyapi::attr(pyapi::import("collections"), "namedtuple"),
+                             {name.get(), fields.get()}, {{"module", module_name.get()}});
+    ref table = ref::steal(PyDict_New());
+    if (!record || !table) return -1;
+    for (const method_spec& m : methods) {
+        ref most = m.max_groups ? ref::steal(PyLong_FromSize_t(m.max_groups)) : pyapi::none();
+        ref fewest = ref::steal(PyLong_FromSize_t(m.min_groups));
+        ref groups = ref::steal(most && fewest ? PyTuple_Pack(2, fewest.get(), most.get()) : nullptr);
+        ref min_values = ref::steal(PyLong_FromLongLong(m.floor));
+        ref entry = groups && min_values
+                        ? pyapi::call(record, {groups.get(), pyapi::boolean(m.paired).get(),
+                                               pyapi::boolean(m.complete).get(), min_values.get()})
+                        : ref();
+        if (!entry || PyDict_SetItemString(table.get(), m.name, entry.get()) < 0) return -1;
+    }
+    ref view = ref::steal(PyDictProxy_New(table.get()));
+    return view ? pyapi::bind_global(module, "METHODS", view.get()) : -1;
+}
+
+namespace {
 
 // "two groups", "three or more groups"
 std::string group_count_text(const method_spec& m) {
@@ -529,8 +746,8 @@ const method_spec* find_method(PyObject* method) {
         for (const method_spec& m : methods)
             if (PyUnicode_CompareWithASCIIString(method, m.name) == 0) return &m;
     if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "unknown method %R: the methods are %s", method,
-                     method_choices().c_str());
+        pyapi::refuse(PyExc_ValueError, {"method", nullptr, nullptr, method},
+                      "unknown method %R: the methods are %s", method, method_choices().c_str());
     return nullptr;
 }
 
@@ -545,11 +762,10 @@ int read_moderated_options(test_run& run, pyapi::bound_args& a) {
         if (set < 0) return -1;
         *options[i] = set;
         if (set && !m.moderated_options) {
-            PyErr_Format(PyExc_ValueError,
-                         "%s=%R: trend, robust and legacy apply to method 'moderated' only, "
-                         "not to '%s'",
-                         names[i], a[5 + i], m.name);
-            return -1;
+            return pyapi::refuse(PyExc_ValueError, {names[i], nullptr, nullptr, a[5 + i]},
+                                 "%s=%R: trend, robust and legacy apply to method 'moderated' "
+                                 "only, not to '%s'",
+                                 names[i], a[5 + i], m.name);
         }
     }
     return 0;
@@ -564,17 +780,32 @@ int check_correction(module_state* st, PyObject* name) {
         if (known < 0) return -1;
     }
     if (known) return 0;
-    PyErr_Format(PyExc_ValueError, "unknown multipletest_method %R: statsmodels offers %U", name,
-                 (*st)[object::correction_choices]);
-    return -1;
+    return pyapi::refuse(PyExc_ValueError, {"multipletest_method", nullptr, nullptr, name},
+                         "unknown multipletest_method %R: statsmodels offers %U", name,
+                         (*st)[object::correction_choices]);
 }
 
 int check_group_count(const method_spec& m, std::size_t count) {
     if (count >= m.min_groups && (m.max_groups == 0 || count <= m.max_groups)) return 0;
-    PyErr_Format(PyExc_ValueError, "method '%s' takes %s, got %zu group%s (the methods are %s)",
-                 m.name, group_count_text(m).c_str(), count, count == 1 ? "" : "s",
-                 method_choices().c_str());
-    return -1;
+    ref given = ref::steal(PyLong_FromSize_t(count));
+    if (!given) return -1;
+    return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, nullptr, given.get()},
+                         "method '%s' takes %s, got %zu group%s (the methods are %s)", m.name,
+                         group_count_text(m).c_str(), count, count == 1 ? "" : "s",
+                         method_choices().c_str());
+}
+
+// A paired method pairs the i-th column of the first group with the i-th
+// of the second: the groups must be of one size.
+int check_pairs(const method_spec& m, const std::vector<group>& groups) {
+    if (!m.paired) return 0;
+    const std::size_t first = groups[0].positions.size(), second = groups[1].positions.size();
+    if (first == second) return 0;
+    return pyapi::refuse(PyExc_ValueError, {"groups", nullptr, groups[1].name.get()},
+                         "method '%s' pairs the i-th column of group %R with the i-th of group "
+                         "%R, so they need as many columns: %R has %zu and %R %zu",
+                         m.name, groups[0].name.get(), groups[1].name.get(),
+                         groups[0].name.get(), first, groups[1].name.get(), second);
 }
 
 // The labels of the columns test_features adds, in order: statistic,
@@ -611,28 +842,29 @@ int check_free(PyObject* df, const std::vector<ref>& labels) {
         if (!listed) return -1;
         for (const ref& l : labels)
             if (PyList_Append(listed.get(), l.get()) < 0) return -1;
-        PyErr_Format(PyExc_ValueError,
-                     "the table already has a column %R; test_features adds the columns %R, "
-                     "so rename or drop it first",
-                     label.get(), listed.get());
-        return -1;
+        return pyapi::refuse(PyExc_ValueError, {"df", label.get()},
+                             "the table already has a column %R; test_features adds the "
+                             "columns %R, so rename or drop it first",
+                             label.get(), listed.get());
     }
     return 0;
 }
 
 // (statistic, p-value) of the one-row call on row r's measured values: 0,
 // or -1 with the exception set.
-int one_row(test_run& run, PyObject* fn, PyObject* kwargs, std::size_t r, double& stat, double& p) {
+int one_row(test_run& run, const one_row_call& call, std::size_t r, double& stat, double& p) {
     const std::size_t groups = run.table.lists.size();
-    ref args = ref::steal(PyTuple_New(static_cast<Py_ssize_t>(groups)));
+    ref args = ref::steal(PyTuple_New(static_cast<Py_ssize_t>(groups) + (call.method ? 1 : 0)));
     if (!args) return -1;
+    if (call.method)
+        PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(groups), Py_NewRef(call.method.get()));
     for (std::size_t g = 0; g < groups; ++g) {
         frames::output_column sample(numpy_of(run.st), static_cast<std::size_t>(run.counts[g][r]));
         if (!sample) return -1;
         kernels::gather_finite(run.table.lists[g], r, sample.data());
         PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(g), sample.take().release());
     }
-    ref result = ref::steal(PyObject_Call(fn, args.get(), kwargs));
+    ref result = ref::steal(PyObject_Call(call.fn.get(), args.get(), call.kwargs.get()));
     ref pair[2];
     if (!result || pyapi::unpack(result.get(), 2, pair) < 0) return -1;
     stat = PyFloat_AsDouble(pair[0].get());
@@ -641,25 +873,31 @@ int one_row(test_run& run, PyObject* fn, PyObject* kwargs, std::size_t r, double
     return p == -1.0 && PyErr_Occurred() ? -1 : 0;
 }
 
-// The one-row call and its keyword arguments (equal_var for the t-tests).
-int one_row_call(test_run& run, ref& fn, ref& kwargs) {
-    fn = pyapi::attr((*run.st)[object::stats], run.method->one_row);
+int one_row_call::prepare(const test_run& run) {
+    const method_spec& m = *run.method;
+    if (m.through_stat) {
+        fn = ref::borrow((*run.st)[object::hypothesis_test]);
+        method = pyapi::str(m.name);
+        return method ? 0 : -1;
+    }
+    fn = pyapi::attr((*run.st)[object::stats], m.one_row);
     if (!fn) return -1;
-    if (run.method->equal_var < 0) return 0;
+    if (m.equal_var < 0) return 0;
     kwargs = ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItemString(kwargs.get(), "equal_var",
-                                        run.method->equal_var ? Py_True : Py_False) < 0)
+    if (!kwargs ||
+        PyDict_SetItemString(kwargs.get(), "equal_var", m.equal_var ? Py_True : Py_False) < 0)
         return -1;
     return 0;
 }
 
 bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
-// Rows checked against the one-row call: one per batched call (thinned to
-// at most 64: each shape takes its own path through scipy) and 8 spread
-// over the tested rows. A change in scipy's arithmetic shows on nearly every
-// row, and each one-row call costs as much as thousands of batched rows.
-std::vector<std::size_t> probe_rows(const test_run& run) {
+// Rows the fast route's numbers are checked on against the one-row call:
+// one per batched call (thinned to at most 64: each shape takes its own path
+// through scipy) and a few spread over the tested rows. A change in scipy's
+// arithmetic shows on nearly every row, and each one-row call costs as much
+// as thousands of batched rows.
+std::vector<std::size_t> check_rows(const test_run& run) {
     std::vector<std::size_t> tested_rows;
     for (std::size_t r = 0; r < run.rows; ++r)
         if (run.tested[r]) tested_rows.push_back(r);
@@ -667,35 +905,36 @@ std::vector<std::size_t> probe_rows(const test_run& run) {
     auto spread = [&rows](const std::vector<std::size_t>& from, std::size_t most) {
         const std::size_t n = from.size();
         for (std::size_t k = 0; k < std::min(n, most); ++k)
-            rows.push_back(from[n <= most ? k : k * (n - 1) / (most - 1)]);
+            rows.push_back(from[n <= most ? k : k * (n - 1) / std::max<std::size_t>(most - 1, 1)]);
     };
-    spread(run.probes, 64);
-    spread(tested_rows, 8);
+    spread(run.batch_firsts, 64);
+    spread(tested_rows, run.method->spread_checks);
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
 }
 
-// 1 when the batch agrees with the one-row call on the probe rows, 0 when
-// not (or a one-row call failed with an ordinary error, which the one-row
-// route then raises), -1 with an exception set.
-int batch_agrees(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
-    ref fn, kwargs;
-    if (one_row_call(run, fn, kwargs) < 0) return -1;
+// 1 when the fast route agrees with the one-row call on the check rows, 0
+// when not (or a one-row call failed with an ordinary error, which the
+// reference route then raises), -1 with an exception set.
+int fast_route_agrees(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
+    one_row_call call;
+    if (call.prepare(run) < 0) return -1;
     const auto* stats = static_cast<const double*>(stat.data());
     const auto* ps = static_cast<const double*>(p.data());
-    for (std::size_t r : probe_rows(run)) {
+    for (std::size_t r : check_rows(run)) {
         double s = 0, q = 0;
-        if (one_row(run, fn.get(), kwargs.get(), r, s, q) < 0) return library_failed();
+        if (one_row(run, call, r, s, q) < 0) return library_failed();
         if (!same(s, stats[r]) || !same(q, ps[r])) return 0;
     }
     return 1;
 }
 
-// Every tested row through the one-row call (errors are the caller's).
-int one_row_route(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
-    ref fn, kwargs;
-    if (one_row_call(run, fn, kwargs) < 0) return -1;
+// The reference route: every tested row through the one-row call (errors
+// are the caller's).
+int reference_route(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
+    one_row_call call;
+    if (call.prepare(run) < 0) return -1;
     auto* stats = static_cast<double*>(stat.data());
     auto* ps = static_cast<double*>(p.data());
     pyapi::interrupt_scope ctrl_c;
@@ -706,19 +945,20 @@ int one_row_route(test_run& run, pyapi::buffer& stat, pyapi::buffer& p) {
             continue;
         }
         double s = 0, q = 0;
-        if (one_row(run, fn.get(), kwargs.get(), r, s, q) < 0) return -1;
+        if (one_row(run, call, r, s, q) < 0) return -1;
         stats[r] = s;
         ps[r] = q;
     }
     return 0;
 }
 
-// Statistic and p-value of every row: the batch, checked, or the one-row
-// calls (a method without a one-row call is its batch). All of it runs in
-// one quiet block: the library's batched calls open catch_warnings blocks of
-// their own, which must not interleave with another thread's.
+// Statistic and p-value of every row: the fast route, checked, or the
+// reference route (a method without a one-row call is its fast route). All
+// of it runs in one quiet block: the library's batched calls open
+// catch_warnings blocks of their own, which must not interleave with
+// another thread's.
 int compute(test_run& run) {
-    return quietly(run.st, [&] {
+    return pyapi::quietly([&] {
         const int batched = run.method->batch(run);
         if (batched < 0) return -1;
         if (!run.method->one_row) return 0;
@@ -731,9 +971,9 @@ int compute(test_run& run) {
                    p.acquire(run.p.get(), PyBUF_WRITABLE) < 0) {
             return -1;
         }
-        const int agrees = batched ? batch_agrees(run, stat, p) : 0;
+        const int agrees = batched ? fast_route_agrees(run, stat, p) : 0;
         if (agrees != 0) return agrees < 0 ? -1 : 0;
-        return one_row_route(run, stat, p);
+        return reference_route(run, stat, p);
     });
 }
 
@@ -768,6 +1008,13 @@ ref short_note(const test_run& run, const std::vector<group>& groups, std::size_
                                                         needed));
 }
 
+// True when every group column of row r holds a measured value.
+bool complete_row(const test_run& run, std::size_t r) {
+    for (std::size_t g = 0; g < run.counts.size(); ++g)
+        if (run.counts[g][r] != static_cast<std::int64_t>(run.table.lists[g].size)) return false;
+    return true;
+}
+
 // The note of every row: "" when it has a p-value, else why not.
 ref notes(const test_run& run, const std::vector<group>& groups, std::int64_t need) {
     pyapi::buffer p;
@@ -776,8 +1023,11 @@ ref notes(const test_run& run, const std::vector<group>& groups, std::int64_t ne
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(run.rows)));
     ref empty = pyapi::str("");
     ref constant = pyapi::str(run.method->no_variance);
-    ref undefined = pyapi::str("the test gave no p-value for these values");
-    if (!list || !empty || !constant || !undefined) return {};
+    ref undefined = pyapi::str(run.method->no_p_value);
+    ref incomplete = ref::steal(PyUnicode_FromFormat(
+        "a missing value, and %s needs every %s", run.method->name,
+        run.method->paired ? "pair" : "value"));
+    if (!list || !empty || !constant || !undefined || !incomplete) return {};
     std::map<std::vector<std::int64_t>, ref> short_notes;
     std::vector<std::int64_t> key(groups.size());
     for (std::size_t r = 0; r < run.rows; ++r) {
@@ -786,6 +1036,8 @@ ref notes(const test_run& run, const std::vector<group>& groups, std::int64_t ne
             note = !std::isnan(ps[r]) ? empty
                    : kernels::all_equal(run.table.lists.data(), groups.size(), r) ? constant
                                                                                   : undefined;
+        } else if (run.method->complete && !complete_row(run, r)) {
+            note = incomplete;
         } else {
             for (std::size_t g = 0; g < groups.size(); ++g) key[g] = std::min(run.counts[g][r], need);
             ref& cached = short_notes[key];
@@ -796,6 +1048,36 @@ ref notes(const test_run& run, const std::vector<group>& groups, std::int64_t ne
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), note.release());
     }
     return list;
+}
+
+// group_fc of the methods that need every value: pandas' mean of each
+// group's columns (NaN skipped, infinities kept), first minus second, as
+// Vetting's group fold change gives it.
+ref group_means_difference(module_state* st, PyObject* df, const std::vector<group>& groups) {
+    ref iloc = pyapi::attr(df, "iloc");
+    ref all_rows = ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    ref one = ref::steal(PyLong_FromLong(1));
+    if (!iloc || !all_rows || !one) return {};
+    ref means[2];
+    for (int k = 0; k < 2; ++k) {
+        const std::vector<Py_ssize_t>& positions = groups[static_cast<std::size_t>(k)].positions;
+        ref taken = ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+        if (!taken) return {};
+        for (std::size_t c = 0; c < positions.size(); ++c) {
+            PyObject* position = PyLong_FromSsize_t(positions[c]);
+            if (!position) return {};
+            PyList_SET_ITEM(taken.get(), static_cast<Py_ssize_t>(c), position);
+        }
+        ref key = ref::steal(PyTuple_Pack(2, all_rows.get(), taken.get()));
+        means[k] = pyapi::call_method(pyapi::item(iloc.get(), key.get()).get(), "mean", {},
+                                      {{"axis", one.get()}});
+        if (!means[k]) return {};
+    }
+    ref difference = ref::steal(PyNumber_Subtract(means[0].get(), means[1].get()));
+    ref nan = pyapi::attr(numpy_of(st), "nan");
+    if (!difference || !nan) return {};
+    return pyapi::call_method(difference.get(), "to_numpy", {},
+                              {{"dtype", (*st)[object::float64]}, {"na_value", nan.get()}});
 }
 
 // p adjusted by multipletests over its non-NaN values; NaN stays NaN.
@@ -830,7 +1112,8 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     if (check_frame(run.st, df) < 0 || !(run.method = find_method(method)) ||
         read_moderated_options(run, a) < 0 || read_count(a[3], "min_valid", min_valid) < 0 ||
         check_correction(run.st, correction) < 0 || read_groups(run.st, df, a[1], groups) < 0 ||
-        check_group_count(*run.method, groups.size()) < 0)
+        check_group_count(*run.method, groups.size()) < 0 ||
+        check_pairs(*run.method, groups) < 0)
         return nullptr;
     std::vector<ref> labels;
     if (result_labels(*run.method, method, correction, groups, labels) < 0 || check_free(df, labels) < 0 ||
@@ -850,6 +1133,9 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
                                       counts.column_as<std::int64_t>(g));
             kernels::rows_with_valid(run.counts.data(), groups.size(), run.rows, need,
                                      kernels::valid_rule::each, run.tested.data());
+            if (run.method->complete)
+                for (std::size_t r = 0; r < run.rows; ++r)
+                    run.tested[r] = run.tested[r] && complete_row(run, r);
         }) < 0)
         return nullptr;
     if (compute(run) < 0) return nullptr;
@@ -866,6 +1152,8 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     columns.insert(columns.end(), run.own.begin(), run.own.end());
     if (groups.size() == 2 && run.fold) {
         columns.push_back(run.fold);
+    } else if (groups.size() == 2 && run.method->complete) {
+        columns.push_back(group_means_difference(run.st, df, groups));
     } else if (groups.size() == 2) {
         frames::output_column fold(numpy_of(run.st), run.rows);
         if (!fold || pyapi::without_gil([&] {
