@@ -8,6 +8,7 @@ import subprocess
 import sys
 import time
 import tomllib
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -17,7 +18,7 @@ import pytest
 from conftest import Recorder, read_test, real_data, run_cli
 from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
-from tessera.cli.options import build_parser
+from tessera.cli.options import METHOD_BY_NAME, build_parser
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed, prior_summary
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
@@ -540,10 +541,18 @@ def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     assert not (tmp_path / "out").exists()
 
 
-def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
-    # the constant rows make scipy warn about the data
+def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn, monkeypatch):
+    # a library that warns once per degenerate row, and about its own code
+    test_features = differential.test_features
+
+    def warning_test(*args, **kwargs):
+        for row in range(3):
+            warnings.warn(f"invalid value encountered in row {row}", RuntimeWarning)
+        warnings.warn("an argument will change", FutureWarning)
+        return test_features(*args, **kwargs)
+
+    monkeypatch.setattr(differential, "test_features", warning_test)
     values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
-    values[:3] = 1500
     file = write_table(tmp_path / "int.csv", values)
     status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
@@ -551,8 +560,8 @@ def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
     assert (status, stderr) == (0, "")
     assert [str(w.message) for w in recwarn] == []
     assert "20 features tested" in stdout
-    assert "6 warnings from the test, the first: invalid value encountered" in stdout
-    assert "dtype" not in stdout
+    assert "3 warnings from the test, the first: invalid value encountered in row 0" in stdout
+    assert "dtype" not in stdout and "will change" not in stdout
 
 
 def failing_write(monkeypatch, exc, name="pvalues.png"):
@@ -687,6 +696,10 @@ def test_method_spellings_resolve_to_the_tests_names(spelling, groups, name):
     given = [f"--group=g{k}={columns[2 * k]},{columns[2 * k + 1]}" for k in range(groups)]
     run = resolved(str(EXAMPLE), *given, "--method", spelling)
     assert run.method == name
+
+
+def test_the_command_line_offers_every_test_of_the_library():
+    assert sorted(METHOD_BY_NAME) == sorted(differential.METHODS)
 
 
 def test_help_names_every_test_and_which_are_paired(capsys):

@@ -1,12 +1,14 @@
 """The options of ``tessera analyze``: one table that drives the argument
 parser, the settings-file keys and the parsing of every value."""
 import argparse
+import inspect
 import re
 from dataclasses import dataclass
 
 import numpy as np
 
 from tessera import __version__
+from tessera.tools import differential
 from tessera.cli.errors import UsageError
 from tessera.cli.outputs import described
 from tessera.cli.results import ALPHA
@@ -14,43 +16,43 @@ from tessera.cli.results import ALPHA
 
 @dataclass(frozen=True)
 class Method:
-    """A test of the command line.
+    """A test of the command line, as --help and the printed lines present
+    one of tessera.tools.differential's methods.
 
-    ``name`` is how the test table's columns are named (``<name>_p``, ...);
-    ``groups`` the (fewest, most) groups it compares, None for no limit;
-    ``module`` the library module that runs it: ``differential`` tests each
-    feature on its measured values, ``vetting`` passes missing values to the
-    test, so a feature needs every value; ``paired`` tests pair the i-th
-    sample of the first group with the i-th of the second; ``aliases`` are
-    the other spellings accepted (case does not matter in any of them).
+    ``name`` is the library's name, which also names the test table's
+    columns (``<name>_p``, ...); ``aliases`` are the other spellings accepted
+    (case does not matter in any of them). What the test takes is the
+    library's own record, ``needs``: the (fewest, most) groups it compares
+    (most None for no limit), whether it pairs the i-th sample of the first
+    group with the i-th of the second, and whether a feature needs every
+    value to be tested.
     """
     name: str
-    groups: tuple
-    module: str
-    paired: bool
     help: str
     aliases: tuple = ()
 
+    @property
+    def needs(self):
+        return differential.METHODS[self.name]
+
     def takes(self, n_groups):
-        fewest, most = self.groups
+        fewest, most = self.needs.groups
         return n_groups >= fewest and (most is None or n_groups <= most)
 
 
 # In the order --help lists them. A new test of the differential module is one
 # more line here.
 METHODS = (
-    Method("moderated", (2, None), "differential", False,
-           "empirical-Bayes moderated test, as limma computes it", ("limma", "ebayes", "moderated_t", "moderated_f")),
-    Method("Welch", (2, 2), "differential", False, "Welch's t-test", ("welch_t",)),
-    Method("t", (2, 2), "differential", False, "Student's t-test", ("student", "ttest")),
-    Method("mannwhitneyu", (2, 2), "differential", False, "Mann-Whitney U test",
+    Method("moderated", "empirical-Bayes moderated test, as limma computes it",
+           ("limma", "ebayes", "moderated_t", "moderated_f")),
+    Method("Welch", "Welch's t-test", ("welch_t",)),
+    Method("t", "Student's t-test", ("student", "ttest")),
+    Method("mannwhitneyu", "Mann-Whitney U test",
            ("Mannwhiteneyu", "mann_whitney", "mannwhitney")),
-    Method("paired_t", (2, 2), "vetting", True, "paired t-test"),
-    Method("Wilcoxon", (2, 2), "vetting", True, "Wilcoxon signed-rank test"),
-    Method("permutation", (2, 2), "vetting", False,
-           "permutation test of the t statistic (10,000 seeded permutations)"),
-    Method("anova", (3, None), "differential", False, "one-way analysis of variance",
-           ("oneway", "one_way")),
+    Method("paired_t", "paired t-test"),
+    Method("Wilcoxon", "Wilcoxon signed-rank test"),
+    Method("permutation", "permutation test of the t statistic (10,000 seeded permutations)"),
+    Method("anova", "one-way analysis of variance", ("oneway", "one_way")),
 )
 METHOD_BY_NAME = {method.name: method for method in METHODS}
 # With a handful of samples per group a feature's own variance is a poor
@@ -65,11 +67,18 @@ FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
 MIN_VALID_MODES = ("each", "any", "all")
 IMPUTE_METHODS = ("downshift", "mindet")
-# The defaults of the steps' parameters, as differential.impute has them.
-DEFAULT_MIN_VALID = 2
-DEFAULT_MIN_VALID_MODE = "each"
-IMPUTE_DEFAULTS = {"impute_seed": 0, "impute_shift": 1.8, "impute_width": 0.3,
-                   "impute_quantile": 0.01}
+
+
+def _default(function, keyword):
+    return inspect.signature(function).parameters[keyword].default
+
+
+# The steps' defaults, as the library's functions have them: alone,
+# --min-valid-mode filters to as many values as the test needs by default.
+DEFAULT_MIN_VALID = _default(differential.test_features, "min_valid")
+DEFAULT_MIN_VALID_MODE = _default(differential.filter_valid, "mode")
+IMPUTE_DEFAULTS = {f"impute_{keyword}": _default(differential.impute, keyword)
+                   for keyword in ("seed", "shift", "width", "quantile")}
 # The parameters each imputation method takes.
 IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"),
                      "mindet": ("impute_quantile",)}
@@ -308,16 +317,17 @@ OPTIONS = (
            "mindet (each column's low quantile); the test table counts the filled cells "
            "per feature and group (imputed_<group>)"),
     Option("impute_seed", "SEED", _at_least(0, 0),
-           "seed of the downshift draws (default: 0; the same seed gives the same table)"),
+           f"seed of the downshift draws (default: {IMPUTE_DEFAULTS['impute_seed']}; the same "
+           "seed gives the same table)"),
     Option("impute_shift", "SD", _finite,
            "downshift: the draws' mean lies this many standard deviations of the column "
-           "below its mean (default: 1.8)"),
-    Option("impute_width", "SD", _positive(0.3),
+           f"below its mean (default: {IMPUTE_DEFAULTS['impute_shift']})"),
+    Option("impute_width", "SD", _positive(IMPUTE_DEFAULTS["impute_width"]),
            "downshift: the draws' standard deviation, in standard deviations of the column "
-           "(default: 0.3)"),
+           f"(default: {IMPUTE_DEFAULTS['impute_width']})"),
     Option("impute_quantile", "Q", _quantile,
            "mindet: the quantile of each column's values put into its missing cells "
-           "(default: 0.01)"),
+           f"(default: {IMPUTE_DEFAULTS['impute_quantile']})"),
     Option("method", "TEST", _method,
            "the test. moderated (the default, for two groups and for more): the "
            "empirical-Bayes moderated t-test, and for three or more groups its F test, on "

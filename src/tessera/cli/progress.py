@@ -122,7 +122,7 @@ def describe(run):
     if run.method == "moderated":
         test += ": t for two groups" if run.two_groups else ": F test of equal group means"
         test += "".join(f", {word}" for key, word in MODERATED_WORDS.items() if getattr(run, key))
-    if run.test.module == "vetting":
+    if run.test.needs.complete:
         test += ", on the features measured in every sample)"
     elif "impute" in run.settings:
         test += ", on each feature's measured and imputed values)"

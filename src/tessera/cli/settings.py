@@ -94,7 +94,7 @@ class Run:
     @property
     def paired(self):
         """The run pairs the samples of its two groups (a paired test or fold change)."""
-        return self.test.paired or self.fold_change_method == "paired"
+        return self.test.needs.paired or self.fold_change_method == "paired"
 
 
 def load_config(path):
@@ -286,7 +286,7 @@ def _check_test(values, given, groups):
         method = DEFAULT_METHOD if n == 2 else DEFAULT_MANY_GROUPS_METHOD
     elif not METHOD_BY_NAME[method].takes(n):
         fits = [m.name for m in METHODS if m.takes(n)]
-        fewest, most = METHOD_BY_NAME[method].groups
+        fewest, most = METHOD_BY_NAME[method].needs.groups
         takes = f"{fewest} groups" if fewest == most else f"{fewest} or more groups"
         raise UsageError(f"{_given(given, 'method')}: {method} compares {takes}, and "
                          f"{n} are given ({_names(groups)}); choose "
@@ -300,10 +300,10 @@ def _check_test(values, given, groups):
                                  "groups")
         return method
     (_, first), (_, second) = groups
-    test = METHOD_BY_NAME[method]
-    if (test.paired or values.get("fold_change_method") == "paired") and \
+    paired = METHOD_BY_NAME[method].needs.paired
+    if (paired or values.get("fold_change_method") == "paired") and \
             len(first) != len(second):
-        what = method if test.paired else "the paired fold change"
+        what = method if paired else "the paired fold change"
         raise UsageError(f"{what} pairs the columns of the two groups in order; give "
                          f"groups of equal size ({len(first)} and {len(second)} given)")
     return method
