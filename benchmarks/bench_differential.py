@@ -10,6 +10,11 @@ one-row loop runs over every feature for Welch (the method with a speed
 target: under 0.1 s for the whole call, at least 100 times faster than the
 loop); for the other methods it runs on the first 2,000 features and its
 time is scaled to the table (the line says so) unless --full is given.
+t and Welch are also timed side by side with the same statistics written
+out in numpy on each row's measured values (benchmarks/numpy_formulas.py;
+target: at most 1.5 times their time). The tests that need every value
+(paired_t, Wilcoxon, permutation) are checked against Vetting's numbers for
+the same call and timed against Vetting.
 count_valid, filter_valid and impute are timed against the numpy/pandas
 recipes on 200,000 x 24.
 """
@@ -24,6 +29,7 @@ import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
+import numpy_formulas as nf  # noqa: E402
 import twin_differential  # noqa: E402
 from tables import gappy_log2_table  # noqa: E402
 from tessera.tools import differential as td  # noqa: E402
@@ -41,6 +47,34 @@ def timed(fn, repeat=1):
 def report(name, t_fast, t_slow, note=""):
     print(f"{name:28s} tessera {t_fast * 1e3:9.1f} ms   plain route {t_slow * 1e3:11.1f} ms"
           f"   ratio {t_slow / t_fast:8.1f}x {note}")
+
+
+def bench_formulas(df, repeat=7):
+    cols = list(df.columns)
+    two = [("A", cols[:12]), ("B", cols[12:])]
+    x, y = df[cols[:12]].to_numpy(), df[cols[12:]].to_numpy()
+    for method, welch in [("Welch", True), ("t", False)]:
+        best_fast = best_formulas = float("inf")
+        for _ in range(repeat):
+            best_fast = min(best_fast, timed(lambda: td.test_features(df, two, method))[0])
+            best_formulas = min(best_formulas, timed(lambda: nf.t_measured(x, y, welch))[0])
+        print(f"{'test_features ' + method:28s} tessera {best_fast * 1e3:9.1f} ms   numpy formulas "
+              f"{best_formulas * 1e3:7.1f} ms   tessera / formulas {best_fast / best_formulas:5.2f} "
+              "(target <= 1.5)")
+
+
+def bench_complete(df):
+    """The tests that need every value against Vetting's numbers and time."""
+    from tessera.tools.vetting import Vetting
+
+    cols = list(df.columns)
+    two = [("A", cols[:12]), ("B", cols[12:])]
+    for method in ["paired_t", "Wilcoxon", "permutation"]:
+        t_fast, fast = timed(lambda: td.test_features(df, two, method), repeat=3)
+        t_vetting, vetting = timed(lambda: Vetting({}).stat_test_two_samples(df, two, method))
+        for column in [f"{method}_stat", f"{method}_p", f"{method}_fdr_bh", "group_fc"]:
+            np.testing.assert_array_equal(fast[column].to_numpy(), vetting[column].to_numpy())
+        report(f"test_features {method}", t_fast, t_vetting, "(plain route: Vetting, same numbers)")
 
 
 def bench_tests(df, full):
@@ -104,7 +138,9 @@ def main():
     rng = np.random.default_rng(0)
     df = gappy_log2_table(rng, args.rows, 24, missing=0.2)
     print(f"table: {args.rows} rows x 24 samples, 20% of cells missing")
+    bench_formulas(df)
     bench_tests(df, args.full)
+    bench_complete(df)
     big = gappy_log2_table(rng, 200_000, 24, missing=0.2)
     print("table: 200000 rows x 24 samples, 20% of cells missing")
     bench_tables(big)

@@ -47,7 +47,7 @@ def gappy_log2_table(rng, n_rows, n_samples, missing=0.2):
 
 class CallCounter:
     """Counts calls (and generator resumptions) of one Python function while
-    active, to tell the reference route from the batch route."""
+    active, to tell the reference route from the fast route."""
 
     def __init__(self, function):
         self.count = 0

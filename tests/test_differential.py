@@ -78,7 +78,7 @@ def test_features_equal_one_row_calls(seed):
 @pytest.mark.parametrize("method", ["t", "Welch", "mannwhitneyu", "anova"])
 def test_large_tables_batch_every_shape(method):
     """1,500 features spread over many sample sizes and, for the rank test,
-    both of scipy's computations; the one-row call runs only on the probes."""
+    both of scipy's computations; the one-row call runs only on the checked rows."""
     rng = np.random.default_rng(11)
     sizes = [12, 12] if method != "anova" else [5, 6, 7]
     df = pd.DataFrame(np.round(rng.normal(20, 2, (1500, sum(sizes))), int(rng.integers(1, 3))))

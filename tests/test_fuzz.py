@@ -177,7 +177,7 @@ def row_index(draw, n, clean=False):
 
 @st.composite
 def frames(draw, kinds=ALL_KINDS, max_rows=6, max_cols=5, clean=False):
-    """Tables; `clean` ones have unique text labels, the tables the batch routes take."""
+    """Tables; `clean` ones have unique text labels, the tables the fast routes take."""
     n_rows = draw(st.integers(int(clean), max_rows))
     n_cols = draw(st.integers(int(clean), max_cols))
     label_kind = "text" if clean else draw(st.sampled_from(["text", "text", "text", "dup", "int", "multi"]))
@@ -412,7 +412,7 @@ class Entry(list):
 
 @st.composite
 def groups_for(draw, df, count=None):
-    """Groups of df's labels: usually well formed (the batch routes' input),
+    """Groups of df's labels: usually well formed (the fast routes' input),
     otherwise of the wrong shape or holding the wrong things."""
     labels = list(df.columns)
     pick = st.lists(st.sampled_from(labels), min_size=1, max_size=5) if labels else st.just([])
@@ -443,7 +443,7 @@ class Labels(list):
 @st.composite
 def plain_groups(draw, df):
     """Two or three entries of existing labels, in the containers a caller
-    may use: near what the batch routes take, and just outside it."""
+    may use: near what the fast routes take, and just outside it."""
     labels = list(df.columns)
     pick = st.lists(st.sampled_from(labels), min_size=1, max_size=6)
     container = st.sampled_from([list, list, list, tuple, np.array, Labels,

@@ -263,7 +263,7 @@ def test_entry_points_do_not_leak(tmp_path):
                     reason="AddressSanitizer keeps freed memory in quarantine")
 @pytest.mark.parametrize("name", ["log_transform", "noise_filter", "med_norm"])
 def test_big_tables_give_their_memory_back(name):
-    """The batch routes' output buffers belong to the returned frames: once
+    """The fast routes' output buffers belong to the returned frames: once
     those are gone, so is the memory (measured in the process's RSS)."""
     def rss():
         with open("/proc/self/statm") as f:

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from tessera import readers
-from tessera.readers import ReadError, read_design, read_table
+from tessera.readers import ReadError, UnknownFormat, read_design, read_table
 
 MQ_FLAGS = ("Reverse", "Potential contaminant", "Only identified by site")
 
@@ -393,6 +393,10 @@ FACTS = [
      {"parameter": "samples", "value": "S9", "column": None}, None),
     (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"label_column": "Genes"},
      {"parameter": "label_column", "column": "Genes"}, None),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"quantity": "iBAQ"},
+     {"parameter": "quantity", "value": "iBAQ", "column": None, "group": None}, None),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"index": "id"},
+     {"parameter": "index", "column": "id", "value": None}, None),
     (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "decimal": ";"},
      {"parameter": "decimal", "value": ";", "path": None}, None),
     (write_bytes("t.csv", "id,a\nProt\xe9ine,1\n".encode("latin-1")), {},
@@ -408,6 +412,8 @@ def test_refusals_carry_their_facts(tmp_path, make, options, facts, worded):
     exc = caught.value
     expected = {"path": str(path), **facts}
     assert {name: getattr(exc, name) for name in expected} == expected
+    # the table in none of the formats, and only it, is refused with its header
+    assert isinstance(exc, UnknownFormat) == (exc.header is not None)
     text = exc.worded(lambda keyword: f"<{keyword}>")
     if worded is None:
         assert text == str(exc)
@@ -465,6 +471,17 @@ def test_design_refusals(tmp_path, text, samples, message):
     path = write_design(tmp_path, text)
     with pytest.raises(ReadError, match=re.escape(message)):
         read_design(path, samples)
+
+
+@pytest.mark.parametrize("text, facts", [
+    ("sample\tgroup\tpair\nA\tx\t1\nB\ty\t2\n", {"column": "pair", "group": "x", "value": "2"}),
+    ("sample\tgroup\nA\tx\nA\ty\n", {"column": "sample", "row": 3, "value": "A", "group": None}),
+])
+def test_design_refusals_carry_their_facts(tmp_path, text, facts):
+    path = write_design(tmp_path, text)
+    with pytest.raises(ReadError) as caught:
+        read_design(path)
+    assert {name: getattr(caught.value, name) for name in facts} == facts
 
 
 def test_formats_name_each_rule():

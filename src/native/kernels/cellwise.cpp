@@ -44,13 +44,6 @@ std::size_t log_cells(const std::int64_t* in, double* out, std::size_t n, std::i
     return log_cells_impl(in, out, n, base);
 }
 
-std::size_t count_below(const double* in, std::size_t n, std::int64_t threshold) {
-    const double t = static_cast<double>(threshold);
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) count += in[i] < t;
-    return count;
-}
-
 std::size_t count_below(const std::int64_t* in, std::size_t n, std::int64_t threshold) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < n; ++i) count += in[i] < threshold;

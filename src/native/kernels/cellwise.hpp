@@ -14,7 +14,6 @@ std::size_t log_cells(const double* in, double* out, std::size_t n, std::int64_t
 std::size_t log_cells(const std::int64_t* in, double* out, std::size_t n, std::int64_t base);
 
 // Number of cells strictly below the threshold (NaN is never below).
-std::size_t count_below(const double* in, std::size_t n, std::int64_t threshold);
 std::size_t count_below(const std::int64_t* in, std::size_t n, std::int64_t threshold);
 
 // Copies every cell, writing `missing` where it lies strictly below the threshold.

@@ -1,8 +1,9 @@
-// What a batch route gives back: its result, "declined", or a failure.
+// What a fast route gives back: its result, "declined", or a failure.
 //
-// A batch route computes a whole table at once and takes only inputs it can
-// vouch for; when it declines, the caller runs the reference route, which
-// gives the same result (or raises the same error) one row or cell at a time.
+// A fast route computes a whole table at once and takes only inputs it can
+// vouch for, so that it is reference-exact; when it declines, the caller runs
+// the reference route, which gives the same result (or raises the same
+// error) one row or cell at a time.
 #pragma once
 
 #include "errors.hpp"

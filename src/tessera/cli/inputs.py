@@ -87,11 +87,13 @@ def load_table(run):
 
 
 def _groups_as_samples(run, exc):
-    """The group columns, when the table matches no format (the refusal
-    carries its header), --samples is not given and every group column is a
-    column of the table; None otherwise (the reader's refusal stands, told
-    which group columns are missing when some are there)."""
-    if "samples" in run.reading or exc.parameter != "samples" or exc.header is None:
+    """The group columns, when the table matches no format (an UnknownFormat,
+    which carries the header), --samples is not given and every group column
+    is a column of the table; None otherwise (the reader's refusal stands,
+    told which group columns are missing when some are there)."""
+    from tessera.readers import UnknownFormat
+
+    if "samples" in run.reading or not isinstance(exc, UnknownFormat):
         return None
     columns = [column for _, group in run.groups for column in group]
     absent = [(name, column) for name, group in run.groups for column in group

@@ -11,7 +11,8 @@ Pure Python over pandas: the readers do I/O only; the numbers go on to
 tessera.tools unchanged.
 """
 from .design import Design, read_design
-from .errors import ReadError
+from .errors import ReadError, UnknownFormat
 from .table import FORMATS, Table, read_table
 
-__all__ = ["FORMATS", "Design", "ReadError", "Table", "read_design", "read_table"]
+__all__ = ["FORMATS", "Design", "ReadError", "Table", "UnknownFormat", "read_design",
+           "read_table"]

@@ -151,10 +151,10 @@ def _pair_order(name, groups, pair_of):
             both = [s for s in members if pair_of[s] == pair]
             raise ReadError(f"{name}: pair {pair!r} has {len(both)} samples in group "
                             f"{group!r} ({listing(both)}); a pair has one sample per group",
-                            path=name, column="pair", value=pair)
+                            path=name, column="pair", group=group, value=pair)
         lacking = [p for p in order if p not in count.index]
         if lacking:
             raise ReadError(f"{name}: pair {lacking[0]!r} has no sample in group {group!r}; "
                             "every pair needs one sample in each group", path=name,
-                            column="pair", value=lacking[0])
+                            column="pair", group=group, value=lacking[0])
     return order

@@ -28,26 +28,32 @@ class ReadError(ValueError):
 
     The message is one line: it names the file, the column, row or value at
     fault, and what to give instead, so that the command line can print it
-    as it is. The same facts are attributes, None where they do not apply:
-    ``path`` (the file as given), ``column`` (a column of its header),
-    ``row`` (the file's line, a workbook's row, as the message numbers it),
-    ``value`` (the cell, name or option value at fault), ``parameter`` (the
-    keyword of read_table or read_design at fault, or that would resolve the
-    refusal: samples, index, sheet, decimal, quantity, label_column) and
-    ``header`` (the file's columns, on the refusal of a table in none of the
-    formats, which needs samples chosen among them).
+    as it is. The same facts are attributes, for a caller that words the
+    refusal its own way, None where they do not apply: ``path`` (the file as
+    given), ``column`` (a column of the table or design), ``row`` (the file's
+    line, a workbook's row, as the message numbers it), ``group`` (a group of
+    the design), ``value`` (the cell, name or option value at fault),
+    ``parameter`` (the keyword of read_table or read_design at fault, or
+    that would resolve the refusal: samples, index, sheet, decimal, quantity,
+    label_column) and ``header`` (the file's columns, on an UnknownFormat).
     """
 
-    def __init__(self, message, *, path=None, column=None, row=None, value=None,
+    def __init__(self, message, *, path=None, column=None, row=None, group=None, value=None,
                  parameter=None, header=None):
         super().__init__(message)
-        self.path, self.column, self.row, self.value = path, column, row, value
-        self.parameter, self.header = parameter, header
+        self.path, self.column, self.row, self.group = path, column, row, group
+        self.value, self.parameter, self.header = value, parameter, header
 
     def worded(self, name_of):
         """The message with each keyword it names as ``name_of(keyword)``."""
         message = self.args[0]
         return message.worded(name_of) if isinstance(message, Phrase) else str(message)
+
+
+class UnknownFormat(ReadError):
+    """A table whose header matches none of the formats, read without
+    ``samples`` (parameter "samples": naming the sample columns reads it);
+    ``header`` holds its columns to choose them from."""
 
 
 def listing(names, limit=8):

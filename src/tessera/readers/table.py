@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 
 from . import diann, fragpipe, maxquant, spectronaut, wide
-from .errors import Keyword, Phrase, ReadError, listing, plural
+from .errors import Keyword, Phrase, ReadError, UnknownFormat, listing, plural
 from .layout import matches
 from .source import MISSING, open_source, read_columns, sniff_decimal
 
@@ -83,7 +83,7 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
     layout = _detect(source)
     if layout is None:
         if items is None:
-            raise ReadError(Phrase(
+            raise UnknownFormat(Phrase(
                 f"{source.name}: the header matches none of the formats read here "
                 f"({', '.join(m.NAME for m in ENGINES)}); for another table choose the sample "
                 "columns with ", Keyword("samples"), " (names, or a pattern such as "

@@ -2,20 +2,24 @@
 // the numbers of scipy's one-row call on them, or (method "moderated") of
 // limma's empirical-Bayes moderated tests.
 //
-// The t statistics are computed in C for all rows (whatever their number of
-// measured values) and their p-values by the special function scipy calls,
-// over all rows at once. The rank test and the analysis of variance group
-// the rows by the shape scipy's one-row call would see (the sizes, and for
-// the rank test the computation scipy picks for them), compact each group's
-// measured values into dense matrices and make one batched call per shape.
-// A spread of rows is then checked against the one-row call (looked up in
-// scipy.stats when it runs); if any differs, every row is tested by the
-// one-row call instead, so the batch never changes a result.
+// The fast route is reference-exact, the reference route being the one-row
+// call. The t statistics are computed in C for all rows (whatever their
+// number of measured values) and their p-values by the special function
+// scipy calls, over all rows at once. The rank tests and the analysis of
+// variance group the rows by the shape scipy's one-row call would see (the
+// sizes, and for the rank tests the computation scipy picks for them),
+// compact each group's measured values into dense matrices and make one
+// batched call per shape. The tests that need every value (paired_t,
+// Wilcoxon, permutation) take Vetting's per-row test, stat.hypothesis_test,
+// as their one-row call. The first row of each batched call and a spread of
+// rows are then checked against the one-row call (looked up when it runs);
+// if any differs, every row is tested by the one-row call instead.
 //
 // The moderated tests have no one-row call: a feature's result depends on
 // the variances of all features. The kernel fits every row, the p-values come
 // from scipy.special over all rows, and the rows not tested are blanked after.
 #include "differential.hpp"
+#include "permutation_rows.hpp"
 
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
@@ -415,33 +419,14 @@ int permutation_batch(test_run& run) {
     const std::size_t nx = run.table.lists[0].size, ny = run.table.lists[1].size;
     const std::size_t count = batch.rows.size();
     if (count == 0) return out.finish(run);
-    pyapi::cancel_watch watch;
-    kernels::cancel_hook hook;
-    hook.should_stop = pyapi::should_cancel;
-    hook.context = &watch;
-    hook.interval = kernels::cancel_interval(nx + ny);
-    kernels::run_status status = kernels::run_status::ok;
-    if (pyapi::without_gil([&] {
-            std::vector<double> xs(count * nx), ys(count * ny), t(count), p(count);
-            kernels::gather_samples(&run.table.lists[0], &nx, 1, batch.rows.data(), count,
-                                    xs.data());
-            kernels::gather_samples(&run.table.lists[1], &ny, 1, batch.rows.data(), count,
-                                    ys.data());
-            status = kernels::permutation_rows(xs.data(), nx, ys.data(), ny, count, hook,
-                                               t.data(), p.data());
-            if (status != kernels::run_status::ok) return;
-            kernels::scatter(t.data(), batch.rows.data(), count,
-                             static_cast<double*>(out.stat_view.data()));
-            kernels::scatter(p.data(), batch.rows.data(), count,
-                             static_cast<double*>(out.p_view.data()));
-        }) < 0 ||
-        watch.result() < 0)
-        return -1;
-    if (status == kernels::run_status::out_of_memory) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    if (status != kernels::run_status::ok) return 0;
+    std::vector<double> xs(count * nx), ys(count * ny), t(count), p(count);
+    kernels::gather_samples(&run.table.lists[0], &nx, 1, batch.rows.data(), count, xs.data());
+    kernels::gather_samples(&run.table.lists[1], &ny, 1, batch.rows.data(), count, ys.data());
+    const int done = tools::permutation_rows(xs.data(), nx, ys.data(), ny, count, t.data(),
+                                             p.data());
+    if (done <= 0) return done;
+    kernels::scatter(t.data(), batch.rows.data(), count, static_cast<double*>(out.stat_view.data()));
+    kernels::scatter(p.data(), batch.rows.data(), count, static_cast<double*>(out.p_view.data()));
     run.batch_firsts.push_back(batch.rows.front());
     return out.finish(run);
 }

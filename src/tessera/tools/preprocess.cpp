@@ -2,10 +2,10 @@
 //
 // Every function looks its libraries and sibling functions up in the module
 // namespace when it runs. The per-cell steps (log transform, noise filter)
-// have a batch route over float64/int64 columns that gives the same frame as
-// the reference route, mapping the per-cell Python function over the table;
-// any table or namespace the batch route cannot vouch for takes the
-// reference route.
+// have a fast route over float64/int64 columns that is reference-exact (the
+// same frame as the reference route, mapping the per-cell Python function
+// over the table); any table or namespace the fast route cannot vouch for
+// takes the reference route.
 #include "frames/columns.hpp"
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
@@ -31,7 +31,7 @@ using pyapi::ref;
 
 namespace {
 
-// Library objects captured at import; the batch routes run only while the
+// Library objects captured at import; the fast routes run only while the
 // namespace still holds these very objects.
 enum class object {
     numpy, math, math_log, frame_type, frame_map, frame_median, frame_notnull, index_type,
@@ -291,10 +291,10 @@ outcome plain_decoy_mask(PyObject* module, PyObject* df, PyObject* pattern) {
 PyObject* remove_decoy(PyObject* module, pyapi::bound_args& a) {
     ref prefix = ref::steal(PyObject_Str(a[1]));
     if (!prefix) return nullptr;
-    outcome batch = plain_decoy_mask(module, a[0], prefix.get());
-    if (batch.failed()) return nullptr;
-    ref keep = batch.take();
-    if (batch.declined()) {
+    outcome fast = plain_decoy_mask(module, a[0], prefix.get());
+    if (fast.failed()) return nullptr;
+    ref keep = fast.take();
+    if (fast.declined()) {
         ref mask = pyapi::call_method(pyapi::attr(pyapi::attr(a[0], "index"), "str").get(),
                                       "contains", {prefix.get()});
         if (!mask) return nullptr;
@@ -318,9 +318,9 @@ PyObject* remove_missing_values(PyObject* module, pyapi::bound_args& a) {
     if (!threshold) return nullptr;
 
     column_set cols;
-    int batch = load_numeric(st, df, "notnull", object::frame_notnull, cols);
-    if (batch < 0) return nullptr;
-    if (batch) {
+    int fast = load_numeric(st, df, "notnull", object::frame_notnull, cols);
+    if (fast < 0) return nullptr;
+    if (fast) {
         // measured fraction >= threshold, counted in C over the columns
         const std::size_t n = cols.rows();
         const auto width = static_cast<std::int64_t>(cols.size());
@@ -375,9 +375,9 @@ PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
 
     ref medians;
     column_set cols;
-    int batch = load_numeric(st, df.get(), "median", object::frame_median, cols);
-    if (batch < 0) return nullptr;
-    if (batch && cols.all_double()) {
+    int fast = load_numeric(st, df.get(), "median", object::frame_median, cols);
+    if (fast < 0) return nullptr;
+    if (fast && cols.all_double()) {
         outcome computed = batch_medians(st, df.get(), cols);
         if (computed.failed()) return nullptr;
         medians = computed.take();
@@ -449,17 +449,17 @@ PyObject* log_transform(PyObject* module, pyapi::bound_args& a) {
         const long long base = PyLong_AsLongLongAndOverflow(log_base.get(), &overflow);
         // math.log(x, base) is log(x) / log(base); bases below 2 fail or
         // divide by zero, and are left to the reference route.
-        int batch = base >= 2 && base <= exact_double_limit;
-        if (batch > 0) batch = pyapi::namespace_holds(module, "math", (*st)[object::math]);
-        if (batch > 0) {
+        int fast = base >= 2 && base <= exact_double_limit;
+        if (fast > 0) fast = pyapi::namespace_holds(module, "math", (*st)[object::math]);
+        if (fast > 0) {
             ref log = pyapi::attr((*st)[object::math], "log");
             if (!log) return nullptr;
-            batch = log.get() == (*st)[object::math_log];
+            fast = log.get() == (*st)[object::math_log];
         }
         column_set cols;
-        if (batch > 0) batch = load_numeric(st, df, "map", object::frame_map, cols);
-        if (batch < 0) return nullptr;
-        if (batch) {
+        if (fast > 0) fast = load_numeric(st, df, "map", object::frame_map, cols);
+        if (fast < 0) return nullptr;
+        if (fast) {
             outcome logged = batch_log(st, df, cols, base);
             if (logged.declined()) PyErr_SetString(PyExc_ValueError, "math domain error");
             result = logged.take();
@@ -484,19 +484,19 @@ PyObject* noise_filter(PyObject* module, pyapi::bound_args& a) {
     int overflow = 0;
     const long long t = PyLong_AsLongLongAndOverflow(threshold.get(), &overflow);
     // Thresholds beyond 2**53 are not exact as doubles; pandas compares those.
-    int batch = !overflow && t >= -exact_double_limit && t <= exact_double_limit;
-    if (batch > 0) batch = pyapi::namespace_holds(module, "np", (*st)[object::numpy]);
+    int fast = !overflow && t >= -exact_double_limit && t <= exact_double_limit;
+    if (fast > 0) fast = pyapi::namespace_holds(module, "np", (*st)[object::numpy]);
     double missing = 0.0;
-    if (batch > 0) {
+    if (fast > 0) {
         ref nan = pyapi::attr((*st)[object::numpy], "nan");
         if (!nan) return nullptr;
-        batch = PyFloat_CheckExact(nan.get());
-        if (batch) missing = PyFloat_AS_DOUBLE(nan.get());
+        fast = PyFloat_CheckExact(nan.get());
+        if (fast) missing = PyFloat_AS_DOUBLE(nan.get());
     }
     column_set cols;
-    if (batch > 0) batch = load_numeric(st, df, "map", object::frame_map, cols);
-    if (batch < 0) return nullptr;
-    if (!batch) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
+    if (fast > 0) fast = load_numeric(st, df, "map", object::frame_map, cols);
+    if (fast < 0) return nullptr;
+    if (!fast) return map_cells(module, df, &noise_cell_def, threshold.get()).release();
     return batch_noise(st, df, cols, t, missing).release();
 }
 

@@ -2,8 +2,9 @@
 //
 // scipy.stats and permute.core are imported inside every call, so the module
 // loads without them and each call reports their absence. The permutation
-// test runs in C++ (same random stream, same statistic, same counts) once the
-// kernel has been checked against the installed library in this process.
+// test's fast route is the C++ kernel (same random stream, same statistic,
+// same counts), reference-exact once it has reproduced the installed library
+// on a few inputs in this process.
 #include "pyapi/buffer.hpp"
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
@@ -25,9 +26,9 @@ namespace {
 constexpr std::size_t permutation_reps = kernels::default_reps;
 constexpr std::int64_t permutation_seed = kernels::default_seed;
 
-// The permutation kernel is trusted once it has reproduced the installed
-// library on a few inputs; `verified_with` is that library function.
-enum class object { verified_with, count };  // permute.core.two_sample the kernel matched
+// The permutation kernel is taken once it has reproduced the installed
+// library on a few inputs; `matched` is that library function.
+enum class object { matched, count };  // permute.core.two_sample the kernel matched
 
 struct module_state {
     pyapi::object_slots<object> objects;
@@ -308,11 +309,11 @@ PyObject* permutation(PyObject* module, PyObject* stats, PyObject* two_sample, P
                 return -1;
             }
             st->kernel_state = agrees ? 1 : -1;
-            return st->objects.set(object::verified_with, ref::borrow(two_sample));
+            return st->objects.set(object::matched, ref::borrow(two_sample));
         });
         if (checked < 0) return nullptr;
     }
-    if (st->kernel_state != 1 || two_sample != st->objects[object::verified_with])
+    if (st->kernel_state != 1 || two_sample != st->objects[object::matched])
         return library_permutation(stats, numpy.get(), two_sample, x, y);
 
     ref ax, ay;

@@ -395,11 +395,14 @@ ref adjust_pvalues(PyObject* module, PyObject* p, PyObject* method) {
 
 // Adjusts rdf's column p_label and stores the result as prefix + method;
 // 0, or -1 with an exception set.
+// `fast_p`, when the fast route made rdf, is its p-value column as a
+// float64 array (the values np.array(rdf[p_label], dtype=float) gives).
 int store_adjusted(PyObject* module, PyObject* rdf, PyObject* p_label, PyObject* prefix,
-                   PyObject* kwargs) {
+                   PyObject* kwargs, PyObject* fast_p = nullptr) {
     PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-    ref p = pyapi::call(pyapi::attr(global(module, "np"), "array"), {pyapi::item(rdf, p_label).get()},
-                        {{"dtype", float_type}});
+    ref p = fast_p ? ref::borrow(fast_p)
+                   : pyapi::call(pyapi::attr(global(module, "np"), "array"),
+                                 {pyapi::item(rdf, p_label).get()}, {{"dtype", float_type}});
     if (!p) return -1;
     ref method = option(kwargs, "multipletest_method", "fdr_bh");
     if (!method) return -1;
@@ -454,9 +457,9 @@ PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     ref g2 = at(at(groups, 1).get(), 1);
     if (!g2) return nullptr;
 
-    ref paired_fold;
+    ref paired_fold, fast_p;
     outcome fast = fast::two_samples(module, df, groups, method, kwargs, fc_method.get(),
-                                       paired_fold);
+                                     paired_fold, fast_p);
     if (fast.failed()) return nullptr;
     ref rdf = fast.take();
     ref fold = paired_fold ? paired_fold
@@ -469,7 +472,7 @@ PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     ref p_label = joined(method, "_p");
     ref prefix = joined(method, "_");
     if (!p_label || !prefix ||
-        store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs) < 0)
+        store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs, fast_p.get()) < 0)
         return nullptr;
     ref fc_label = joined(fc_method.get(), "_fc");
     if (!fc_label || PyObject_SetItem(rdf.get(), fc_label.get(), fold.get()) < 0) return nullptr;
@@ -515,7 +518,8 @@ PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
     PyObject* groups = a[2];
     PyObject* kwargs = a.kwargs.get();
 
-    outcome fast = fast::oneway(module, df, groups);
+    ref fast_p;
+    outcome fast = fast::oneway(module, df, groups, fast_p);
     if (fast.failed()) return nullptr;
     ref rdf = fast.take();
     if (fast.declined()) {
@@ -525,7 +529,8 @@ PyObject* stat_test_oneway(PyObject* module, pyapi::bound_args& a) {
     ref p_label = pyapi::str("oneway_p");
     if (!p_label) return nullptr;
     ref prefix = pyapi::str("oneway_");
-    if (!prefix || store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs) < 0)
+    if (!prefix ||
+        store_adjusted(module, rdf.get(), p_label.get(), prefix.get(), kwargs, fast_p.get()) < 0)
         return nullptr;
     return rdf.release();
 }

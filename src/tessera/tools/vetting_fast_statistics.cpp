@@ -10,13 +10,14 @@
 // very same (the module's own names are checked by `genuine` on every call).
 #include "vetting_fast.hpp"
 
+#include "permutation_rows.hpp"
+
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 
 #include "kernels/finite.hpp"
 #include "kernels/oneway.hpp"
-#include "kernels/parallel.hpp"
 #include "kernels/permutation.hpp"
 #include "kernels/rowkinds.hpp"
 
@@ -129,6 +130,14 @@ outcome rebuilt_index(module_state* st, PyObject* df) {
     return pyapi::call(pyapi::attr((*st)[object::pandas], "Index"), {labels.get()});
 }
 
+// A table the fast routes take, loaded into `cols`, and the index of the
+// reference route's result; declines any other table.
+outcome loaded_table(module_state* st, PyObject* df, frames::column_set& cols) {
+    const int numeric = numeric_frame(st, df, cols);
+    if (numeric <= 0) return outcome::from_check(numeric);
+    return rebuilt_index(st, df);
+}
+
 // The result table of the reference route: df's columns as float64, then
 // the statistic and p-value, columns extended as a row Series grows, the
 // rebuilt index; one (columns, rows) block, which the frame takes without a
@@ -137,9 +146,12 @@ outcome rebuilt_index(module_state* st, PyObject* df) {
 outcome result_frame(module_state* st, PyObject* df, const frames::column_set& cols,
                      PyObject* index, const double* stat, const double* p, PyObject* stat_label,
                      PyObject* p_label) {
+    // a list holds every label the index holds (a list compares by ==,
+    // which any equal hashable label passes), without the index's engine
     ref columns = pyapi::attr(df, "columns");
+    ref listed = columns ? pyapi::call_method(columns.get(), "tolist", {}) : ref();
     for (PyObject* label : {stat_label, p_label}) {
-        int present = columns ? PySequence_Contains(columns.get(), label) : -1;
+        int present = listed ? PySequence_Contains(listed.get(), label) : -1;
         if (present != 0) return outcome::from_check(present);
     }
     const std::size_t width = cols.size(), rows = cols.rows();
@@ -150,14 +162,14 @@ outcome result_frame(module_state* st, PyObject* df, const frames::column_set& c
     frames::output_block block((*st)[object::numpy], width + 2, rows);
     if (!columns || !block) return ref();
     if (pyapi::without_gil([&] {
-            kernels::parallel_for(width, [&](std::size_t c) {
+            for (std::size_t c = 0; c < width; ++c) {
                 double* out = block.column(c);
                 if (cols[c].is_int) {
                     kernels::int_to_double(cols[c].ints(), rows, out);
                 } else {
                     std::memcpy(out, cols[c].doubles(), rows * sizeof(double));
                 }
-            });
+            }
             std::memcpy(block.column(width), stat, rows * sizeof(double));
             std::memcpy(block.column(width + 1), p, rows * sizeof(double));
         }) < 0)
@@ -200,23 +212,8 @@ int permutation_rows(module_state* st, PyObject* X, PyObject* Y, fast_result& ou
     const std::size_t rows = mx.rows, nx = mx.n, ny = my.n;
     frames::output_column ts((*st)[object::numpy], rows), ps((*st)[object::numpy], rows);
     if (!ts || !ps) return -1;
-    pyapi::cancel_watch watch;
-    kernels::cancel_hook hook;
-    hook.should_stop = pyapi::should_cancel;
-    hook.context = &watch;
-    hook.interval = kernels::cancel_interval(nx + ny);
-    kernels::run_status status = kernels::run_status::ok;
-    if (pyapi::without_gil([&] {
-            status = kernels::permutation_rows(mx.row(), nx, my.row(), ny, rows, hook, ts.data(),
-                                               ps.data());
-        }) < 0 ||
-        watch.result() < 0)
-        return -1;
-    if (status == kernels::run_status::out_of_memory) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    if (status != kernels::run_status::ok) return 0;
+    const int done = tools::permutation_rows(mx.row(), nx, my.row(), ny, rows, ts.data(), ps.data());
+    if (done <= 0) return done;
     out.stat = ts.take();
     out.p = ps.take();
     return 1;
@@ -234,8 +231,9 @@ int t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch, fast_res
     PyObject* numpy = (*st)[object::numpy];
     frames::output_column ts(numpy, rows), dfs(numpy, rows);
     if (!ts || !dfs) return -1;
+    // microseconds a thousand rows: one thread does it
     if (pyapi::without_gil([&] {
-            kernels::parallel_for(rows, [&](std::size_t r) {
+            for (std::size_t r = 0; r < rows; ++r) {
                 if (welch) {
                     ts.data()[r] = kernels::welch_t_statistic(mx.row(r), nx, my.row(r), ny,
                                                               dfs.data()[r]);
@@ -243,7 +241,7 @@ int t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch, fast_res
                     ts.data()[r] = kernels::pooled_t_statistic(mx.row(r), nx, my.row(r), ny);
                     dfs.data()[r] = static_cast<double>(nx + ny) - 2.0;
                 }
-            });
+            }
         }) < 0)
         return -1;
     ref t = ts.take();
@@ -599,7 +597,7 @@ outcome checked_frame(module_state* st, PyObject* df, const frames::column_set& 
 }  // namespace
 
 outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
-                    PyObject* kwargs, PyObject* fc_method, ref& paired_fold) {
+                    PyObject* kwargs, PyObject* fc_method, ref& paired_fold, ref& p_values) {
     module_state* st = state_of(module);
     int ok = genuine_tests(module);
     if (ok <= 0) return outcome::from_check(ok);
@@ -633,8 +631,7 @@ outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* 
     if (paired_fc < 0) return outcome::after_library_error();
 
     frames::column_set cols;
-    if ((ok = numeric_frame(st, df, cols)) <= 0) return outcome::from_check(ok);
-    outcome index = rebuilt_index(st, df);
+    outcome index = loaded_table(st, df, cols);
     if (index.failed() || index.declined()) return index;
     ref labels = index.take();
     // Owned references: reading an entry's labels may run code that changes `groups`.
@@ -697,10 +694,11 @@ outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* 
     }
     ref stat_label, p_label;
     if (result_labels(method, stat_label, p_label) < 0) return ref();
+    p_values = fast.p;
     return checked_frame(st, df, cols, labels.get(), fast, stat_label.get(), p_label.get());
 }
 
-outcome oneway(PyObject* module, PyObject* df, PyObject* groups) {
+outcome oneway(PyObject* module, PyObject* df, PyObject* groups, ref& p_values) {
     module_state* st = state_of(module);
     int ok = genuine_tests(module);
     if (ok <= 0) return outcome::from_check(ok);
@@ -710,8 +708,7 @@ outcome oneway(PyObject* module, PyObject* df, PyObject* groups) {
     if (group_count < 0) return ref();
     if (group_count < 2) return outcome::decline();
     frames::column_set cols;
-    if ((ok = numeric_frame(st, df, cols)) <= 0) return outcome::from_check(ok);
-    outcome index = rebuilt_index(st, df);
+    outcome index = loaded_table(st, df, cols);
     if (index.failed() || index.declined()) return index;
     ref labels = index.take();
     std::vector<std::vector<std::size_t>> positions;
@@ -747,6 +744,7 @@ outcome oneway(PyObject* module, PyObject* df, PyObject* groups) {
     ref stat_label = pyapi::str("oneway_stat");
     ref p_label = pyapi::str("oneway_p");
     if (!stat_label || !p_label) return ref();
+    p_values = fast.p;
     return checked_frame(st, df, cols, labels.get(), fast, stat_label.get(), p_label.get());
 }
 

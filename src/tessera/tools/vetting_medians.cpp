@@ -1,4 +1,4 @@
-// Batch routes of Vetting.median_df and Vetting.med_norm: every column's
+// Fast routes of Vetting.median_df and Vetting.med_norm: every column's
 // median in C++, the centred table built in one block.
 #include "vetting_fast.hpp"
 

@@ -1,4 +1,4 @@
-"""The batch routes of log_transform and noise_filter against the
+"""The fast routes of log_transform and noise_filter against the
 plain per-cell pandas code, on many random tables."""
 import math
 import re
