@@ -139,7 +139,7 @@ def _threshold_note(ax, p, adjusted, alpha):
     the plotted range; with no such p the note says that no feature reaches
     ``alpha``, so that a volcano without colour is not read as a drawing
     fault. Returns the note."""
-    reached = p.notna() & (adjusted < alpha)
+    reached = results.significant(p, adjusted, alpha=alpha)
     if not reached.any():
         return ax.annotate(f"no feature reaches adjusted p < {alpha}", (1, 1),
                            xycoords="axes fraction", xytext=(-4, -4),

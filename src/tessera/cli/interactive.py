@@ -70,6 +70,7 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
     ``fc_name``, e.g. "log2 fold change"), p and adjusted p.
     Returns the SVG element as text."""
     chosen = results.significant(p, adjusted, fc, alpha=alpha, fc_threshold=fc_threshold)
+    reached = results.significant(p, adjusted, alpha=alpha)   # the level, whatever the fold change
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
     shown = (np.isfinite(fc) & np.isfinite(p)).to_numpy()
     x = fc.to_numpy()[shown]
@@ -78,7 +79,7 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
     with np.errstate(divide="ignore"):
         y = -np.log10(pv)
     adj = adjusted.to_numpy()[shown]
-    passed = adj < alpha
+    passed = reached.to_numpy()[shown]
     significant = chosen.to_numpy()[shown]
     index = fc.index[shown]
 
