@@ -8,7 +8,6 @@ from dataclasses import dataclass
 import numpy as np
 
 from tessera import __version__
-from tessera.tools import differential
 from tessera.cli.errors import UsageError
 from tessera.cli.outputs import described
 from tessera.cli.results import ALPHA
@@ -33,6 +32,8 @@ class Method:
 
     @property
     def needs(self):
+        from tessera.tools import differential
+
         return differential.METHODS[self.name]
 
     def takes(self, n_groups):
@@ -69,16 +70,13 @@ MIN_VALID_MODES = ("each", "any", "all")
 IMPUTE_METHODS = ("downshift", "mindet")
 
 
-def _default(function, keyword):
-    return inspect.signature(function).parameters[keyword].default
-
-
-# The steps' defaults, as the library's functions have them: alone,
-# --min-valid-mode filters to as many values as the test needs by default.
-DEFAULT_MIN_VALID = _default(differential.test_features, "min_valid")
-DEFAULT_MIN_VALID_MODE = _default(differential.filter_valid, "mode")
-IMPUTE_DEFAULTS = {f"impute_{keyword}": _default(differential.impute, keyword)
-                   for keyword in ("seed", "shift", "width", "quantile")}
+# The settings whose defaults are the library's: the function of
+# tessera.tools.differential and its keyword. Alone, --min-valid-mode filters
+# to as many values as the test needs by default.
+LIBRARY_DEFAULTS = {"min_valid": ("test_features", "min_valid"),
+                    "min_valid_mode": ("filter_valid", "mode"),
+                    "impute_seed": ("impute", "seed"), "impute_shift": ("impute", "shift"),
+                    "impute_width": ("impute", "width"), "impute_quantile": ("impute", "quantile")}
 # The parameters each imputation method takes.
 IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"),
                      "mindet": ("impute_quantile",)}
@@ -308,7 +306,7 @@ OPTIONS = (
     Option("min_valid_mode", "MODE", _choice(MIN_VALID_MODES, "min-valid mode"),
            "each (every group has N values; the default), any (at least one group has) or "
            "all (the groups' columns together have); alone it means --min-valid "
-           f"{DEFAULT_MIN_VALID}"),
+           "%(min_valid)s"),
     Option("normalize", "SETTING", _normalize,
            "log_median_0 (subtract each column's median) or origin_median_1 (divide by it)"),
     Option("impute", "METHOD", _choice(IMPUTE_METHODS, "imputation"),
@@ -317,17 +315,17 @@ OPTIONS = (
            "mindet (each column's low quantile); the test table counts the filled cells "
            "per feature and group (imputed_<group>)"),
     Option("impute_seed", "SEED", _at_least(0, 0),
-           f"seed of the downshift draws (default: {IMPUTE_DEFAULTS['impute_seed']}; the same "
-           "seed gives the same table)"),
+           "seed of the downshift draws (default: %(impute_seed)s; the same seed gives the "
+           "same table)"),
     Option("impute_shift", "SD", _finite,
            "downshift: the draws' mean lies this many standard deviations of the column "
-           f"below its mean (default: {IMPUTE_DEFAULTS['impute_shift']})"),
-    Option("impute_width", "SD", _positive(IMPUTE_DEFAULTS["impute_width"]),
+           "below its mean (default: %(impute_shift)s)"),
+    Option("impute_width", "SD", _positive(0.3),
            "downshift: the draws' standard deviation, in standard deviations of the column "
-           f"(default: {IMPUTE_DEFAULTS['impute_width']})"),
+           "(default: %(impute_width)s)"),
     Option("impute_quantile", "Q", _quantile,
            "mindet: the quantile of each column's values put into its missing cells "
-           f"(default: {IMPUTE_DEFAULTS['impute_quantile']})"),
+           "(default: %(impute_quantile)s)"),
     Option("method", "TEST", _method,
            "the test. moderated (the default, for two groups and for more): the "
            "empirical-Bayes moderated t-test, and for three or more groups its F test, on "
@@ -373,6 +371,26 @@ READ_KEYS = ("samples", "quantity", "index", "decimal", "sheet", "keep_flagged",
 LIST_KEYS = ("samples",)
 # Keys that only a two-group run takes (the fold change and its volcano plot).
 TWO_GROUP_KEYS = ("fold_change_method", "fc_threshold", "label_top")
+
+
+def library_default(key):
+    """The default of a setting of LIBRARY_DEFAULTS, read from the library
+    function's signature when it is needed, so that a command that stops
+    before its steps does not load the library."""
+    from tessera.tools import differential
+
+    function, keyword = LIBRARY_DEFAULTS[key]
+    return inspect.signature(getattr(differential, function)).parameters[keyword].default
+
+
+class _LibraryDefault:
+    """A library default in an option's help, as %(key)s: read when the help is printed."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __str__(self):
+        return str(library_default(self.key))
 
 
 def flag_of(key):
@@ -429,11 +447,14 @@ def build_parser():
                               "with --design)")
     for option in OPTIONS:
         if option.metavar is None:
-            analyze.add_argument(option.flag, dest=option.key, action="store_const",
-                                 const=True, help=option.help)
+            action = analyze.add_argument(option.flag, dest=option.key, action="store_const",
+                                          const=True, help=option.help)
         else:
-            analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
-                                 help=option.help)
+            action = analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
+                                          help=option.help)
+        # argparse fills the help's %(name)s from the action's attributes
+        for key in LIBRARY_DEFAULTS:
+            setattr(action, key, _LibraryDefault(key))
     analyze.add_argument("--config", metavar="SETTINGS.toml",
                          help="read settings from a TOML file")
     return parser

@@ -13,11 +13,10 @@ from pathlib import Path
 from tessera.cli.errors import UsageError, count
 from tessera.cli.inputs import check_input_file, load_design
 from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_LABEL_TOP,
-                                 DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD, DEFAULT_MIN_VALID,
-                                 DEFAULT_MIN_VALID_MODE, DEFAULT_MULTIPLETEST_METHOD,
-                                 IMPUTE_DEFAULTS, IMPUTE_PARAMETERS, LIST_KEYS, METHOD_BY_NAME,
-                                 METHODS, MODERATED_KEYS, OPTION_BY_KEY, OPTIONS, READ_KEYS, TWO_GROUP_KEYS,
-                                 parse_group)
+                                 DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD,
+                                 DEFAULT_MULTIPLETEST_METHOD, IMPUTE_PARAMETERS, LIST_KEYS,
+                                 METHOD_BY_NAME, METHODS, MODERATED_KEYS, OPTION_BY_KEY, OPTIONS,
+                                 READ_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
 from tessera.cli.results import ResultColumns
@@ -326,11 +325,11 @@ def _check_min_valid(values, groups):
     """Fills in the per-group filter's defaults and refuses a count that no
     feature can reach in the groups, naming the group."""
     if "min_valid_mode" in values:
-        values.setdefault("min_valid", DEFAULT_MIN_VALID)
+        values.setdefault("min_valid", library_default("min_valid"))
     if "min_valid" not in values:
         return
     n = values["min_valid"]
-    mode = values.setdefault("min_valid_mode", DEFAULT_MIN_VALID_MODE)
+    mode = values.setdefault("min_valid_mode", library_default("min_valid_mode"))
     sizes = {name: len(columns) for name, columns in groups}
     if mode == "each":
         name = min(sizes, key=sizes.get)
@@ -363,7 +362,7 @@ def _check_impute(values, given):
                              f"and this run imputes by {method}; drop {flag}")
     if method is not None:
         for key in IMPUTE_PARAMETERS[method]:
-            values.setdefault(key, IMPUTE_DEFAULTS[key])
+            values.setdefault(key, library_default(key))
 
 
 def out_prefix(out, file):
