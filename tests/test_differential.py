@@ -215,6 +215,27 @@ def vetting_as_the_command_line_had_it(df, groups, method):
     return table
 
 
+@pytest.mark.parametrize("seed", range(0, 120, 2))
+def test_complete_methods_equal_the_twin(seed):
+    """Tables with infinities, nullable and int64 columns, repeated labels:
+    every cell measured or no test, and unequal pairs refused. (The twin's
+    permutation test is permute's, seconds a feature: the permutation test
+    meets Vetting's below, whose kernel test_stat.py holds to permute.)"""
+    _, df, groups = random_table(seed)
+    groups = list(groups.items()) if isinstance(groups, dict) else groups
+    method = ["paired_t", "Wilcoxon"][seed // 2 % 2]
+    if seed % 8 < 6:
+        size = min(len(groups[0][1]), len(groups[1][1]))
+        groups = [(name, columns[:size]) for name, columns in groups[:2]]
+    df = df.iloc[:15]
+    result = outcome(td.test_features, df, groups[:2], method)
+    expected = outcome(twin.test_features, df, groups[:2], method)
+    if isinstance(expected, Exception):
+        assert type(result) is type(expected) and str(result) == str(expected)
+    else:
+        assert_bitwise(result, expected)
+
+
 @pytest.mark.parametrize("seed", range(90))
 def test_complete_methods_give_vettings_numbers(seed):
     df, groups = paired_table(seed)

@@ -565,7 +565,7 @@ def test_count_and_filter_valid(table, min_valid, mode):
 @fuzz
 @given(table=table_and_groups,
        method=st.sampled_from(["t", "Welch", "mannwhitneyu", "mannwhitneyu", "anova", "anova",
-                               "limma", "welch", None, BadText()]),
+                               "paired_t", "Wilcoxon", "limma", "welch", None, BadText()]),
        kwargs=st.fixed_dictionaries({}, optional={
            "min_valid": counts,
            "multipletest_method": st.sampled_from(["fdr_bh", "bonferroni", "holm", "BH", "fdr_i",

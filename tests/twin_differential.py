@@ -15,16 +15,25 @@ from pandas.errors import InvalidIndexError
 from scipy import stats
 from statsmodels.stats import multitest
 
+import twin_vetting
+
 # name: (fewest groups, most groups or None, fewest measured values per group,
 #        one-row call, its keyword arguments, note when all values are equal)
 METHODS = {
     "t": (2, 2, 2, "ttest_ind", {"equal_var": True}, "no variance in either group"),
     "Welch": (2, 2, 2, "ttest_ind", {"equal_var": False}, "no variance in either group"),
     "mannwhitneyu": (2, 2, 1, "mannwhitneyu", {}, "all values equal"),
+    "paired_t": (2, 2, 2, "paired_t", {}, None),
+    "Wilcoxon": (2, 2, 1, "Wilcoxon", {}, None),
+    "permutation": (2, 2, 1, "permutation", {}, None),
     "anova": (3, None, 2, "f_oneway", {}, "no variance in any group"),
 }
-METHOD_CHOICES = ("'moderated' (two or more groups), 't', 'Welch', 'mannwhitneyu' (two groups), "
-                  "'anova' (three or more groups)")
+# The tests that need every value: Vetting's per-row test on the complete
+# rows, and the command line's notes.
+COMPLETE = {"paired_t": "every pair", "Wilcoxon": "every pair", "permutation": "every value"}
+NO_VARIATION = "values that do not vary within the groups"
+METHOD_CHOICES = ("'moderated' (two or more groups), 't', 'Welch', 'mannwhitneyu', 'paired_t', "
+                  "'Wilcoxon', 'permutation' (two groups), 'anova' (three or more groups)")
 UNDEFINED = "the test gave no p-value for these values"
 
 
@@ -262,6 +271,11 @@ def test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
         wanted = "two groups" if most == 2 else "three or more groups"
         raise ValueError(f"method '{method}' takes {wanted}, got {len(groups)} "
                          f"group{'' if len(groups) == 1 else 's'} (the methods are {METHOD_CHOICES})")
+    if COMPLETE.get(method) == "every pair" and len(groups[0][1]) != len(groups[1][1]):
+        (first, a), (second, b) = groups
+        raise ValueError(f"method '{method}' pairs the i-th column of group {first!r} with the "
+                         f"i-th of group {second!r}, so they need as many columns: {first!r} has "
+                         f"{len(a)} and {second!r} {len(b)}")
     names = [name for name, _ in groups]
     labels = [f"{method}_stat", f"{method}_p", f"{method}_{multipletest_method}"]
     labels += ["group_fc"] if len(groups) == 2 else []
@@ -286,6 +300,16 @@ def test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
                 counts[g][r] = len(sample)
             if len(groups) == 2:
                 fc[r] = np.mean(samples[0]) - np.mean(samples[1])
+            if method in COMPLETE:
+                if any(len(s) < len(v[r]) for s, v in zip(samples, values)):
+                    notes.append(f"a missing value, and {method} needs {COMPLETE[method]}")
+                    continue
+                if min(len(s) for s in samples) < need:
+                    notes.append(_short_note(names, [len(s) for s in samples], need))
+                    continue
+                stat[r], p[r] = twin_vetting.hypothesis_test(*samples, method)[:2]
+                notes.append("" if not np.isnan(p[r]) else NO_VARIATION)
+                continue
             if min(len(s) for s in samples) < need:
                 notes.append(_short_note(names, [len(s) for s in samples], need))
                 continue
@@ -296,6 +320,11 @@ def test_features(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
                 notes.append(no_variance)
             else:
                 notes.append(UNDEFINED)
+    if method in COMPLETE:
+        # pandas' mean of each group's columns, as Vetting's group fold change
+        means = [df.iloc[:, positions].mean(axis=1).to_numpy(dtype=float, na_value=np.nan)
+                 for _, positions in groups]
+        fc = means[0] - means[1]
     columns = [stat, p, adjust(p, multipletest_method)]
     columns += [fc] if len(groups) == 2 else []
     columns += counts + [notes]
