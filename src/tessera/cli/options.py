@@ -9,7 +9,7 @@ import numpy as np
 
 from tessera import __version__
 from tessera.cli.errors import UsageError
-from tessera.cli.outputs import described
+from tessera.cli.outputs import help_listing
 from tessera.cli.results import ALPHA
 
 
@@ -428,7 +428,7 @@ def build_parser():
                         "write tables and figures",
         description="Reads FILE, runs the preprocessing steps that are given (always in the "
                     "order of the options below), tests every feature between the groups "
-                    f"and writes {described()}; it removes the files of an earlier run under "
+                    f"and writes {help_listing()}; it removes the files of an earlier run under "
                     "PREFIX that this run does not write. Without FILE it runs on the bundled "
                     "example table with its own settings.",
         epilog=f"Tables recognised from their header: {formats}. "

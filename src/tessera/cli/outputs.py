@@ -113,7 +113,7 @@ def shown_in(section, names):
     return sorted(chosen, key=lambda output: output.shown[1])
 
 
-def described():
+def help_listing():
     """Every output as --help lists it: PREFIX_<name>, with when it is written
     and what it is where there is more to say than its name."""
     items = []
