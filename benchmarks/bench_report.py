@@ -62,9 +62,10 @@ def main():
 
     from tessera.cli import figures, qc
     from tessera.cli.interactive import volcano_svg
-    from tessera.cli.record import dumps_run_toml, record_facts
-    from tessera.cli.report import (ReportFigure, RunRecord, Step, png_bytes, render_html,
-                                    top_features)
+    from tessera.cli.record import ReportFigure, RunRecord, Step, dumps_run_toml, record_facts
+    from tessera.cli.render import png_bytes
+    from tessera.cli.report import render_html
+    from tessera.cli.results import ResultColumns, top_features
     from tessera.cli.settings import example_path
 
     raw, logged, before, normalised, test, groups = example_tables(args.rows)
@@ -112,8 +113,8 @@ def main():
         versions={"tessera": "0.1.0"}, date="today", elapsed=1.0,
         steps=[Step("read", len(raw), 0, "")], tested=int(p.notna().sum()),
         significant=int((adjusted < 0.05).sum()), alpha=0.05, adjustment="fdr_bh",
-        method="Welch", top=top_features(test, p="Welch_p", adjusted="Welch_fdr_bh",
-                                         fc="group_fc"),
+        method="Welch", top=top_features(test, ResultColumns("Welch", "fdr_bh",
+                                                             ("treat", "ctrl"), "group")),
         qc_figures=[ReportFigure(n, "", png=pngs[n]) for n in added],
         test_figures=[ReportFigure(n, "", png=pngs[n]) for n in existing] +
         [ReportFigure("volcano", "", svg=svg)])

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import time
 import tomllib
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -17,10 +18,12 @@ import pytest
 from conftest import Recorder, read_test, real_data, run_cli
 from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
-from tessera.cli.options import build_parser
+from tessera.cli.options import METHOD_BY_NAME, build_parser
+from tessera.cli.outputs import OUTPUT_NAMES
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed, prior_summary
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
+from tessera.readers import source as readers_source, table as readers_table
 from tessera.tools import differential
 from tessera.tools.preprocess import import_data_by_file_name, normalize, preprocess
 from tessera.tools.vetting import Vetting
@@ -539,10 +542,18 @@ def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     assert not (tmp_path / "out").exists()
 
 
-def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
-    # the constant rows make scipy warn about the data
+def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn, monkeypatch):
+    # a library that warns once per degenerate row, and about its own code
+    test_features = differential.test_features
+
+    def warning_test(*args, **kwargs):
+        for row in range(3):
+            warnings.warn(f"invalid value encountered in row {row}", RuntimeWarning)
+        warnings.warn("an argument will change", FutureWarning)
+        return test_features(*args, **kwargs)
+
+    monkeypatch.setattr(differential, "test_features", warning_test)
     values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
-    values[:3] = 1500
     file = write_table(tmp_path / "int.csv", values)
     status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
@@ -550,8 +561,8 @@ def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn):
     assert (status, stderr) == (0, "")
     assert [str(w.message) for w in recwarn] == []
     assert "20 features tested" in stdout
-    assert "6 warnings from the test, the first: invalid value encountered" in stdout
-    assert "dtype" not in stdout
+    assert "3 warnings from the test, the first: invalid value encountered in row 0" in stdout
+    assert "dtype" not in stdout and "will change" not in stdout
 
 
 def failing_write(monkeypatch, exc, name="pvalues.png"):
@@ -688,6 +699,10 @@ def test_method_spellings_resolve_to_the_tests_names(spelling, groups, name):
     assert run.method == name
 
 
+def test_the_command_line_offers_every_test_of_the_library():
+    assert sorted(METHOD_BY_NAME) == sorted(differential.METHODS)
+
+
 def test_help_names_every_test_and_which_are_paired(capsys):
     with pytest.raises(SystemExit):
         build_parser().parse_args(["analyze", "--help"])
@@ -701,6 +716,12 @@ def test_help_names_every_test_and_which_are_paired(capsys):
                  "--label-top", "--moderated-trend", "--moderated-robust",
                  "--moderated-legacy"):
         assert flag in text
+    # the steps' defaults, as the library's functions have them
+    for default in ("alone it means --min-valid 2", "(default: 0; the same seed",
+                    "(default: 1.8)", "(default: 0.3)", "(default: 0.01)"):
+        assert default in text
+    # and every file a run can write
+    assert all(f"PREFIX_{name}" in text for name in OUTPUT_NAMES)
 
 
 @pytest.mark.parametrize("switches", [
@@ -828,13 +849,19 @@ def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tm
         assert (test[f"n_{name}"] == 3).all()
 
 
-def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path):
+def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path, monkeypatch):
     rng = np.random.default_rng(4)
     file = write_table(tmp_path / "t.csv", rng.normal(20, 1, (20, 8)))
     groups = ["--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6"]
+    opened = Recorder(readers_source.open_source)
+    for module in (readers_source, readers_table):
+        monkeypatch.setattr(module, "open_source", opened)
     status, stdout, stderr = run_cli("analyze", str(file), *groups,
                                      "--out", str(tmp_path / "taken"))
     assert (status, stderr) == (0, "")
+    # the refused read's header is taken from the refusal: the file is opened
+    # for that read and for the read of the groups' columns, not once more
+    assert len(opened.calls) == 2
     assert "samples               6 columns the groups name taken as the samples (the table " \
            "is in none of the formats and --samples is not given)" in stdout
     status, _, _ = run_cli("analyze", str(file), *groups, "--samples", "S1,S2,S3,S4,S5,S6",

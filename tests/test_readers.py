@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from tessera import readers
-from tessera.readers import ReadError, read_design, read_table
+from tessera.readers import ReadError, UnknownFormat, read_design, read_table
 
 MQ_FLAGS = ("Reverse", "Potential contaminant", "Only identified by site")
 
@@ -371,28 +371,54 @@ def test_refusals_name_the_file_and_the_fault(tmp_path, make, options, message):
     assert message in text
 
 
-MQ_ROW = ["P1"] * 3 + ["1"] * 3
+# A refusal's facts beside its message, and the message with its keywords
+# named otherwise: (make, options, {attribute: value}, the message worded)
+FACTS = [
+    (with_header(["id", "a"], ["P1", "1"]), {},
+     {"parameter": "samples", "header": ("id", "a"), "column": None, "value": None},
+     "choose the sample columns with <samples> (names"),
+    (with_header(["id", "a"], ["P1", "1"], ["P2", "n.d."]), {"samples": "a"},
+     {"column": "a", "row": 3, "value": "n.d.", "parameter": None, "header": None}, None),
+    (late_decimal_comma, {"samples": "a"},
+     {"column": "a", "row": 302, "value": "2,5", "parameter": "decimal"},
+     "it has a decimal comma: give <decimal> ','"),
+    (with_header(["id", "a"], ["P1", "1"], ["P2", "2"], ["P1", "3"]), {"samples": "a"},
+     {"column": "id", "row": 4, "value": "P1", "parameter": "index"},
+     "choose another column with <index>"),
+    (two_sheets, {"samples": "a"}, {"parameter": "sheet", "value": None},
+     "choose one with <sheet>"),
+    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "sheet": "s"},
+     {"parameter": "sheet", "value": "s"}, "leave <sheet> out"),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"samples": ["S1", "S9"]},
+     {"parameter": "samples", "value": "S9", "column": None}, None),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"label_column": "Genes"},
+     {"parameter": "label_column", "column": "Genes"}, None),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"quantity": "iBAQ"},
+     {"parameter": "quantity", "value": "iBAQ", "column": None, "group": None}, None),
+    (with_header(MQ_HEADER, ["P1"] * 3 + ["1"] * 3), {"index": "id"},
+     {"parameter": "index", "column": "id", "value": None}, None),
+    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "decimal": ";"},
+     {"parameter": "decimal", "value": ";", "path": None}, None),
+    (write_bytes("t.csv", "id,a\nProt\xe9ine,1\n".encode("latin-1")), {},
+     {"row": 2, "parameter": None}, None),
+]
 
 
-@pytest.mark.parametrize("make, options, fields", [
-    (with_header(["id", "a"], ["P1", "1"]), {}, ("samples", None, None)),
-    (two_sheets, {"samples": "a", "sheet": "x"}, ("sheet", None, "x")),
-    (with_header(["id", "a"], ["P1", "1"], ["P2", "n.d."]), {"samples": "a"}, (None, "a", "n.d.")),
-    (with_header(["id", "a"], ["P1", "1"]), {"samples": "a", "decimal": ";"}, ("decimal", None, ";")),
-    (with_header(MQ_HEADER, MQ_ROW), {"quantity": "iBAQ"}, ("quantity", None, "iBAQ")),
-    (with_header(MQ_HEADER, MQ_ROW), {"samples": ["S1", "S9"]}, ("samples", None, "S9")),
-    (with_header(MQ_HEADER, MQ_ROW), {"index": "id"}, ("index", "id", None)),
-    (with_header(["id", "a"], ["P1", "1"], ["P1", "3"]), {"samples": "a"}, ("index", "id", "P1")),
-], ids=lambda v: v[0] if isinstance(v, tuple) else "")
-def test_refusals_carry_their_fields(tmp_path, make, options, fields):
-    """The command line words refusals from these fields, not from the text."""
-    from tessera.readers import UnknownFormat
-
+@pytest.mark.parametrize("make, options, facts, worded", FACTS)
+def test_refusals_carry_their_facts(tmp_path, make, options, facts, worded):
+    path = make(tmp_path)
     with pytest.raises(ReadError) as caught:
-        read_table(make(tmp_path), **options)
-    error = caught.value
-    assert (error.parameter, error.column, error.value, error.group) == fields + (None,)
-    assert isinstance(error, UnknownFormat) == (options == {})
+        read_table(path, **options)
+    exc = caught.value
+    expected = {"path": str(path), **facts}
+    assert {name: getattr(exc, name) for name in expected} == expected
+    # the table in none of the formats, and only it, is refused with its header
+    assert isinstance(exc, UnknownFormat) == (exc.header is not None)
+    text = exc.worded(lambda keyword: f"<{keyword}>")
+    if worded is None:
+        assert text == str(exc)
+    else:
+        assert worded in text and text.replace("<", "").replace(">", "") == str(exc)
 
 
 def test_empty_identifier_with_another_index(tmp_path):
@@ -445,6 +471,17 @@ def test_design_refusals(tmp_path, text, samples, message):
     path = write_design(tmp_path, text)
     with pytest.raises(ReadError, match=re.escape(message)):
         read_design(path, samples)
+
+
+@pytest.mark.parametrize("text, facts", [
+    ("sample\tgroup\tpair\nA\tx\t1\nB\ty\t2\n", {"column": "pair", "group": "x", "value": "2"}),
+    ("sample\tgroup\nA\tx\nA\ty\n", {"column": "sample", "row": 3, "value": "A", "group": None}),
+])
+def test_design_refusals_carry_their_facts(tmp_path, text, facts):
+    path = write_design(tmp_path, text)
+    with pytest.raises(ReadError) as caught:
+        read_design(path)
+    assert {name: getattr(caught.value, name) for name in facts} == facts
 
 
 def test_formats_name_each_rule():

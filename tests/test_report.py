@@ -19,15 +19,19 @@ from conftest import Recorder, read_test, real_data, run_cli
 from tessera.cli import figures, qc
 from tessera.cli.interactive import volcano_svg
 from tessera.cli.options import build_parser
-from tessera.cli.record import (dumps_run_toml, input_status, load_run_toml, record_facts,
-                                resolved_settings, toml_string)
-from tessera.cli.report import (ReportFigure, RunRecord, Step, png_bytes, render_html,
-                                result_counts, top_features)
+from tessera.cli.outputs import OUTPUT_BY_NAME
+from tessera.cli.record import (ReportFigure, RunRecord, Step, dumps_run_toml, input_status,
+                                record_facts, resolved_settings, toml_string)
+from tessera.cli.render import png_bytes
+from tessera.cli.report import render_html
+from tessera.cli.results import ResultColumns, fold_change_label, result_counts, top_features
 from tessera.cli.settings import example_path, resolve
 
 EXAMPLE = Path(str(example_path()))
 HOSTILE = '<script>alert("x")</script> & \'q\' </td><img src=http://a/b>'
 GROUPS = [("treat", [f"t{i}" for i in range(1, 5)]), ("ctrl", [f"c{i}" for i in range(1, 5)])]
+# the test table of a Welch test of treat against ctrl
+WELCH = ResultColumns("Welch", "fdr_bh", ("treat", "ctrl"), "group")
 
 
 def intensities(n, groups=GROUPS, missing=0.2, seed=0):
@@ -89,8 +93,8 @@ def record_of(test_table, figures_qc, figures_test, **changes):
         tested=97, significant=12, alpha=0.05, adjustment="fdr_bh", method="Welch",
         untested={"1 value in ctrl, 2 needed": 9, "no variance in either group": 5},
         direction={"higher in treat": 8, "higher in ctrl": 4},
-        top=top_features(test_table, p="Welch_p", adjusted="Welch_fdr_bh", fc="group_fc",
-                         label="Gene names", annotations=["Gene names"], n=8),
+        top=top_features(test_table, WELCH, label="Gene names", annotations=["Gene names"],
+                         n=8),
         qc_figures=figures_qc, test_figures=figures_test)
     values.update(changes)
     return RunRecord(**values)
@@ -103,9 +107,9 @@ def drawn():
     fc, p, adjusted = volcano_inputs(120)
     test = pd.DataFrame({"Welch_p": p, "Welch_fdr_bh": adjusted, "group_fc": fc,
                          "Gene names": [f"GENE{i}" for i in range(120)]}, index=fc.index)
-    qc_figs = [ReportFigure("PCA", qc.CAPTIONS["pca"],
+    qc_figs = [ReportFigure("PCA", OUTPUT_BY_NAME["pca.png"].caption,
                             png=png_bytes(qc.principal_components(table, GROUPS))),
-               ReportFigure("Missing", qc.CAPTIONS["missingness"],
+               ReportFigure("Missing", OUTPUT_BY_NAME["missingness.png"].caption,
                             png=png_bytes(qc.missingness(table, GROUPS)))]
     test_figs = [ReportFigure("Volcano", "", png=png_bytes(figures.volcano(
                      fc, p, adjusted, alpha=0.05, top=10, labels=("up", "down"), xlabel="fc",
@@ -180,8 +184,8 @@ def test_top_features_put_the_numbers_first_and_leave_out_uninformative_columns(
         "Description": [f"protein {i}" for i in range(30)],
         "Gene names": [f"G{i}" for i in range(30)], "Empty": np.nan,
         "group_fc": fc, "Welch_p": p, "Welch_fdr_bh": adjusted}, index=fc.index)
-    top = top_features(table, p="Welch_p", adjusted="Welch_fdr_bh", fc="group_fc",
-                       label="Gene names", annotations=list(table.columns[:7]), n=5)
+    top = top_features(table, WELCH, label="Gene names", annotations=list(table.columns[:7]),
+                       n=5)
     # the majority IDs differ from the protein IDs only on a row not shown
     assert list(top.columns) == ["Gene names", "fold change", "p", "adjusted p",
                                  "Protein IDs", "Description"]
@@ -297,9 +301,10 @@ def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, 
     assert counts == {"up": int((significant & (fc > 0)).sum()),
                       "down": int((significant & (fc <= 0)).sum())}
     # the report counts what the volcano colours
-    table = pd.DataFrame({"p": p, "adj": adjusted, "fc": fc})
-    assert result_counts(table, p="p", adjusted="adj", alpha=0.05, fc="fc",
-                       fc_threshold=threshold)["direction"] == counts
+    table = pd.DataFrame({"Welch_p": p, "Welch_fdr_bh": adjusted, "group_fc": fc})
+    assert result_counts(table, replace(WELCH, groups=("up", "down")),
+                         fc_threshold=threshold)["direction"] == {
+        f"higher in {name}": n for name, n in counts.items()}
 
 
 @pytest.mark.parametrize("base, method, expected", [
@@ -309,9 +314,7 @@ def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, 
     (None, "paired", "fold change (mean of paired differences treat \u2212 ctrl)"),
 ])
 def test_volcano_axis_names_the_fold_change(base, method, expected):
-    run = SimpleNamespace(groups=GROUPS, settings={"log_transform": base},
-                          fold_change_method=method)
-    assert figures.fold_change_label(run) == expected
+    assert fold_change_label(("treat", "ctrl"), base, method == "paired") == expected
 
 
 @pytest.mark.parametrize("scale, note", [(1.0, "adjusted p = 0.05"),
@@ -376,6 +379,35 @@ def test_svg_volcano_has_one_titled_point_per_feature():
         assert f"adjusted p {adjusted[ident]:.3g}" in rest
 
 
+@pytest.mark.parametrize("threshold", [None, 1.0])
+def test_volcanoes_draw_and_count_what_the_report_counts_p_values_of_zero_too(threshold):
+    fc, p, adjusted = volcano_inputs(300, seed=4)
+    p.iloc[7:12], adjusted.iloc[7:12] = 0.0, 0.0        # underflowed
+    fc.iloc[7:12] = [3.0, -2.5, 0.2, 1.5, -0.1]
+    table = pd.DataFrame({"Welch_p": p, "Welch_fdr_bh": adjusted, "group_fc": fc})
+    found = result_counts(table, replace(WELCH, groups=("up", "down")), fc_threshold=threshold)
+    expected = {name.removeprefix("higher in "): n for name, n in found["direction"].items()}
+
+    fig = figures.volcano(fc, p, adjusted, alpha=0.05, top=5, labels=("up", "down"),
+                          xlabel="fc", ylabel="-log10 p", title="Welch", fc_threshold=threshold)
+    ax = fig.axes[0]
+    legend = {t.get_text().split(" (")[0]: int(t.get_text().split("(")[1].rstrip(")"))
+              for t in ax.get_legend().get_texts()[1:]}
+    assert legend == expected
+    assert "293 features drawn, 5 with p = 0 on the top edge" in ax.get_title()
+    edge = [c for c in ax.collections if c.get_gid() == "volcano-edge"]
+    assert sum(len(c.get_offsets()) for c in edge) == 5
+    assert all(y == ax.get_ylim()[1] for c in edge for _, y in c.get_offsets())
+
+    root = ET.fromstring(volcano_svg(fc, p, adjusted, alpha=0.05, fc_threshold=threshold))
+    on_edge = root.findall("polygon")
+    assert len(on_edge) == 5 and len(root.findall("circle")) == 288
+    colours = pd.Series([point.get("class") for point in root.findall("polygon")
+                         + root.findall("circle")]).value_counts()
+    assert {"up": colours.get("u", 0), "down": colours.get("d", 0)} == expected
+    assert "5 with p = 0 on the top edge" in ET.tostring(root, encoding="unicode")
+
+
 TRICKY = ['say "hi"', "back\\slash \\d+", "tab\tnew\nline\r", "ctrl \x01\x7f",
           "ünïcödé ✓", "", "'single'", "a = [1]"]
 
@@ -396,7 +428,9 @@ def test_run_toml_round_trips_settings_groups_and_record(tmp_path):
                           versions={"tessera": "0.1.0"})
     path = tmp_path / "run.toml"
     path.write_text(dumps_run_toml(settings, groups, record), encoding="utf-8")
-    loaded, loaded_groups, loaded_record = load_run_toml(path)
+    loaded = tomllib.loads(path.read_text(encoding="utf-8"))
+    loaded_record = loaded.pop("record")
+    loaded_groups = list(loaded.pop("groups").items())
     assert loaded_groups == groups
     assert loaded_record == record
     assert np.isnan(loaded.pop("nan")) and np.isnan(settings.pop("nan"))

@@ -21,13 +21,19 @@ from statsmodels.stats.multitest import multipletests
 
 from tessera.cli import figures, qc
 from tessera.cli.interactive import volcano_svg
-from tessera.cli.record import dumps_run_toml, record_facts
-from tessera.cli.report import (ReportFigure, RunRecord, Step, library_versions, note_counts,
-                                png_bytes, result_counts, sha256_of, top_features, write_report)
+from tessera.cli.outputs import OUTPUT_BY_NAME
+from tessera.cli.record import (ReportFigure, RunRecord, Step, dumps_run_toml,
+                                library_versions, record_facts, sha256_of)
+from tessera.cli.render import png_bytes
+from tessera.cli.report import render_html
+from tessera.cli.results import ALPHA, ResultColumns, note_counts, result_counts, top_features
 from tessera.cli.settings import example_path
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
-ALPHA = 0.05
+
+
+def caption(name):
+    return OUTPUT_BY_NAME[f"{name}.png"].caption
 
 
 def read(table):
@@ -127,9 +133,9 @@ def main():
     if labels is not None:
         test[label_column] = labels
     two = len(groups) == 2
-    counts = result_counts(test, p=f"{method}_p", adjusted=f"{method}_fdr_bh", alpha=ALPHA,
-                           fc="group_fc" if two else None, fc_threshold=args.fc_threshold,
-                           directions=[f"higher in {name}" for name, _ in groups])
+    columns = ResultColumns(method, "fdr_bh", tuple(name for name, _ in groups),
+                            "group" if two else None)
+    counts = result_counts(test, columns, fc_threshold=args.fc_threshold)
     steps.append(Step(f"{method} test", int(ok.sum()), int((~ok).sum()),
                       f"{counts['significant']} significant at adjusted p < {ALPHA}"))
 
@@ -146,11 +152,11 @@ def main():
         return ReportFigure(title, caption, png=data, file=f"{args.table}_{name}.png")
 
     qc_figures = [
-        draw("pca", "Principal components", qc.CAPTIONS["pca"],
+        draw("pca", "Principal components", caption("pca"),
              lambda: qc.principal_components(normalised, groups, imputed=imputed_table)),
-        draw("correlation", "Sample correlation", qc.CAPTIONS["correlation"],
+        draw("correlation", "Sample correlation", caption("correlation"),
              lambda: qc.correlation(normalised, groups)),
-        draw("missingness", "Missing values", qc.CAPTIONS["missingness"],
+        draw("missingness", "Missing values", caption("missingness"),
              lambda: qc.missingness(logged, groups)),
         draw("intensities", "Intensity distributions", "Values of each sample before and "
              "after the normalisation.",
@@ -159,7 +165,7 @@ def main():
                                          colours, "log2 intensity")),
     ]
     if args.impute:
-        qc_figures.append(draw("imputed", "Imputed values", qc.CAPTIONS["imputed"],
+        qc_figures.append(draw("imputed", "Imputed values", caption("imputed"),
                                lambda: qc.imputation(imputed_table, mask, groups)))
     test_figures = []
     if len(groups) == 2:
@@ -202,14 +208,13 @@ def main():
         steps=steps, tested=counts["tested"], significant=counts["significant"], alpha=ALPHA,
         adjustment="fdr_bh", method=method, untested=note_counts(notes),
         direction=counts["direction"],
-        top=top_features(test, p=f"{method}_p", adjusted=f"{method}_fdr_bh",
-                         fc="group_fc" if len(groups) == 2 else None,
+        top=top_features(test, columns,
                          annotations=[label_column] if labels is not None else []),
         qc_figures=qc_figures, test_figures=test_figures,
         command=f"python tools/sample_report.py {args.out} --table {args.table}",
         fc_threshold=args.fc_threshold)
     t = time.perf_counter()
-    write_report(out / f"{args.table}_report.html", record)
+    (out / f"{args.table}_report.html").write_text(render_html(record), encoding="utf-8")
     timings["html"] = time.perf_counter() - t
     (out / f"{args.table}_run.toml").write_text(dumps_run_toml(
         settings, groups, record_facts(file, sha256=sha, versions=versions)))

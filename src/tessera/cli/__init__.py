@@ -18,9 +18,13 @@ same prefix that it did not write.
 
 One module per job: ``options`` (the option table and value parsers),
 ``settings`` (settings files, resolution into a Run), ``inputs`` (the input
-table and the design, through tessera.readers), ``pipeline`` (preprocessing and the test), ``progress`` (the lines
-printed), ``figures``, ``outputs`` (output names, writing them as a set) and
-``analysis`` (from a Run to its files); ``errors`` holds UsageError.
+table and the design, through tessera.readers), ``pipeline`` (preprocessing
+and the test), ``results`` (the test table's columns, significance and
+counts), ``progress`` (the lines printed), ``figures``, ``qc`` and
+``interactive`` (the figures), ``render`` (figures to PNG bytes), ``record``
+(the run's record and run.toml), ``report`` (the HTML page), ``outputs``
+(the registry of outputs, writing them as a set) and ``analysis`` (from a
+Run to its files); ``errors`` holds UsageError.
 """
 import shlex
 import sys

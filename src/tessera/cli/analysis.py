@@ -13,33 +13,19 @@ from datetime import datetime, timezone
 
 import pandas as pd
 
-from tessera.cli import figures, qc
+from tessera.cli import figures, qc, results
 from tessera.cli.inputs import load_table
-from tessera.cli.outputs import check_outputs, output_path, write_outputs
+from tessera.cli.outputs import (check_outputs, output_names, output_path, shown_in,
+                                 write_outputs)
 from tessera.cli.pipeline import run_preprocessing, run_test
-from tessera.cli.progress import (flagged_summary, read_summary, result_counts_of,
-                                  unused_summary)
+from tessera.cli.progress import flagged_summary, read_summary, unused_summary
+from tessera.cli.record import (ReportFigure, RunRecord, dumps_run_toml, library_versions,
+                                record_facts, resolved_settings, sha256_of)
 from tessera.cli.render import render
 
-# The features of the report's table of top features.
-TOP_FEATURES = 20
-
-
-# The quality-control figures, drawn for the report.
-QC_NAMES = ("pca.png", "correlation.png", "missingness.png", "imputed.png")
-
-
-def output_names(run, report=True):
-    """The files a run writes, in the order it reports them."""
-    names = ["preprocessed.csv", "test.csv", "intensities.png", "pvalues.png"]
-    if run.two_groups:
-        names.append("volcano.png")
-    if not report:
-        return names
-    names += ["pca.png", "correlation.png", "missingness.png"]
-    if "impute" in run.settings:
-        names.append("imputed.png")
-    return names + ["report.html", "run.toml"]
+# The figures drawn in a second process while this one draws the others:
+# the quality-control figures, which only the report needs.
+ASIDE = ("pca.png", "correlation.png", "missingness.png", "imputed.png")
 
 
 def write_bytes(path, data):
@@ -88,39 +74,27 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
         # the annotations go right after the identifier, before the samples
         test = pd.concat([table.annotations.reindex(test.index), test], axis=1)
 
-    jobs, about = {}, {}     # name: make(), name: (title, caption)
-
-    def draw(name, title, caption, make):
-        jobs[name], about[name] = make, (title, caption)
-
     names_of = _point_names(test, table.labels)
-    draw("intensities.png", "Intensity distributions",
-         "Each sample's values before and after the normalisation, coloured by group.",
-         lambda: figures.intensity_figure(pre, run, loaded.labels))
-    draw("pvalues.png", "p-value histogram",
-         "A flat histogram means no effect; features that change pile up near 0.",
-         lambda: figures.pvalue_figure(test, run))
-    if run.two_groups:
-        draw("volcano.png", "Volcano plot", _volcano_caption(run),
-             lambda: figures.volcano_figure(test, run, names_of, top=run.label_top,
-                                            fc_threshold=run.fc_threshold))
-    if report:
-        _quality_figures(draw, pre, run)
+    makers = {   # output name: make(), returning the figure
+        "intensities.png": lambda: figures.intensity_figure(pre, run, loaded.labels),
+        "pvalues.png": lambda: figures.pvalue_figure(test, run),
+        "volcano.png": lambda: figures.volcano_figure(test, run, names_of, top=run.label_top,
+                                                      fc_threshold=run.fc_threshold),
+        **_quality_figures(pre, run)}
     with _timed(timings, "figures"):
-        # the quality-control figures in a second process, beside the others
-        rendered = render(jobs, aside=QC_NAMES)
-    drawn = {}   # name: (title, caption, PNG bytes)
+        rendered = render({name: makers[name] for name in names if name in makers},
+                          aside=ASIDE)
+    drawn = {}   # name: PNG bytes
     for name, (png, seconds, caught) in rendered.items():
         timings[name] = seconds
         with progress.warnings_of(f"the figure {name}"):
             for category, message in caught:
                 warnings.warn(message, category)
-        drawn[name] = (*about[name], png)
+        drawn[name] = png
     writers = {"preprocessed.csv": lambda path: pre.table.to_csv(path),
                "test.csv": lambda path: test.to_csv(path)}
-    for name in names:
-        if name.endswith(".png"):
-            writers[name] = lambda path, data=drawn[name][2]: write_bytes(path, data)
+    for name, png in drawn.items():
+        writers[name] = lambda path, data=png: write_bytes(path, data)
     if report:
         with _timed(timings, "report"):
             page, run_toml = _report(run, loaded, test, progress, drawn, names_of,
@@ -140,19 +114,13 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
 
 def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
     """The report's page and run.toml's text."""
-    from tessera.cli.interactive import volcano_svg
-    from tessera.cli.record import dumps_run_toml, record_facts, resolved_settings
-    from tessera.cli.report import fold_change_name, library_versions, render_html, sha256_of
+    from tessera.cli.report import render_html
 
     table = loaded.table
     sha256 = sha256_of(run.file)
     versions = library_versions()
     date = datetime.now(timezone.utc).astimezone().replace(microsecond=0)
-    svg = volcano_svg(**figures.volcano_arguments(test, run, names_of),
-                      fc_threshold=run.fc_threshold,
-                      fc_name=fold_change_name(resolved_settings(run))) \
-        if run.two_groups else None
-    record = _run_record(run, loaded, test, progress, drawn, svg, sha256=sha256,
+    record = _run_record(run, loaded, test, progress, drawn, names_of, sha256=sha256,
                          versions=versions, date=date.isoformat(sep=" "), command=command,
                          started=started)
     facts = {"format": table.format}
@@ -167,21 +135,18 @@ def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
     return render_html(record), run_toml
 
 
-def _quality_figures(draw, pre, run):
-    """The samples before the test: principal components on the table as
-    tested (the imputed one when imputing), correlation and missing values on
-    the table before any missing value was filtered or filled."""
+def _quality_figures(pre, run):
+    """{output name: make()} of the samples before the test: principal
+    components on the table as tested (the imputed one when imputing),
+    correlation and missing values on the table before any missing value was
+    filtered or filled, and the imputed values."""
     imputing = pre.imputed is not None
-    draw("pca.png", "Principal components", qc.CAPTIONS["pca"],
-         lambda: qc.principal_components(pre.table, run.groups,
-                                         imputed=pre.table if imputing else None))
-    draw("correlation.png", "Sample correlation", qc.CAPTIONS["correlation"],
-         lambda: qc.correlation(pre.before_filters, run.groups))
-    draw("missingness.png", "Missing values", qc.CAPTIONS["missingness"],
-         lambda: qc.missingness(pre.before_filters, run.groups))
-    if imputing:
-        draw("imputed.png", "Imputed values", qc.CAPTIONS["imputed"],
-             lambda: qc.imputation(pre.table, pre.imputed, run.groups))
+    return {
+        "pca.png": lambda: qc.principal_components(pre.table, run.groups,
+                                                   imputed=pre.table if imputing else None),
+        "correlation.png": lambda: qc.correlation(pre.before_filters, run.groups),
+        "missingness.png": lambda: qc.missingness(pre.before_filters, run.groups),
+        "imputed.png": lambda: qc.imputation(pre.table, pre.imputed, run.groups)}
 
 
 def _point_names(test, labels):
@@ -194,58 +159,52 @@ def _point_names(test, labels):
     return given.where(given.notna() & (given.astype(str).str.strip() != ""), names)
 
 
-def _volcano_caption(run):
-    from tessera.cli.record import resolved_settings
-    from tessera.cli.report import fold_change_name
-
-    fc_name = fold_change_name(resolved_settings(run))
+def caption_words(run):
+    """The words of a run that the report's captions name: the fold change
+    (``fc_name``, capitalised ``Fc_name``), the significance level, the
+    fold-change threshold's phrase and the number of labelled features."""
+    fc_name = results.fold_change_name(run.settings.get("log_transform"))
     threshold = f" and an absolute {fc_name} of at least {run.fc_threshold:g} (dotted " \
         "lines)" if run.fc_threshold else ""
-    return (f"{fc_name[0].upper()}{fc_name[1:]} against p-value; features with adjusted "
-            f"p < 0.05{threshold} in colour, up to {run.label_top} of the most significant "
-            "labelled.")
+    return {"fc_name": fc_name, "Fc_name": fc_name[0].upper() + fc_name[1:],
+            "alpha": results.ALPHA, "threshold": threshold, "label_top": run.label_top}
 
 
-def _run_record(run, loaded, test, progress, drawn, svg, *, sha256, versions, date,
+def _run_record(run, loaded, test, progress, drawn, names_of, *, sha256, versions, date,
                 command, started):
-    from tessera.cli.record import resolved_settings
-    from tessera.cli.report import (ReportFigure, RunRecord, fold_change_name, note_counts,
-                                    top_features)
+    from tessera.cli.interactive import volcano_svg
 
     table = loaded.table
-    counts = result_counts_of(test, run)
-    settings = resolved_settings(run)
-    fc_name = fold_change_name(settings)
+    columns = run.result_columns
+    found = results.result_counts(test, columns, fc_threshold=run.fc_threshold)
+    words = caption_words(run)
 
-    def figure(name):
-        title, caption, png = drawn[name]
-        return ReportFigure(title, caption, png=png, file=os.path.basename(
-            output_path(run.out, name)))
+    def shown(section):
+        return [ReportFigure(output.title, output.caption.format(**words), png=drawn[output.name],
+                             file=os.path.basename(output_path(run.out, output.name)))
+                for output in shown_in(section, drawn)]
 
-    qc_names = ["pca.png", "correlation.png", "missingness.png", "intensities.png"]
-    qc_names += ["imputed.png"] if "imputed.png" in drawn else []
-    test_figures = []
+    test_figures = shown("test")
     if run.two_groups:
-        test_figures += [figure("volcano.png"), ReportFigure(
+        # the interactive volcano goes right after the PNG one
+        svg = volcano_svg(**figures.volcano_arguments(test, run, names_of),
+                          fc_threshold=run.fc_threshold, fc_name=words["fc_name"])
+        test_figures.insert(1, ReportFigure(
             "Interactive volcano plot", "Hover over a point for its identifier, label, "
-            f"{fc_name} and p-values.", svg=svg)]
-    test_figures.append(figure("pvalues.png"))
-    fc = f"{run.fold_change_method}_fc" if run.two_groups else None
+            f"{words['fc_name']} and p-values.", svg=svg))
     fmt = table.format
     if loaded.samples_from_groups:
         fmt += " (the groups' columns as samples)"
     return RunRecord(
         input_file=str(run.file), sha256=sha256, input_format=fmt,
         quantity=table.quantity or "the table's values", groups=run.groups,
-        settings=settings, versions=versions, date=date,
+        settings=resolved_settings(run), versions=versions, date=date,
         elapsed=time.perf_counter() - started, steps=progress.steps,
-        tested=counts["tested"], significant=counts["significant"], alpha=figures.ALPHA,
+        tested=found["tested"], significant=found["significant"], alpha=results.ALPHA,
         adjustment=run.multipletest_method, method=run.method,
-        untested=note_counts(test[f"{run.method}_note"]), direction=counts["direction"],
-        top=top_features(test, p=f"{run.method}_p",
-                         adjusted=f"{run.method}_{run.multipletest_method}", fc=fc,
-                         label=table.label_column, annotations=table.annotations.columns,
-                         n=TOP_FEATURES),
-        qc_figures=[figure(name) for name in qc_names], test_figures=test_figures,
-        command=command, fc_threshold=run.fc_threshold if run.two_groups else None,
+        untested=results.note_counts(test[columns.note]), direction=found["direction"],
+        top=results.top_features(test, columns, label=table.label_column,
+                                 annotations=table.annotations.columns),
+        qc_figures=shown("qc"), test_figures=test_figures, command=command,
+        fc_threshold=run.fc_threshold if run.two_groups else None,
         input_check=run.input_check or "")

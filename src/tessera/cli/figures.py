@@ -6,7 +6,7 @@ nothing opens a window; ``Figure.savefig`` renders PNG files with Agg.
 import numpy as np
 import pandas as pd
 
-from tessera.cli.options import ALPHA
+from tessera.cli import results
 
 # The volcano plot labels this many of the most significant features.
 TOP_LABELLED = 10
@@ -68,35 +68,42 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
             fc_threshold=None, max_chars=LABEL_CHARS):
     """Fold change against -log10 p.
 
-    A feature is significant when its adjusted p-value is below ``alpha`` and,
-    with ``fc_threshold``, its absolute fold change is at least that (drawn as
-    dotted lines at plus and minus it); significant features are in colour
-    (``labels`` names the up and down sets). The ``top`` significant ones with
-    the smallest adjusted p-values are labelled with their entry in ``names``
-    (a Series on the same index; the row identifier where it has none),
-    shortened to ``max_chars`` characters, placed where they cover neither
-    each other, the labelled points, the threshold note nor the legend, and
-    left out where no such place is found. The title's second line says how
-    many features have no p-value and are not drawn.
+    Significant features (``results.significant``: adjusted p-value below
+    ``alpha`` and, with ``fc_threshold``, an absolute fold change of at least
+    that, drawn as dotted lines at plus and minus it) are in colour
+    (``labels`` names the up and down sets). A p-value of 0, which has no
+    place on a log axis, is drawn as a triangle on the top edge. The ``top``
+    significant ones with the smallest adjusted p-values are labelled with
+    their entry in ``names`` (a Series on the same index; the row identifier
+    where it has none), shortened to ``max_chars`` characters, placed where
+    they cover neither each other, the labelled points, the threshold note
+    nor the legend, and left out where no such place is found. The title's
+    second line says how many features are on the top edge and how many
+    have no p-value and are not drawn.
     """
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
     if names is not None:
         names = names[~names.index.duplicated()]
-    shown = fc.notna() & p.notna() & (p > 0)
-    y = -np.log10(p.where(shown))
-    passed = shown & (adjusted < alpha)
-    significant = passed if not fc_threshold else passed & (fc.abs() >= fc_threshold)
+    shown = fc.notna() & p.notna()
+    edge = shown & (p == 0)
+    significant = results.significant(p, adjusted, fc, alpha=alpha, fc_threshold=fc_threshold)
     up, down = significant & (fc > 0), significant & (fc <= 0)
     rest = shown & ~significant
 
     fig = framed_figure(7, 5.5, left=0.7, bottom=0.6, top=0.55)
     ax = fig.add_subplot()
-    ax.scatter(fc[rest], y[rest], s=6, color="0.65", linewidths=0, label="not significant")
-    ax.scatter(fc[up], y[up], s=9, color="tab:red", linewidths=0,
-               label=f"{plain(labels[0])} ({up.sum()})")
-    ax.scatter(fc[down], y[down], s=9, color="tab:blue", linewidths=0,
-               label=f"{plain(labels[1])} ({down.sum()})")
-    _volcano_limits(ax, fc[shown], y[shown], fc_threshold)
+    y = -np.log10(p.where(shown & ~edge))
+    _volcano_limits(ax, fc[shown], y[shown & ~edge], fc_threshold)
+    y[edge] = ax.get_ylim()[1]
+    for chosen, size, colour, label in (
+            (rest, 6, "0.65", "not significant"),
+            (up, 9, "tab:red", f"{plain(labels[0])} ({up.sum()})"),
+            (down, 9, "tab:blue", f"{plain(labels[1])} ({down.sum()})")):
+        ax.scatter(fc[chosen & ~edge], y[chosen & ~edge], s=size, color=colour, linewidths=0,
+                   label=label)
+        if edge.any():
+            ax.scatter(fc[chosen & edge], y[chosen & edge], s=3 * size, color=colour,
+                       marker="^", linewidths=0, clip_on=False, gid="volcano-edge")
     note = _threshold_note(ax, p, adjusted, alpha)
     if fc_threshold:
         for x in (-fc_threshold, fc_threshold):
@@ -104,8 +111,9 @@ def volcano(fc, p, adjusted, *, alpha, top, labels, xlabel, ylabel, title, names
     ax.axvline(0, color="0.8", linewidth=0.8, zorder=0)
     ax.set_xlabel(plain(xlabel))
     ax.set_ylabel(plain(ylabel))
-    ax.set_title(f"{plain(title)}\n{shown.sum()} features drawn; {_not_drawn(fc, p)}",
-                 fontsize=10)
+    on_edge = f", {edge.sum()} with p = 0 on the top edge (\u25b2)" if edge.any() else ""
+    ax.set_title(f"{plain(title)}\n{shown.sum()} features drawn{on_edge}; "
+                 f"{_not_drawn(fc, p)}", fontsize=10)
     renderer = _fixed_layout(fig)
     drawn = np.flatnonzero(shown.to_numpy())
     points = ax.transData.transform(np.column_stack([fc.to_numpy()[drawn],
@@ -131,7 +139,7 @@ def _threshold_note(ax, p, adjusted, alpha):
     the plotted range; with no such p the note says that no feature reaches
     ``alpha``, so that a volcano without colour is not read as a drawing
     fault. Returns the note."""
-    reached = (p > 0) & (adjusted < alpha)
+    reached = results.significant(p, adjusted, alpha=alpha)
     if not reached.any():
         return ax.annotate(f"no feature reaches adjusted p < {alpha}", (1, 1),
                            xycoords="axes fraction", xytext=(-4, -4),
@@ -169,14 +177,10 @@ def _place_legend(ax, renderer, points, avoid=()):
 
 
 def _not_drawn(fc, p):
-    """What the volcano leaves out: features without a p-value (or fold
-    change), and p-values of 0, which have no place on a log axis."""
-    missing, zero = int((p.isna() | fc.isna()).sum()), int((fc.notna() & (p == 0)).sum())
-    if not missing and not zero:
-        return "every feature has a p-value"
-    parts = [f"{missing} without a p-value"] if missing else []
-    parts += [f"{zero} with p = 0"] if zero else []
-    return " and ".join(parts) + " not drawn"
+    """What the volcano leaves out: features without a p-value (or fold change)."""
+    missing = int((p.isna() | fc.isna()).sum())
+    return f"{missing} without a p-value not drawn" if missing else \
+        "every feature has a p-value"
 
 
 def _label_of(identifier, names):
@@ -381,31 +385,14 @@ def volcano_arguments(table, run, names=None):
     and the report's SVG alike: fold change, p, adjusted p, the significance
     level and the texts; ``names`` (a Series on the table's index, e.g. the
     gene names) names the points instead of the row identifiers."""
-    fc_column = f"{run.fold_change_method}_fc"
-    (first, _), (second, _) = run.groups
+    columns = run.result_columns
     return dict(
-        fc=table[fc_column], p=table[f"{run.method}_p"],
-        adjusted=table[f"{run.method}_{run.multipletest_method}"], alpha=ALPHA,
-        labels=(f"higher in {first}", f"higher in {second}"),
-        xlabel=fold_change_label(run),
+        fc=table[columns.fc], p=table[columns.p], adjusted=table[columns.adjusted],
+        alpha=results.ALPHA, labels=columns.directions,
+        xlabel=results.fold_change_label(columns.groups, run.settings.get("log_transform"),
+                                         run.fold_change_method == "paired"),
         ylabel=f"-log10 p ({run.method})",
         title=f"{run.method} test, adjusted with {run.multipletest_method}", names=names)
-
-
-def fold_change_label(run):
-    """What the fold change axis shows, in words: a difference of means (of
-    paired differences with --fold-change-method paired), a log fold change
-    when the run took logarithms."""
-    (first, _), (second, _) = run.groups
-    base = run.settings.get("log_transform")
-    paired = run.fold_change_method == "paired"
-    if base:
-        how = f"mean of paired differences {first} \u2212 {second}" if paired else \
-            f"{first} \u2212 {second}"
-        return f"log{base} fold change ({how})"
-    how = f"mean of paired differences {first} \u2212 {second}" if paired else \
-        f"mean {first} \u2212 mean {second}"
-    return f"fold change ({how})"
 
 
 def volcano_figure(table, run, names=None, *, top=TOP_LABELLED, fc_threshold=None):
@@ -439,4 +426,4 @@ def intensity_figure(pre, run, sample_labels=None):
 
 
 def pvalue_figure(table, run):
-    return pvalue_histogram(table[f"{run.method}_p"], f"p-value ({run.method})")
+    return pvalue_histogram(table[run.result_columns.p], f"p-value ({run.method})")

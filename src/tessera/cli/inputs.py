@@ -5,7 +5,7 @@ import glob
 from dataclasses import dataclass
 
 from tessera.cli.errors import UsageError, listing
-from tessera.cli.options import as_options
+from tessera.cli.options import flag_of
 
 
 def check_input_file(file):
@@ -17,8 +17,9 @@ def check_input_file(file):
 
 
 def refusal(exc):
-    """A reader's refusal as the command line's UsageError."""
-    return UsageError(as_options(str(exc)))
+    """A reader's refusal as the command line's UsageError, its keywords named
+    as options."""
+    return UsageError(exc.worded(flag_of))
 
 
 def load_design(path):
@@ -86,27 +87,22 @@ def load_table(run):
 
 
 def _groups_as_samples(run, exc):
-    """The group columns, when the table matches no format, --samples is not
-    given and every group column is a column of the table; None otherwise
-    (the reader's refusal stands, told which group columns are missing when
-    some are there)."""
-    from tessera.readers import ReadError
-    from tessera.readers.source import open_source
+    """The group columns, when the table matches no format (an UnknownFormat,
+    which carries the header), --samples is not given and every group column
+    is a column of the table; None otherwise (the reader's refusal stands,
+    told which group columns are missing when some are there)."""
+    from tessera.readers import UnknownFormat
 
-    if "samples" in run.reading or "matches none of the formats" not in str(exc):
-        return None
-    try:
-        header = set(open_source(run.file, run.reading.get("sheet")).header)
-    except ReadError:
+    if "samples" in run.reading or not isinstance(exc, UnknownFormat):
         return None
     columns = [column for _, group in run.groups for column in group]
     absent = [(name, column) for name, group in run.groups for column in group
-              if column not in header]
+              if column not in exc.header]
     if not absent:
         return columns
     if len(absent) < len(columns):
         name, column = absent[0]
-        raise UsageError(f"{as_options(str(exc))}; the groups' columns would do, but group "
+        raise UsageError(f"{exc.worded(flag_of)}; the groups' columns would do, but group "
                          f"{name!r} names {column!r}, which is not a column of the table") \
             from None
     return None

@@ -10,6 +10,8 @@ import math
 
 import numpy as np
 
+from tessera.cli import results
+
 WIDTH, HEIGHT = 760, 520
 LEFT, RIGHT, TOP, BOTTOM = 64, 18, 46, 52
 
@@ -19,7 +21,7 @@ svg.volcano { font-family: system-ui, sans-serif; font-size: 12px; max-width: 10
 svg.volcano .n { fill: #a9a9a9; }
 svg.volcano .u { fill: #d62728; }
 svg.volcano .d { fill: #1f77b4; }
-svg.volcano circle:hover { stroke: #000; stroke-width: 1.5px; }
+svg.volcano circle:hover, svg.volcano polygon:hover { stroke: #000; stroke-width: 1.5px; }
 svg.volcano .axis { stroke: #333; stroke-width: 1px; }
 svg.volcano .grid { stroke: #e4e4e4; stroke-width: 1px; }
 svg.volcano .cut { stroke: #555; stroke-width: 1px; stroke-dasharray: 5 3; }
@@ -60,20 +62,25 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
                 labels=("up", "down"), xlabel="fold change", ylabel="-log10 p", title="",
                 fc_name="fold change"):
     """An SVG volcano of fold change against -log10 p: one circle per feature
-    with a fold change and a p-value above 0, coloured as in the PNG volcano
-    (significant: adjusted p below ``alpha`` and, with ``fc_threshold``, an
-    absolute fold change of at least that); each circle's title gives the
-    identifier, the label from ``names`` (a Series on the same index), the
-    fold change (named ``fc_name``, e.g. "log2 fold change"), p and adjusted p.
+    with a fold change and a p-value, a triangle on the top edge for a
+    p-value of 0, coloured as in the PNG volcano (``results.significant``:
+    adjusted p below ``alpha`` and, with ``fc_threshold``, an absolute fold
+    change of at least that); each point's title gives the identifier, the
+    label from ``names`` (a Series on the same index), the fold change (named
+    ``fc_name``, e.g. "log2 fold change"), p and adjusted p.
     Returns the SVG element as text."""
+    chosen = results.significant(p, adjusted, fc, alpha=alpha, fc_threshold=fc_threshold)
+    reached = results.significant(p, adjusted, alpha=alpha)   # the level, whatever the fold change
     fc, p, adjusted = (s.astype(float) for s in (fc, p, adjusted))
-    shown = (np.isfinite(fc) & np.isfinite(p) & (p > 0)).to_numpy()
+    shown = (np.isfinite(fc) & np.isfinite(p)).to_numpy()
     x = fc.to_numpy()[shown]
-    y = -np.log10(p.to_numpy()[shown])
     pv = p.to_numpy()[shown]
+    edge = pv == 0
+    with np.errstate(divide="ignore"):
+        y = -np.log10(pv)
     adj = adjusted.to_numpy()[shown]
-    passed = adj < alpha
-    significant = passed & (np.abs(x) >= fc_threshold) if fc_threshold else passed
+    passed = reached.to_numpy()[shown]
+    significant = chosen.to_numpy()[shown]
     index = fc.index[shown]
 
     if len(x):
@@ -82,7 +89,9 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
             lo, hi = min(lo, -fc_threshold), max(hi, fc_threshold)
         pad = 0.05 * (hi - lo) if hi > lo else 1.0
         lo, hi = lo - pad, hi + pad
-        top = float(y.max()) * 1.05 if y.max() > 0 else 1.0
+        highest = float(y[~edge].max()) if (~edge).any() else 0.0
+        top = highest * 1.05 if highest > 0 else 1.0
+        y[edge] = top
     else:
         lo, hi, top = -1.0, 1.0, 1.0
     plot_w, plot_h = WIDTH - LEFT - RIGHT, HEIGHT - TOP - BOTTOM
@@ -119,12 +128,14 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
     missing = int((~shown).sum())
     left_out = f"{missing} without a p-value, not drawn" if missing else \
         "every feature has a p-value"
+    if edge.any():
+        left_out += f"; {int(edge.sum())} with p = 0 on the top edge (triangles)"
     legend = (f"{labels[0]}: {int(up.sum())}, {labels[1]}: {int(down.sum())}, not significant: "
               f"{int((~significant).sum())}; {left_out}")
     out.append(_text(LEFT, 36, legend, anchor="start", cls="note"))
 
-    if passed.any():
-        cut = float(sy(y[passed].min()))
+    if (passed & ~edge).any():
+        cut = float(sy(y[passed & ~edge].min()))
         out.append(f'<line class="cut" x1="{LEFT}" y1="{cut:.1f}" x2="{LEFT + plot_w}" '
                    f'y2="{cut:.1f}"/>')
         out.append(_text(LEFT + plot_w - 4, cut - 4, f"adjusted p = {alpha}", anchor="end",
@@ -146,10 +157,16 @@ def volcano_svg(fc, p, adjusted, *, alpha, names=None, fc_threshold=None,
         label = label_of.iloc[i] if label_of is not None else None
         shown_label = (f" \u00b7 {label}" if isinstance(label, str) and label.strip()
                        and label != ident else "")
-        tip = (f"{ident}{shown_label}\n{fc_name} {x[i]:.3f}\np {pv[i]:.3g}\n"
-               f"adjusted p {adj[i]:.3g}")
-        out.append(f'<circle class="{cls[i]}" cx="{px[i]:.1f}" cy="{py[i]:.1f}" r="2.5">'
-                   f"<title>{html.escape(tip)}</title></circle>")
+        tip = html.escape(f"{ident}{shown_label}\n{fc_name} {x[i]:.3f}\np {pv[i]:.3g}\n"
+                          f"adjusted p {adj[i]:.3g}")
+        if edge[i]:
+            corners = (f"{px[i]:.1f},{py[i] - 4:.1f} {px[i] + 3.5:.1f},{py[i] + 2:.1f} "
+                       f"{px[i] - 3.5:.1f},{py[i] + 2:.1f}")
+            out.append(f'<polygon class="{cls[i]}" points="{corners}"><title>{tip}</title>'
+                       "</polygon>")
+        else:
+            out.append(f'<circle class="{cls[i]}" cx="{px[i]:.1f}" cy="{py[i]:.1f}" r="2.5">'
+                       f"<title>{tip}</title></circle>")
     out.append("</svg>")
     return "\n".join(out)
 

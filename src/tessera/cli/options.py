@@ -1,6 +1,7 @@
 """The options of ``tessera analyze``: one table that drives the argument
 parser, the settings-file keys and the parsing of every value."""
 import argparse
+import inspect
 import re
 from dataclasses import dataclass
 
@@ -8,48 +9,51 @@ import numpy as np
 
 from tessera import __version__
 from tessera.cli.errors import UsageError
-
+from tessera.cli.outputs import help_listing
+from tessera.cli.results import ALPHA
 
 
 @dataclass(frozen=True)
 class Method:
-    """A test of the command line.
+    """A test of the command line, as --help and the printed lines present
+    one of tessera.tools.differential's methods.
 
-    ``name`` is how the test table's columns are named (``<name>_p``, ...);
-    ``groups`` the (fewest, most) groups it compares, None for no limit;
-    ``module`` the library module that runs it: ``differential`` tests each
-    feature on its measured values, ``vetting`` passes missing values to the
-    test, so a feature needs every value; ``paired`` tests pair the i-th
-    sample of the first group with the i-th of the second; ``aliases`` are
-    the other spellings accepted (case does not matter in any of them).
+    ``name`` is the library's name, which also names the test table's
+    columns (``<name>_p``, ...); ``aliases`` are the other spellings accepted
+    (case does not matter in any of them). What the test takes is the
+    library's own record, ``needs``: the (fewest, most) groups it compares
+    (most None for no limit), whether it pairs the i-th sample of the first
+    group with the i-th of the second, and whether a feature needs every
+    value to be tested.
     """
     name: str
-    groups: tuple
-    module: str
-    paired: bool
     help: str
     aliases: tuple = ()
 
+    @property
+    def needs(self):
+        from tessera.tools import differential
+
+        return differential.METHODS[self.name]
+
     def takes(self, n_groups):
-        fewest, most = self.groups
+        fewest, most = self.needs.groups
         return n_groups >= fewest and (most is None or n_groups <= most)
 
 
 # In the order --help lists them. A new test of the differential module is one
 # more line here.
 METHODS = (
-    Method("moderated", (2, None), "differential", False,
-           "empirical-Bayes moderated test, as limma computes it", ("limma", "ebayes", "moderated_t", "moderated_f")),
-    Method("Welch", (2, 2), "differential", False, "Welch's t-test", ("welch_t",)),
-    Method("t", (2, 2), "differential", False, "Student's t-test", ("student", "ttest")),
-    Method("mannwhitneyu", (2, 2), "differential", False, "Mann-Whitney U test",
+    Method("moderated", "empirical-Bayes moderated test, as limma computes it",
+           ("limma", "ebayes", "moderated_t", "moderated_f")),
+    Method("Welch", "Welch's t-test", ("welch_t",)),
+    Method("t", "Student's t-test", ("student", "ttest")),
+    Method("mannwhitneyu", "Mann-Whitney U test",
            ("Mannwhiteneyu", "mann_whitney", "mannwhitney")),
-    Method("paired_t", (2, 2), "vetting", True, "paired t-test"),
-    Method("Wilcoxon", (2, 2), "vetting", True, "Wilcoxon signed-rank test"),
-    Method("permutation", (2, 2), "vetting", False,
-           "permutation test of the t statistic (10,000 seeded permutations)"),
-    Method("anova", (3, None), "differential", False, "one-way analysis of variance",
-           ("oneway", "one_way")),
+    Method("paired_t", "paired t-test"),
+    Method("Wilcoxon", "Wilcoxon signed-rank test"),
+    Method("permutation", "permutation test of the t statistic (10,000 seeded permutations)"),
+    Method("anova", "one-way analysis of variance", ("oneway", "one_way")),
 )
 METHOD_BY_NAME = {method.name: method for method in METHODS}
 # With a handful of samples per group a feature's own variance is a poor
@@ -64,19 +68,21 @@ FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
 MIN_VALID_MODES = ("each", "any", "all")
 IMPUTE_METHODS = ("downshift", "mindet")
-# The defaults of the steps' parameters, as differential.impute has them.
-DEFAULT_MIN_VALID = 2
-DEFAULT_MIN_VALID_MODE = "each"
-IMPUTE_DEFAULTS = {"impute_seed": 0, "impute_shift": 1.8, "impute_width": 0.3,
-                   "impute_quantile": 0.01}
+
+
+# The settings whose defaults are the library's: the function of
+# tessera.tools.differential and its keyword. Alone, --min-valid-mode filters
+# to as many values as the test needs by default.
+LIBRARY_DEFAULTS = {"min_valid": ("test_features", "min_valid"),
+                    "min_valid_mode": ("filter_valid", "mode"),
+                    "impute_seed": ("impute", "seed"), "impute_shift": ("impute", "shift"),
+                    "impute_width": ("impute", "width"), "impute_quantile": ("impute", "quantile")}
 # The parameters each imputation method takes.
 IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"),
                      "mindet": ("impute_quantile",)}
 DEFAULT_LABEL_TOP = 10
 DEFAULT_FOLD_CHANGE_METHOD = "group"
 DEFAULT_MULTIPLETEST_METHOD = "fdr_bh"
-# A feature is significant when its adjusted p-value is below ALPHA.
-ALPHA = 0.05
 
 
 # Each parser takes a value as given on the command line (text) or in a
@@ -300,7 +306,7 @@ OPTIONS = (
     Option("min_valid_mode", "MODE", _choice(MIN_VALID_MODES, "min-valid mode"),
            "each (every group has N values; the default), any (at least one group has) or "
            "all (the groups' columns together have); alone it means --min-valid "
-           f"{DEFAULT_MIN_VALID}"),
+           "%(min_valid)s"),
     Option("normalize", "SETTING", _normalize,
            "log_median_0 (subtract each column's median) or origin_median_1 (divide by it)"),
     Option("impute", "METHOD", _choice(IMPUTE_METHODS, "imputation"),
@@ -309,16 +315,17 @@ OPTIONS = (
            "mindet (each column's low quantile); the test table counts the filled cells "
            "per feature and group (imputed_<group>)"),
     Option("impute_seed", "SEED", _at_least(0, 0),
-           "seed of the downshift draws (default: 0; the same seed gives the same table)"),
+           "seed of the downshift draws (default: %(impute_seed)s; the same seed gives the "
+           "same table)"),
     Option("impute_shift", "SD", _finite,
            "downshift: the draws' mean lies this many standard deviations of the column "
-           "below its mean (default: 1.8)"),
+           "below its mean (default: %(impute_shift)s)"),
     Option("impute_width", "SD", _positive(0.3),
            "downshift: the draws' standard deviation, in standard deviations of the column "
-           "(default: 0.3)"),
+           "(default: %(impute_width)s)"),
     Option("impute_quantile", "Q", _quantile,
            "mindet: the quantile of each column's values put into its missing cells "
-           "(default: 0.01)"),
+           "(default: %(impute_quantile)s)"),
     Option("method", "TEST", _method,
            "the test. moderated (the default, for two groups and for more): the "
            "empirical-Bayes moderated t-test, and for three or more groups its F test, on "
@@ -345,7 +352,7 @@ OPTIONS = (
     Option("multipletest_method", "NAME", _multipletest_method,
            "multiple-testing adjustment of statsmodels (default: fdr_bh)"),
     Option("fc_threshold", "LOG2FC", _positive(1),
-           "a feature is significant when its adjusted p-value is below 0.05 and its "
+           f"a feature is significant when its adjusted p-value is below {ALPHA} and its "
            "absolute fold change at least this (drawn on the volcano plot; two groups)"),
     Option("label_top", "N", _at_least(0, 10),
            f"label this many of the most significant features on the volcano plot "
@@ -366,14 +373,30 @@ LIST_KEYS = ("samples",)
 TWO_GROUP_KEYS = ("fold_change_method", "fc_threshold", "label_top")
 
 
-# The readers name their parameters in words ("choose the sample columns with
-# samples"); on the command line they are options.
-_PARAMETER = re.compile(r"\b(with|give|leave) (samples|index|sheet|decimal|quantity)\b")
+def library_default(key):
+    """The default of a setting of LIBRARY_DEFAULTS, read from the library
+    function's signature when it is needed, so that a command that stops
+    before its steps does not load the library."""
+    from tessera.tools import differential
+
+    function, keyword = LIBRARY_DEFAULTS[key]
+    return inspect.signature(getattr(differential, function)).parameters[keyword].default
 
 
-def as_options(text):
-    """A reader's message or rule with its parameters named as options."""
-    return _PARAMETER.sub(lambda m: f"{m[1]} --{m[2]}", text)
+class _LibraryDefault:
+    """A library default in an option's help, as %(key)s: read when the help is printed."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __str__(self):
+        return str(library_default(self.key))
+
+
+def flag_of(key):
+    """The option of a settings key, e.g. of a reader's keyword: label_column
+    -> --label-column."""
+    return OPTION_BY_KEY[key].flag
 
 
 def parse_group(text):
@@ -395,7 +418,7 @@ class Parser(argparse.ArgumentParser):
 def build_parser():
     from tessera.readers import FORMATS
 
-    formats = "; ".join(f"{name}: {as_options(rule)}" for name, rule in FORMATS.items())
+    formats = "; ".join(f"{name}: {rule.worded(flag_of)}" for name, rule in FORMATS.items())
     parser = Parser(prog="tessera", description="Quantitative proteomics tables: "
                     "preprocessing, per-feature tests and their figures.")
     parser.add_argument("--version", action="version", version=f"tessera {__version__}")
@@ -405,15 +428,9 @@ def build_parser():
                         "write tables and figures",
         description="Reads FILE, runs the preprocessing steps that are given (always in the "
                     "order of the options below), tests every feature between the groups "
-                    "and writes PREFIX_preprocessed.csv, PREFIX_test.csv, the figures "
-                    "(PREFIX_intensities.png, PREFIX_pvalues.png, PREFIX_volcano.png for two "
-                    "groups, and the quality-control figures PREFIX_pca.png, "
-                    "PREFIX_correlation.png, PREFIX_missingness.png, PREFIX_imputed.png when "
-                    "imputing), PREFIX_report.html, which shows them all with what was run, "
-                    "and PREFIX_run.toml, which --config reads to repeat the run; it removes "
-                    "the files of an earlier run under PREFIX that this run does not write. "
-                    "Without FILE it runs on the bundled example table with its own "
-                    "settings.",
+                    f"and writes {help_listing()}; it removes the files of an earlier run under "
+                    "PREFIX that this run does not write. Without FILE it runs on the bundled "
+                    "example table with its own settings.",
         epilog=f"Tables recognised from their header: {formats}. "
                "A settings file holds the same keys as the options, with underscores "
                "(samples, index, remove_decoy, ..., out), plus file = \"...\" and a [groups] "
@@ -430,11 +447,14 @@ def build_parser():
                               "with --design)")
     for option in OPTIONS:
         if option.metavar is None:
-            analyze.add_argument(option.flag, dest=option.key, action="store_const",
-                                 const=True, help=option.help)
+            action = analyze.add_argument(option.flag, dest=option.key, action="store_const",
+                                          const=True, help=option.help)
         else:
-            analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
-                                 help=option.help)
+            action = analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
+                                          help=option.help)
+        # argparse fills the help's %(name)s from the action's attributes
+        for key in LIBRARY_DEFAULTS:
+            setattr(action, key, _LibraryDefault(key))
     analyze.add_argument("--config", metavar="SETTINGS.toml",
                          help="read settings from a TOML file")
     return parser

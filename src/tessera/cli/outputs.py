@@ -1,34 +1,133 @@
-"""A run's files: their names, and writing them as one set.
+"""A run's files: the registry of every output, and writing them as one set.
 
 Every file is written under a temporary name in its own directory and
 renamed only when all of them are complete, so a failed or interrupted run
 leaves the files of an earlier run as they were. A run owns the names of
-OUTPUT_NAMES under its prefix: when it completes, the ones an earlier run
-left there and it did not write itself are removed, so that the outputs
-under a prefix are always one run's set. No other file is touched.
+OUTPUTS under its prefix: when it completes, the ones an earlier run left
+there and it did not write itself are removed, so that the outputs under a
+prefix are always one run's set. No other file is touched.
+
+A new output is one more entry of OUTPUTS: the names a run writes, the
+names it may remove, --help and the report's figures all follow from it. An
+output written once per contrast or per group would be one entry whose name
+holds a field (e.g. ``volcano_{contrast}.png``); its stale files would then
+be the ones under the prefix that match the name with any value in the field.
 """
 import contextlib
 import os
 import secrets
 import signal
 import threading
+from dataclasses import dataclass
 
 from tessera.cli.errors import UsageError
 
-# Every file a run can write, named PREFIX_<name>. Only these names are ever
-# removed, and only under the run's own prefix: a registry rather than a
-# manifest file beside the outputs, so that a directory holds nothing but the
-# outputs, and outputs written before the registry existed are recognised too.
-# A new output must be added here.
-OUTPUT_NAMES = ("preprocessed.csv", "test.csv", "intensities.png", "pvalues.png", "volcano.png",
-                "pca.png", "correlation.png", "missingness.png", "imputed.png", "report.html",
-                "run.toml")
+# When an output is written: every condition of its entry must hold.
+CONDITIONS = {
+    "two groups": lambda run, report: run.two_groups,
+    "imputing": lambda run, report: "impute" in run.settings,
+    "report": lambda run, report: report,
+}
+# The conditions as --help names them; the report's own files need no word.
+CONDITION_WORDS = {"two groups": "for two groups", "imputing": "when imputing", "report": ""}
+
+
+@dataclass(frozen=True)
+class Output:
+    """One file a run can write, as PREFIX_<name>.
+
+    ``when`` holds the CONDITIONS under which a run writes it (none: every
+    run); ``about`` is what --help says of it beyond the name. A figure has
+    the ``title`` and ``caption`` the report shows with it (the caption a
+    format string of the run's words, see analysis.caption_words) and its
+    place in the report, ``shown``: (section, order), None for a file the
+    report does not show.
+    """
+    name: str
+    when: tuple = ()
+    about: str = ""
+    title: str = ""
+    caption: str = ""
+    shown: tuple | None = None
+
+    def written(self, run, report=True):
+        return all(CONDITIONS[condition](run, report) for condition in self.when)
+
+
+# Every file a run can write, in the order it writes and reports them. Only
+# these names are ever removed, and only under the run's own prefix: a
+# registry rather than a manifest file beside the outputs, so that a
+# directory holds nothing but the outputs, and outputs written before the
+# registry existed are recognised too.
+OUTPUTS = (
+    Output("preprocessed.csv"),
+    Output("test.csv"),
+    Output("intensities.png", title="Intensity distributions",
+           caption="Each sample's values before and after the normalisation, coloured by "
+                   "group.", shown=("qc", 4)),
+    Output("pvalues.png", title="p-value histogram",
+           caption="A flat histogram means no effect; features that change pile up near 0.",
+           shown=("test", 3)),
+    Output("volcano.png", when=("two groups",), title="Volcano plot",
+           caption="{Fc_name} against p-value; features with adjusted p < {alpha}{threshold} "
+                   "in colour, up to {label_top} of the most significant labelled.",
+           shown=("test", 1)),
+    Output("pca.png", when=("report",), title="Principal components",
+           caption="Samples on the first two principal components of the centred values; "
+                   "samples of one group should lie together, and a sample far from its group "
+                   "differs from it in more than its group's effect.", shown=("qc", 1)),
+    Output("correlation.png", when=("report",), title="Sample correlation",
+           caption="Pearson correlation of every pair of samples on the features measured "
+                   "in both, samples ordered by group, on a colour scale from 0 (or the "
+                   "lowest correlation, when one is negative) to 1 in every run; a sample "
+                   "whose row is darker than its group's agrees less with every other "
+                   "sample.", shown=("qc", 2)),
+    Output("missingness.png", when=("report",), title="Missing values",
+           caption="Left: values measured in each sample; a hatched red bar marks a sample "
+                   "with fewer than half the median sample's measured values. Right: the "
+                   "share of a feature's values that are missing against the mean of its "
+                   "measured values, one point per feature and the mean share per intensity "
+                   "bin; a share that falls as intensity rises means values go missing "
+                   "because they are low.", shown=("qc", 3)),
+    Output("imputed.png", when=("report", "imputing"), title="Imputed values",
+           caption="The values filled in by the imputation over the measured values; imputed "
+                   "values are meant to lie at the low end of the measured ones.",
+           shown=("qc", 5)),
+    Output("report.html", when=("report",), about="which shows them all with what was run"),
+    Output("run.toml", when=("report",), about="which --config reads to repeat the run"),
+)
+OUTPUT_BY_NAME = {output.name: output for output in OUTPUTS}
+OUTPUT_NAMES = tuple(OUTPUT_BY_NAME)
+
+
+def output_names(run, report=True):
+    """The files ``run`` writes, in the order it reports them; ``report=False``
+    leaves out the report and what only it needs."""
+    return [output.name for output in OUTPUTS if output.written(run, report)]
+
+
+def shown_in(section, names):
+    """The outputs among ``names`` that the report shows in ``section``, in its order."""
+    chosen = [OUTPUT_BY_NAME[name] for name in names]
+    chosen = [output for output in chosen if output.shown and output.shown[0] == section]
+    return sorted(chosen, key=lambda output: output.shown[1])
+
+
+def help_listing():
+    """Every output as --help lists it: PREFIX_<name>, with when it is written
+    and what it is where there is more to say than its name."""
+    items = []
+    for output in OUTPUTS:
+        words = [CONDITION_WORDS[c] for c in output.when if CONDITION_WORDS[c]]
+        words += [output.about] if output.about else []
+        items.append(f"PREFIX_{output.name}" + (f" ({'; '.join(words)})" if words else ""))
+    return ", ".join(items[:-1]) + " and " + items[-1]
 
 
 def output_path(prefix, name):
     """The path of one output: the run's prefix, an underscore and the name."""
-    if name not in OUTPUT_NAMES:
-        raise ValueError(f"{name!r} is not in OUTPUT_NAMES; a later run could not remove it")
+    if name not in OUTPUT_BY_NAME:
+        raise ValueError(f"{name!r} is not in OUTPUTS; a later run could not remove it")
     return f"{prefix}_{name}"
 
 

@@ -6,13 +6,13 @@ why and what to change, instead of passing its input on as if it had worked.
 """
 import contextlib
 import io
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 import pandas as pd
 
 from tessera.cli.errors import UsageError, count
-from tessera.cli.options import MODERATED_KEYS
+from tessera.cli.options import flag_of
 from tessera.cli.progress import Elapsed, step_summary, test_summary
 
 # The preprocessing steps in the order they run: the library's pipeline, with
@@ -20,8 +20,6 @@ from tessera.cli.progress import Elapsed, step_summary, test_summary
 # normalised values.
 STEPS = ("remove_decoy", "noise_filter", "log_transform", "remove_missing_values", "min_valid",
          "normalize", "impute")
-# The steps of tessera.tools.differential; the others are tessera.tools.preprocess's.
-GROUP_STEPS = ("min_valid", "impute")
 # The steps' parameters, kept with the steps in a run's settings.
 STEP_PARAMETERS = ("min_valid_mode", "impute_seed", "impute_shift", "impute_width",
                    "impute_quantile")
@@ -112,8 +110,9 @@ def _impute(df, run):
     try:
         return differential.impute(df, _group_columns(run), method, **parameters)
     except ValueError as exc:
-        group = next((f" (group {name!r})" for name, columns in run.groups for column in columns
-                      if f"column {column!r}" in str(exc)), "")
+        column = getattr(exc, "column", None)
+        group = next((f" (group {name!r})" for name, columns in run.groups
+                      if column in columns), "")
         raise UsageError(f"impute {method} failed: {exc}{group}; leave that sample out of "
                          "its group, or drop --impute") from None
 
@@ -165,21 +164,18 @@ def run_test(df, run, progress, imputed=None):
     label = f"{run.method} test"
     with progress.warnings_of("the test"):
         with Elapsed(f"{label} on {len(df)} features"):
-            if run.test.module == "differential":
-                table = _differential_test(df, run)
-            else:
-                table = _vetting_test(df, run)
+            table = _test_features(df, run)
         table.index.name = df.index.name   # the test's rows are rebuilt without the index's name
         prior = table.attrs.get("moderated")
         if imputed is not None:
             table = _with_imputed(table, imputed, run)
-        if table[f"{run.method}_p"].astype(float).isna().all():
+        if table[run.result_columns.p].astype(float).isna().all():
             raise UsageError(_test_failure(df, table, run, label))
         progress.step(label, test_summary(table, run, prior))
     return table
 
 
-def _differential_test(df, run):
+def _test_features(df, run):
     from tessera.tools import differential
 
     try:
@@ -188,59 +184,47 @@ def _differential_test(df, run):
                                            **run.test_options)
     except ValueError as exc:
         raise UsageError(f"the {run.method} test cannot run on this table: "
-                         f"{_as_flags(str(exc))}") from None
+                         f"{_test_refusal(exc, run)}") from None
     if run.two_groups and run.fold_change_method == "paired":
-        position = table.columns.get_loc("group_fc")
-        table = table.drop(columns="group_fc")
-        table.insert(position, "paired_fc", paired_fold_change(df, run.groups))
+        # the library's fold change is the difference of the group means
+        group_fc = replace(run.result_columns, fold_change="group").fc
+        position = table.columns.get_loc(group_fc)
+        table = table.drop(columns=group_fc)
+        table.insert(position, run.result_columns.fc,
+                     paired_fold_change(df, run.groups, every_pair=run.test.needs.complete))
     return table
 
 
-def _as_flags(message):
-    """A library message with the moderated test's keywords named as options."""
-    for key, word in MODERATED_KEYS.items():
-        flag = "--" + key.replace("_", "-")
-        message = message.replace(f"{word}=True", flag).replace(
-            f"{word}=False", f"the default (without {flag})")
-    return message
+def _test_refusal(exc, run):
+    """Why test_features refused the table, with its keywords as the options
+    that set them. The one refusal that names them is of the moderated
+    test's trend or robust prior with the likelihood estimate of the prior,
+    which the run's switches name; any other is the library's as it is."""
+    if run.method != "moderated" or getattr(exc, "parameter", None) not in ("trend", "robust"):
+        return str(exc)
+    switches = " with ".join(flag_of(key) for key in ("moderated_trend", "moderated_robust")
+                             if getattr(run, key))
+    legacy = flag_of("moderated_legacy")
+    return (f"method 'moderated': {switches} is not built for the likelihood estimate of the "
+            f"prior, which the default (without {legacy}) takes when the residual degrees of "
+            f"freedom differ between features (as missing values make them); pass {legacy} "
+            "for the classic estimate")
 
 
-def paired_fold_change(df, groups):
+def paired_fold_change(df, groups, *, every_pair=False):
     """The mean of the paired differences (the i-th sample of the first group
     minus the i-th of the second) over the pairs measured in both; NaN for a
-    feature without such a pair."""
+    feature without such a pair, and with ``every_pair`` for a feature with a
+    pair not measured (the fold change of a test that needs every value is
+    that of the features it tests)."""
     (_, first), (_, second) = groups
     differences = df[first].to_numpy(dtype=float) - df[second].to_numpy(dtype=float)
     measured = np.isfinite(differences)
     pairs = measured.sum(axis=1)
     total = np.where(measured, differences, 0.0).sum(axis=1)
+    enough = pairs == len(first) if every_pair else pairs > 0
     with np.errstate(invalid="ignore", divide="ignore"):
-        return pd.Series(np.where(pairs > 0, total / pairs, np.nan), index=df.index)
-
-
-def _vetting_test(df, run):
-    """vetting's test, which passes missing values to the test, with the
-    columns the differential tests add: n_<group> and the note."""
-    from tessera.tools import differential
-    from tessera.tools.vetting import Vetting
-
-    vetting = Vetting({"out_dir": run.out})
-    table = vetting.stat_test_two_samples(df, run.groups, run.method,
-                                          fold_change_method=run.fold_change_method,
-                                          multipletest_method=run.multipletest_method)
-    counts = differential.count_valid(df, run.groups)
-    added = [f"n_{name}" for name, _ in run.groups] + [f"{run.method}_note"]
-    _check_free(table, added, run)
-    for (name, _), column in zip(run.groups, added):
-        table[column] = counts[name].to_numpy()
-    untested = table[f"{run.method}_p"].astype(float).isna().to_numpy()
-    missing = df[_group_columns(run)].isna().any(axis=1).to_numpy()
-    need = "every pair" if run.test.paired else "every value"
-    notes = np.where(~untested, "",
-                     np.where(missing, f"a missing value, and {run.method} needs {need}",
-                              "values that do not vary within the groups"))
-    table[added[-1]] = notes
-    return table
+        return pd.Series(np.where(enough, total / pairs, np.nan), index=df.index)
 
 
 def _check_free(table, names, run):
@@ -253,9 +237,9 @@ def _check_free(table, names, run):
 def _with_imputed(table, imputed, run):
     """The test table with imputed_<group>, the filled cells per feature and
     group, after the n_<group> columns."""
-    added = [f"imputed_{name}" for name, _ in run.groups]
+    added = run.result_columns.imputed
     _check_free(table, added, run)
-    position = table.columns.get_loc(f"{run.method}_note")
+    position = table.columns.get_loc(run.result_columns.note)
     filled = imputed.reindex(table.index)
     table = table.copy()
     for offset, ((name, columns), column) in enumerate(zip(run.groups, added)):
@@ -267,10 +251,10 @@ def _test_failure(df, table, run, label):
     """Why the test gave no feature a p-value, with the option that helps."""
     head = f"the {label} gave none of the {len(df)} features a p-value"
     empty = [column for column in _group_columns(run) if df[column].isna().all()]
-    if empty and run.test.module == "vetting":
+    if empty and run.test.needs.complete:
         return (f"{head}: sample column {empty[0]!r} has no values left after the "
                 "preprocessing; leave it out of its group")
-    notes = table[f"{run.method}_note"].astype(str).value_counts()
+    notes = table[run.result_columns.note].astype(str).value_counts()
     note, n = notes.index[0], int(notes.iloc[0])
     why = f"{head}; {n} of them: {note}"
     if note.startswith("a missing value"):

@@ -12,7 +12,8 @@ from pathlib import Path
 import numpy as np
 
 from tessera.cli.errors import count, one_line
-from tessera.cli.options import ALPHA
+from tessera.cli.record import Step
+from tessera.cli.results import ALPHA, note_counts, result_counts
 
 # Warnings about the libraries' own code rather than about the data: nothing
 # the user can act on, so they are not shown.
@@ -31,8 +32,6 @@ class Progress:
         self.steps = []
 
     def step(self, name, text, kept=None, removed=None):
-        from tessera.cli.report import Step
-
         print(f"{name:<{self.WIDTH}}{text}", file=self.stream, flush=True)
         why = text
         if kept is not None:
@@ -123,7 +122,7 @@ def describe(run):
     if run.method == "moderated":
         test += ": t for two groups" if run.two_groups else ": F test of equal group means"
         test += "".join(f", {word}" for key, word in MODERATED_WORDS.items() if getattr(run, key))
-    if run.test.module == "vetting":
+    if run.test.needs.complete:
         test += ", on the features measured in every sample)"
     elif "impute" in run.settings:
         test += ", on each feature's measured and imputed values)"
@@ -227,39 +226,25 @@ def step_summary(key, value, before, after, settings=None, imputed=None):
 SHOWN_REASONS = 3
 
 
-def result_counts_of(table, run):
-    """The counts of a test table as the summary line, the volcano plot and
-    the report give them."""
-    from tessera.cli.report import result_counts
-
-    two = run.two_groups
-    return result_counts(table, p=f"{run.method}_p",
-                         adjusted=f"{run.method}_{run.multipletest_method}", alpha=ALPHA,
-                         fc=f"{run.fold_change_method}_fc" if two else None,
-                         fc_threshold=run.fc_threshold if two else None,
-                         directions=[f"higher in {name}" for name, _ in run.groups[:2]])
-
-
 def test_summary(table, run, prior=None):
     """How many features were tested, how many are significant (and in which
     direction), why the others have no p-value, from the note column, and the
     moderated test's prior (``prior``, its result's attrs["moderated"])."""
-    from tessera.cli.report import note_counts
-
-    counts = result_counts_of(table, run)
+    columns = run.result_columns
+    found = result_counts(table, columns, fc_threshold=run.fc_threshold)
     threshold = f" and absolute fold change >= {_number(run.fc_threshold)}" \
         if run.fc_threshold and run.two_groups else ""
-    text = (f"{counts['tested']} features tested, {counts['significant']} significant at "
+    text = (f"{found['tested']} features tested, {found['significant']} significant at "
             f"adjusted p < {ALPHA}{threshold} ({run.multipletest_method})")
-    if counts["direction"]:
-        text += ": " + ", ".join(f"{n} {what}" for what, n in counts["direction"].items())
-    reasons = note_counts(table[f"{run.method}_note"])
+    if found["direction"]:
+        text += ": " + ", ".join(f"{n} {what}" for what, n in found["direction"].items())
+    reasons = note_counts(table[columns.note])
     if reasons:
         untested = sum(reasons.values())
         shown = [f"{why} ({n})" for why, n in list(reasons.items())[:SHOWN_REASONS]]
         rest = sum(list(reasons.values())[SHOWN_REASONS:])
         if rest:
-            shown.append(f"other reasons ({rest}; the {run.method}_note column gives each)")
+            shown.append(f"other reasons ({rest}; the {columns.note} column gives each)")
         text += f"; {untested} not tested: " + "; ".join(shown)
     if prior is not None:
         text += "; " + prior_summary(prior)

@@ -13,27 +13,6 @@ from tessera.cli.figures import (PALETTE, _covered, _fixed_layout, _inside, _ove
                                  framed_figure, offset_label, place_labels, plain, shorten,
                                  text_inches)
 
-# What each figure shows, for the report's captions; the figures' own titles
-# carry the numbers of the run.
-CAPTIONS = {
-    "pca": "Samples on the first two principal components of the centred values; "
-           "samples of one group should lie together, and a sample far from its group "
-           "differs from it in more than its group's effect.",
-    "correlation": "Pearson correlation of every pair of samples on the features measured "
-                   "in both, samples ordered by group, on a colour scale from 0 (or the "
-                   "lowest correlation, when one is negative) to 1 in every run; a sample "
-                   "whose row is darker than its group's agrees less with every other sample.",
-    "missingness": "Left: values measured in each sample; a hatched red bar marks a sample "
-                   "with fewer than half the median sample's measured values. Right: the "
-                   "share of a feature's values that are missing against the mean of its "
-                   "measured values, one point per feature and the mean share per intensity "
-                   "bin; a share that falls as intensity rises means values go missing "
-                   "because they are low.",
-    "imputed": "The values filled in by the imputation over the measured values; imputed "
-               "values are meant to lie at the low end of the measured ones.",
-}
-
-
 # The correlation heatmap writes its values into the cells up to this many samples.
 ANNOTATED_SAMPLES = 8
 # A sample with fewer measured values than this share of the median sample's

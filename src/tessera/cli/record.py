@@ -1,4 +1,6 @@
-"""``run.toml``: the record of a run in the settings-file format.
+"""The record of a run: what the report shows of it (RunRecord, its Steps
+and ReportFigures), the input's SHA-256 and the libraries' versions, and
+``run.toml``, the record in the settings-file format.
 
 The top-level keys and the ``[groups]`` table are every resolved setting of
 the run, written as ``--config`` reads them, so the file repeats the run (a
@@ -12,19 +14,99 @@ TOML is written here by hand (the standard library only reads it): basic
 strings with TOML's escapes, integers, floats as Python's repr (with inf and
 nan), booleans, arrays and tables.
 """
+import hashlib
 import math
 import os
+import platform
 import re
-import tomllib
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime, timezone
+from importlib import metadata
 from pathlib import PurePath
 
+import pandas as pd
+
 RECORD_TABLE = "record"
+# The libraries whose versions a record holds, besides tessera and Python.
+LIBRARIES = ("numpy", "pandas", "scipy", "statsmodels", "matplotlib")
 
 _BARE_KEY = re.compile(r"[A-Za-z0-9_-]+")
 _ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f",
             "\r": "\\r"}
+
+
+@dataclass
+class Step:
+    """One line of the steps table: what ran, the rows it kept and removed, and why."""
+    name: str
+    kept: int | None
+    removed: int | None
+    why: str = ""
+
+
+@dataclass
+class ReportFigure:
+    """A figure of the report: PNG bytes or an SVG element made by tessera
+    (inserted as it is, so it must come from ``interactive``), a title and a
+    caption; ``file`` names the PNG written beside the report, if any."""
+    title: str
+    caption: str = ""
+    png: bytes | None = None
+    svg: str | None = None
+    file: str | None = None
+
+
+@dataclass
+class RunRecord:
+    """What the report shows of one run. Counts are plain integers, settings
+    a {key: value} mapping of every resolved setting, groups [(name,
+    [columns])], versions {name: version}, elapsed the run's seconds."""
+    input_file: str
+    sha256: str
+    input_format: str
+    quantity: str
+    groups: list
+    settings: dict
+    versions: dict
+    date: str
+    elapsed: float
+    steps: list                    # [Step]
+    tested: int
+    significant: int
+    alpha: float
+    adjustment: str                # the multiple-testing method, e.g. fdr_bh
+    method: str                    # the test, e.g. Welch, oneway
+    untested: dict = field(default_factory=dict)        # {reason: features}
+    direction: dict = field(default_factory=dict)       # {e.g. "higher in H": features}
+    top: pd.DataFrame | None = None                     # index: identifiers
+    qc_figures: list = field(default_factory=list)      # [ReportFigure]
+    test_figures: list = field(default_factory=list)    # [ReportFigure]
+    command: str = ""
+    fc_threshold: float | None = None
+    input_check: str = ""          # what comparing the input with run.toml's record found
+
+
+def sha256_of(path, chunk=1 << 20):
+    """The SHA-256 of a file's bytes, as 64 hexadecimal digits."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        while block := handle.read(chunk):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def library_versions():
+    """{name: version} of tessera, Python and the libraries a run uses."""
+    versions = {"tessera": _version("tessera"), "python": platform.python_version()}
+    versions.update({name: _version(name) for name in LIBRARIES})
+    return versions
+
+
+def _version(name):
+    try:
+        return metadata.version(name)
+    except metadata.PackageNotFoundError:
+        return "not installed"
 
 
 def resolved_settings(run):
@@ -51,8 +133,6 @@ def resolved_settings(run):
 def record_facts(file, *, sha256=None, versions=None, date=None, **extra):
     """The [record] table of a run on ``file``: its SHA-256 and size, the
     versions and the date (ISO 8601, UTC, to the second), plus ``extra``."""
-    from tessera.cli.report import library_versions, sha256_of
-
     facts = {
         "sha256": sha256 if sha256 is not None else sha256_of(file),
         "size": os.path.getsize(file),
@@ -136,20 +216,6 @@ def dumps_run_toml(settings, groups, record=None):
     return "\n".join(lines) + "\n"
 
 
-def write_run_toml(path, settings, groups, record=None):
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(dumps_run_toml(settings, groups, record))
-
-
-def load_run_toml(path):
-    """(settings, groups, record) of a run.toml; record is {} when absent."""
-    with open(path, "rb") as handle:
-        data = tomllib.load(handle)
-    record = data.pop(RECORD_TABLE, {})
-    groups = [(name, columns) for name, columns in data.pop("groups", {}).items()]
-    return data, groups, record
-
-
 @dataclass(frozen=True)
 class InputStatus:
     unchanged: bool | None     # None: the record holds no SHA-256 to compare
@@ -161,8 +227,6 @@ class InputStatus:
 def input_status(record, file):
     """Whether ``file`` is the input the recorded run read: compares its
     SHA-256 with the [record] table's ``sha256``."""
-    from tessera.cli.report import sha256_of
-
     recorded = record.get("sha256") if isinstance(record, dict) else None
     current = sha256_of(file)
     if not isinstance(recorded, str):

@@ -8,6 +8,7 @@ through a pipe: anything it cannot do (an error, an interrupt, a pickling
 problem) makes this process render that figure itself, so the outcome,
 errors and warnings included, is the same as rendering everything here.
 """
+import io
 import os
 import pickle
 import signal
@@ -15,7 +16,13 @@ import sys
 import time
 import warnings
 
-from tessera.cli.report import png_bytes
+
+def png_bytes(fig):
+    """The figure as PNG bytes, rendered once: the same bytes can be written
+    to the PNG file and put into the report."""
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png")
+    return buffer.getvalue()
 
 
 def can_fork():

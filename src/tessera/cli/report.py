@@ -1,4 +1,4 @@
-"""The per-run report: one self-contained HTML file from a RunRecord.
+"""The per-run report: one self-contained HTML file from a record.RunRecord.
 
 Everything the page shows is inside it: figures as base64 PNG or inline
 SVG, the CSS in a <style> element, no script, no link to any other file or
@@ -8,193 +8,13 @@ settings) is escaped. Sections, in order: what was run, the steps, quality
 control, the results, the figures of the test.
 """
 import base64
-import hashlib
 import html
-import io
-import platform
-from dataclasses import dataclass, field
-from importlib import metadata
 
 import numpy as np
 import pandas as pd
 
 from tessera.cli.interactive import svg_style
-
-LIBRARIES = ("numpy", "pandas", "scipy", "statsmodels", "matplotlib")
-
-
-@dataclass
-class Step:
-    """One line of the steps table: what ran, the rows it kept and removed, and why."""
-    name: str
-    kept: int | None
-    removed: int | None
-    why: str = ""
-
-
-@dataclass
-class ReportFigure:
-    """A figure of the report: PNG bytes or an SVG element made by tessera
-    (inserted as it is, so it must come from ``interactive``), a title and a
-    caption; ``file`` names the PNG written beside the report, if any."""
-    title: str
-    caption: str = ""
-    png: bytes | None = None
-    svg: str | None = None
-    file: str | None = None
-
-
-@dataclass
-class RunRecord:
-    """What the report shows of one run. Counts are plain integers, settings
-    a {key: value} mapping of every resolved setting, groups [(name,
-    [columns])], versions {name: version}, elapsed the run's seconds."""
-    input_file: str
-    sha256: str
-    input_format: str
-    quantity: str
-    groups: list
-    settings: dict
-    versions: dict
-    date: str
-    elapsed: float
-    steps: list                    # [Step]
-    tested: int
-    significant: int
-    alpha: float
-    adjustment: str                # the multiple-testing method, e.g. fdr_bh
-    method: str                    # the test, e.g. Welch, oneway
-    untested: dict = field(default_factory=dict)        # {reason: features}
-    direction: dict = field(default_factory=dict)       # {e.g. "higher in H": features}
-    top: pd.DataFrame | None = None                     # index: identifiers
-    qc_figures: list = field(default_factory=list)      # [ReportFigure]
-    test_figures: list = field(default_factory=list)    # [ReportFigure]
-    command: str = ""
-    fc_threshold: float | None = None
-    input_check: str = ""          # what comparing the input with run.toml's record found
-
-
-def sha256_of(path, chunk=1 << 20):
-    """The SHA-256 of a file's bytes, as 64 hexadecimal digits."""
-    digest = hashlib.sha256()
-    with open(path, "rb") as handle:
-        while block := handle.read(chunk):
-            digest.update(block)
-    return digest.hexdigest()
-
-
-def library_versions():
-    """{name: version} of tessera, Python and the libraries a run uses."""
-    versions = {"tessera": _version("tessera"), "python": platform.python_version()}
-    versions.update({name: _version(name) for name in LIBRARIES})
-    return versions
-
-
-def _version(name):
-    try:
-        return metadata.version(name)
-    except metadata.PackageNotFoundError:
-        return "not installed"
-
-
-def png_bytes(fig):
-    """The figure as PNG bytes, rendered once: the same bytes can be written
-    to the PNG file and put into the report."""
-    buffer = io.BytesIO()
-    fig.savefig(buffer, format="png")
-    return buffer.getvalue()
-
-
-def top_features(table, *, p, adjusted, fc=None, label=None, annotations=(), n=20):
-    """The ``n`` features with the smallest adjusted p-values (then p) as the
-    report's table, on the table's index: the ``label`` column (e.g. the gene
-    names), the fold change, p and adjusted p first, as a reader looks for
-    them, then the other ``annotations``. An annotation column is left out
-    when it has no text in these rows, holds one value on every row of the
-    table (e.g. the organism), or repeats the identifier or a column already
-    shown on every one of these rows."""
-    order = table[[adjusted, p]].astype(float).sort_values([adjusted, p], kind="stable",
-                                                           na_position="last")
-    rows = order.index[order[p].notna()][:n]
-    names = ([label] if label is not None else []) + [a for a in annotations if a != label]
-    shown = [_texts(pd.Series(rows, index=rows))]
-    kept = {}
-    for name in dict.fromkeys(names):
-        if name not in table or table[name].nunique(dropna=False) <= 1:
-            continue
-        texts = _texts(table.loc[rows, name])
-        if texts.eq("").all() or any(texts.equals(other) for other in shown):
-            continue
-        shown.append(texts)
-        kept[name] = table.loc[rows, name]
-    columns = {}
-    if label in kept:
-        columns[label] = kept.pop(label)
-    if fc is not None:
-        columns["fold change"] = table.loc[rows, fc].astype(float)
-    columns["p"] = table.loc[rows, p].astype(float)
-    columns["adjusted p"] = table.loc[rows, adjusted].astype(float)
-    columns.update(kept)
-    top = pd.DataFrame(columns, index=rows)
-    top.index.name = table.index.name or "feature"
-    return top
-
-
-def _texts(values):
-    """A column's cells as stripped text, "" where missing, to compare columns."""
-    return values.astype(object).where(values.notna(), "").astype(str).str.strip()
-
-
-def fold_change_name(settings):
-    """What the fold change is on the run's scale: a log2 fold change after a
-    base-2 log transform (log10 after base 10, ...), otherwise the difference
-    of the group means."""
-    base = settings.get("log_transform")
-    return f"log{base} fold change" if base else "fold change (difference of means)"
-
-
-def result_counts(table, *, p, adjusted, alpha, fc=None, fc_threshold=None,
-                directions=("up", "down")):
-    """{"tested", "significant", "direction"} of a test table, counted as the
-    volcano colours its points: significant is adjusted p below ``alpha`` and,
-    with ``fc_threshold``, an absolute fold change of at least that;
-    direction ({directions[0]: fold change above 0, directions[1]: the rest})
-    only when ``fc`` names the fold-change column."""
-    pv, adj = table[p].astype(float), table[adjusted].astype(float)
-    significant = pv.notna() & (adj < alpha)
-    counts = {"tested": int(pv.notna().sum())}
-    direction = {}
-    if fc is not None:
-        change = table[fc].astype(float)
-        significant &= change.notna()
-        if fc_threshold:
-            significant &= change.abs() >= fc_threshold
-        direction = {directions[0]: int((significant & (change > 0)).sum()),
-                     directions[1]: int((significant & (change <= 0)).sum())}
-    counts["significant"] = int(significant.sum())
-    counts["direction"] = direction
-    return counts
-
-
-def untested_reasons(table, samples, p):
-    """{reason: features} for the features of a test table without a p-value:
-    a missing value in the row, or values that do not vary within the groups."""
-    untested = table[p].astype(float).isna()
-    missing = int((untested & table[samples].isna().any(axis=1)).sum())
-    constant = int(untested.sum()) - missing
-    reasons = {}
-    if missing:
-        reasons["a missing value in the row"] = missing
-    if constant:
-        reasons["values that do not vary within the groups"] = constant
-    return reasons
-
-
-def note_counts(notes):
-    """{note: features} of a column of reasons ("" for a tested feature)."""
-    notes = notes.fillna("").astype(str)
-    counts = notes[notes != ""].value_counts(sort=True)
-    return {str(k): int(v) for k, v in counts.items()}
+from tessera.cli.results import fold_change_name
 
 
 CSS = """
@@ -398,7 +218,7 @@ def _missing(value):
 
 
 def _results_section(r):
-    fc_name = fold_change_name(r.settings)
+    fc_name = fold_change_name(r.settings.get("log_transform"))
     threshold = (f" and absolute {fc_name} at least {_number(r.fc_threshold)}"
                  if r.fc_threshold else "")
     counts = [
@@ -455,9 +275,3 @@ def render_html(record):
         f'<footer>Written by tessera {_e(r.versions.get("tessera", ""))}. This file holds '
         "everything it shows and needs no network access.</footer>"
         "</main></body></html>\n")
-
-
-def write_report(path, record):
-    """Writes the report of ``record`` to ``path`` (UTF-8)."""
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(render_html(record))

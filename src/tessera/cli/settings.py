@@ -13,13 +13,13 @@ from pathlib import Path
 from tessera.cli.errors import UsageError, count
 from tessera.cli.inputs import check_input_file, load_design
 from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_LABEL_TOP,
-                                 DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD, DEFAULT_MIN_VALID,
-                                 DEFAULT_MIN_VALID_MODE, DEFAULT_MULTIPLETEST_METHOD,
-                                 IMPUTE_DEFAULTS, IMPUTE_PARAMETERS, LIST_KEYS, METHOD_BY_NAME,
-                                 METHODS, MODERATED_KEYS, OPTION_BY_KEY, OPTIONS, READ_KEYS, TWO_GROUP_KEYS,
-                                 parse_group)
+                                 DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD,
+                                 DEFAULT_MULTIPLETEST_METHOD, IMPUTE_PARAMETERS, LIST_KEYS,
+                                 METHOD_BY_NAME, METHODS, MODERATED_KEYS, OPTION_BY_KEY, OPTIONS,
+                                 READ_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
+from tessera.cli.results import ResultColumns
 
 EXAMPLE_SETTINGS = {
     # the example is a plain wide table: an identifier column and ten samples
@@ -77,6 +77,13 @@ class Run:
         return METHOD_BY_NAME[self.method]
 
     @property
+    def result_columns(self):
+        """The names of the columns of the run's test table."""
+        return ResultColumns(self.method, self.multipletest_method,
+                             tuple(name for name, _ in self.groups),
+                             self.fold_change_method if self.two_groups else None)
+
+    @property
     def test_options(self):
         """The keywords of test_features beyond the groups and the method."""
         if self.method != "moderated":
@@ -86,7 +93,7 @@ class Run:
     @property
     def paired(self):
         """The run pairs the samples of its two groups (a paired test or fold change)."""
-        return self.test.paired or self.fold_change_method == "paired"
+        return self.test.needs.paired or self.fold_change_method == "paired"
 
 
 def load_config(path):
@@ -278,7 +285,7 @@ def _check_test(values, given, groups):
         method = DEFAULT_METHOD if n == 2 else DEFAULT_MANY_GROUPS_METHOD
     elif not METHOD_BY_NAME[method].takes(n):
         fits = [m.name for m in METHODS if m.takes(n)]
-        fewest, most = METHOD_BY_NAME[method].groups
+        fewest, most = METHOD_BY_NAME[method].needs.groups
         takes = f"{fewest} groups" if fewest == most else f"{fewest} or more groups"
         raise UsageError(f"{_given(given, 'method')}: {method} compares {takes}, and "
                          f"{n} are given ({_names(groups)}); choose "
@@ -292,10 +299,10 @@ def _check_test(values, given, groups):
                                  "groups")
         return method
     (_, first), (_, second) = groups
-    test = METHOD_BY_NAME[method]
-    if (test.paired or values.get("fold_change_method") == "paired") and \
+    paired = METHOD_BY_NAME[method].needs.paired
+    if (paired or values.get("fold_change_method") == "paired") and \
             len(first) != len(second):
-        what = method if test.paired else "the paired fold change"
+        what = method if paired else "the paired fold change"
         raise UsageError(f"{what} pairs the columns of the two groups in order; give "
                          f"groups of equal size ({len(first)} and {len(second)} given)")
     return method
@@ -318,11 +325,11 @@ def _check_min_valid(values, groups):
     """Fills in the per-group filter's defaults and refuses a count that no
     feature can reach in the groups, naming the group."""
     if "min_valid_mode" in values:
-        values.setdefault("min_valid", DEFAULT_MIN_VALID)
+        values.setdefault("min_valid", library_default("min_valid"))
     if "min_valid" not in values:
         return
     n = values["min_valid"]
-    mode = values.setdefault("min_valid_mode", DEFAULT_MIN_VALID_MODE)
+    mode = values.setdefault("min_valid_mode", library_default("min_valid_mode"))
     sizes = {name: len(columns) for name, columns in groups}
     if mode == "each":
         name = min(sizes, key=sizes.get)
@@ -355,7 +362,7 @@ def _check_impute(values, given):
                              f"and this run imputes by {method}; drop {flag}")
     if method is not None:
         for key in IMPUTE_PARAMETERS[method]:
-            values.setdefault(key, IMPUTE_DEFAULTS[key])
+            values.setdefault(key, library_default(key))
 
 
 def out_prefix(out, file):

@@ -51,41 +51,46 @@ def read_design(path, samples=None):
         key = header.lower()
         if key in REQUIRED + OPTIONAL:
             if key in columns:
-                raise ReadError(f"{name}: two {key!r} columns in the header; keep one")
+                raise ReadError(f"{name}: two {key!r} columns in the header; keep one",
+                                path=name, column=header)
             columns[key] = position
         elif header:
             close = difflib.get_close_matches(key, REQUIRED + OPTIONAL, n=1, cutoff=0.75)
             if close and close[0] not in [h.lower() for h in source.header]:
                 raise ReadError(f"{name}: unknown column {header!r}; did you mean "
-                                f"{close[0]!r}? (columns: sample, group, pair, label)")
+                                f"{close[0]!r}? (columns: sample, group, pair, label)",
+                                path=name, column=header)
     missing = [key for key in REQUIRED if key not in columns]
     if missing:
         raise ReadError(f"{name}: no {' or '.join(repr(m) for m in missing)} column; a design "
                         "has columns sample and group (and optionally pair and label), "
-                        f"its header is {listing(source.header)}")
+                        f"its header is {listing(source.header)}", path=name)
     frame = read_columns(source, [], list(columns.values()))
     cells = {key: [None if v != v else str(v).strip() or None for v in frame[p]]
              for key, p in columns.items()}
     rows = len(frame)
     if rows == 0:
-        raise ReadError(f"{name}: has a header but no samples")
+        raise ReadError(f"{name}: has a header but no samples", path=name)
 
     sample_of = cells["sample"]
     blank = [source.line(r) for r in range(rows) if sample_of[r] is None]
     if blank:
         raise ReadError(f"{name}: no sample name on line {', '.join(map(str, blank[:5]))}; "
-                        "give each row a sample or remove the row")
+                        "give each row a sample or remove the row", path=name, column="sample",
+                        row=blank[0])
     first_line = {}
     for r, sample in enumerate(sample_of):
         if sample in first_line:
             raise ReadError(f"{name}: sample {sample!r} is on lines {first_line[sample]} and "
-                            f"{source.line(r)}; list each sample once")
+                            f"{source.line(r)}; list each sample once", path=name,
+                            column="sample", row=source.line(r), value=sample)
         first_line[sample] = source.line(r)
 
     ungrouped = [s for s, g in zip(sample_of, cells["group"]) if g is None]
     if ungrouped:
         raise ReadError(f"{name}: {plural(len(ungrouped), 'sample')} in no group: "
-                        f"{listing(ungrouped)}; give each a group or remove its row")
+                        f"{listing(ungrouped)}; give each a group or remove its row",
+                        path=name, column="group", value=ungrouped[0])
     if table_samples is not None:
         known = set(table_samples)
         absent = [s for s in sample_of if s not in known]
@@ -95,7 +100,8 @@ def read_design(path, samples=None):
             hint = f"names are case-sensitive ({', '.join(close[:3])})" if close else \
                 f"the table's samples are {listing(table_samples)}"
             raise ReadError(f"{name}: {plural(len(absent), 'sample')} of the design not in "
-                            f"the table: {listing(absent)}; {hint}")
+                            f"the table: {listing(absent)}; {hint}", path=name,
+                            column="sample", value=absent[0])
 
     groups = {}
     for sample, group in zip(sample_of, cells["group"]):
@@ -116,7 +122,7 @@ def read_design(path, samples=None):
                 continue
             if label in owner:
                 raise ReadError(f"{name}: samples {owner[label]!r} and {sample!r} have the "
-                                f"same label {label!r}; give each its own label",
+                                f"same label {label!r}; give each its own label", path=name,
                                 column="label", value=label)
             owner[label] = sample
             labels[sample] = label
@@ -134,7 +140,8 @@ def _pair_order(name, groups, pair_of):
     if unpaired:
         raise ReadError(f"{name}: {plural(len(unpaired), 'sample')} without a pair: "
                         f"{listing(unpaired)}; give every sample a pair, or remove the pair "
-                        "column for an unpaired design")
+                        "column for an unpaired design", path=name, column="pair",
+                        value=unpaired[0])
     order = list(dict.fromkeys(pair_of.values()))
     for group, members in groups.items():
         count = pd.Series([pair_of[s] for s in members]).value_counts()
@@ -144,10 +151,10 @@ def _pair_order(name, groups, pair_of):
             both = [s for s in members if pair_of[s] == pair]
             raise ReadError(f"{name}: pair {pair!r} has {len(both)} samples in group "
                             f"{group!r} ({listing(both)}); a pair has one sample per group",
-                            column="pair", group=group, value=pair)
+                            path=name, column="pair", group=group, value=pair)
         lacking = [p for p in order if p not in count.index]
         if lacking:
             raise ReadError(f"{name}: pair {lacking[0]!r} has no sample in group {group!r}; "
-                            "every pair needs one sample in each group", column="pair",
-                            group=group, value=lacking[0])
+                            "every pair needs one sample in each group", path=name,
+                            column="pair", group=group, value=lacking[0])
     return order

@@ -1,10 +1,10 @@
 """DIA-NN's report.pg_matrix.tsv: five annotation columns, then one column
 per run named by the run file's path; empty cells for values not measured."""
-from .errors import ReadError
+from .errors import Phrase, ReadError
 from .layout import Flag, Layout, every_member_starts_with, present, run_name
 
 NAME = "DIA-NN pg_matrix"
-RULE = "column 'Protein.Group' and one column per run, named by the run file's path"
+RULE = Phrase("column 'Protein.Group' and one column per run, named by the run file's path")
 QUANTITY = "PG.MaxLFQ"      # the report column the matrix holds
 IDENTIFIERS = ("Protein.Group", "Protein.Ids")
 ANNOTATIONS = ("Protein.Ids", "Protein.Names", "Genes", "First.Protein.Description")
@@ -21,7 +21,7 @@ def detect(header, name):
         what = "long report (one row per precursor and run)" if "Run" in header else \
             "precursor matrix"
         raise ReadError(f"{name}: is a DIA-NN {what}, not the protein matrix; give "
-                        "report.pg_matrix.tsv")
+                        "report.pg_matrix.tsv", path=name)
     runs = [h for h in header if h and h not in IDENTIFIERS + ANNOTATIONS + COUNTS]
     return Layout(
         format=NAME,

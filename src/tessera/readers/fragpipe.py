@@ -1,10 +1,11 @@
 """FragPipe's combined_protein.tsv: annotation columns, then per sample
 '<sample> <quantity>' columns; zeros for values not measured."""
+from .errors import Phrase
 from .layout import Flag, Layout, present, starts_with
 
 NAME = "FragPipe combined_protein"
-RULE = ("columns 'Protein ID' and 'Entry Name'; quantities '<sample> MaxLFQ Intensity', "
-        "'<sample> Intensity', '<sample> Spectral Count', ...")
+RULE = Phrase("columns 'Protein ID' and 'Entry Name'; quantities '<sample> MaxLFQ "
+              "Intensity', '<sample> Intensity', '<sample> Spectral Count', ...")
 # In the order a default is chosen. The longest matching suffix names a
 # column's quantity: 'S1 MaxLFQ Intensity' is not sample 'S1 MaxLFQ'.
 QUANTITIES = ("MaxLFQ Intensity", "MaxLFQ Razor Intensity", "MaxLFQ Unique Intensity",

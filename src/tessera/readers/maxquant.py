@@ -1,11 +1,12 @@
 """MaxQuant's proteinGroups.txt: one row per protein group, per-sample
 columns 'LFQ intensity <sample>', 'Intensity <sample>' and 'iBAQ <sample>',
 zeros for values not measured, and '+' in the flag columns."""
+from .errors import Phrase
 from .layout import Flag, Layout, plus, present
 
 NAME = "MaxQuant proteinGroups"
-RULE = ("columns 'Protein IDs' and 'Majority protein IDs'; quantities "
-        "'LFQ intensity <sample>', 'Intensity <sample>', 'iBAQ <sample>'")
+RULE = Phrase("columns 'Protein IDs' and 'Majority protein IDs'; quantities "
+              "'LFQ intensity <sample>', 'Intensity <sample>', 'iBAQ <sample>'")
 QUANTITIES = ("LFQ intensity", "Intensity", "iBAQ")
 IDENTIFIERS = ("Protein IDs", "Majority protein IDs")
 ANNOTATIONS = ("Protein IDs", "Majority protein IDs", "Protein names", "Gene names",

@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .errors import ReadError
+from .errors import Keyword, Phrase, ReadError
 
 TEXT_SUFFIXES = (".csv", ".tsv", ".txt")
 WORKBOOK_SUFFIXES = (".xlsx",)
@@ -68,45 +68,47 @@ def open_source(path, sheet=None):
     """Sniffs `path`; refuses, with a one-line ReadError, what is not a table."""
     name = str(path)
     if "\x00" in name:
-        raise ReadError(f"{name!r}: a file name cannot contain a NUL character")
+        raise ReadError(f"{name!r}: a file name cannot contain a NUL character", path=name)
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".xls":
         raise ReadError(f"{name}: old Excel .xls workbooks cannot be read; save it as "
-                        ".xlsx, or as a .csv or .tsv table")
+                        ".xlsx, or as a .csv or .tsv table", path=name)
     if suffix not in TEXT_SUFFIXES + WORKBOOK_SUFFIXES:
         kind = f"{path.suffix} files" if path.suffix else "files without an extension"
-        raise ReadError(f"{name}: cannot read {kind}; give a .csv, .tsv, .txt or .xlsx table")
+        raise ReadError(f"{name}: cannot read {kind}; give a .csv, .tsv, .txt or .xlsx table",
+                        path=name)
     try:
         handle = open(path, "rb")
     except FileNotFoundError:
-        raise ReadError(f"{name}: file not found; check the path") from None
+        raise ReadError(f"{name}: file not found; check the path", path=name) from None
     except IsADirectoryError:
-        raise ReadError(f"{name}: is a directory; give a table file") from None
+        raise ReadError(f"{name}: is a directory; give a table file", path=name) from None
     except PermissionError:
-        raise ReadError(f"{name}: no permission to read it") from None
+        raise ReadError(f"{name}: no permission to read it", path=name) from None
     except OSError as exc:
-        raise ReadError(f"{name}: cannot be opened ({exc.strerror})") from None
+        raise ReadError(f"{name}: cannot be opened ({exc.strerror})", path=name) from None
     with handle:
         start = handle.read(SNIFF_BYTES)
         if not start:
-            raise ReadError(f"{name}: is empty; give a table with a header row")
+            raise ReadError(f"{name}: is empty; give a table with a header row", path=name)
         if suffix in WORKBOOK_SUFFIXES:
             if not start.startswith(ZIP_MAGIC):
                 what = "an old-style .xls workbook" if start.startswith(OLE_MAGIC) else \
                     "not an .xlsx workbook (it does not start as one)"
                 raise ReadError(f"{name}: is {what}; save it from the spreadsheet program "
-                                "as .xlsx, or name a text table .csv or .tsv")
+                                "as .xlsx, or name a text table .csv or .tsv", path=name)
         else:
             if sheet is not None:
-                raise ReadError(f"{name}: sheet applies to .xlsx workbooks, and this is a "
-                                "text table; leave sheet out", parameter="sheet", value=sheet)
+                raise ReadError(Phrase(f"{name}: sheet applies to .xlsx workbooks, and this "
+                                       "is a text table; leave ", Keyword("sheet"), " out"),
+                                path=name, value=sheet, parameter="sheet")
             if start.startswith(ZIP_MAGIC):
                 raise ReadError(f"{name}: is a zip archive or an Excel workbook, not a text "
-                                "table; name a workbook .xlsx")
+                                "table; name a workbook .xlsx", path=name)
             if start.startswith(OLE_MAGIC):
                 raise ReadError(f"{name}: is an old Excel .xls workbook, not a text table; "
-                                "save it as .xlsx, .csv or .tsv")
+                                "save it as .xlsx, .csv or .tsv", path=name)
             return _sniff_text(path, name, handle, start)
     return _sniff_workbook(path, name, sheet)
 
@@ -126,7 +128,7 @@ def _sniff_text(path, name, handle, data):
             break
         if len(data) >= MAX_HEADER_BYTES:
             raise ReadError(f"{name}: no line end in its first {MAX_HEADER_BYTES >> 20} MiB; "
-                            "this is not a table with a header line")
+                            "this is not a table with a header line", path=name)
         more = handle.read(len(data))
         if not more:  # the file shrank while being read
             size = len(data)
@@ -141,7 +143,8 @@ def _sniff_text(path, name, handle, data):
     while leading < len(records) and not any(field.strip() for field in records[leading]):
         leading += 1
     if leading == len(records):
-        raise ReadError(f"{name}: is empty (blank lines only); give a table with a header row")
+        raise ReadError(f"{name}: is empty (blank lines only); give a table with a header row",
+                        path=name)
     header = tuple(field.strip() for field in records[leading])
     body = tuple(tuple(r) for r in records[leading + 1:] if r)
     chars, lines = ends[leading]
@@ -159,7 +162,7 @@ def _decode(data, encoding, final, name):
     if encoding != "utf-16" and b"\x00" in data:
         line = data.count(b"\n", 0, data.index(b"\x00")) + 1
         raise ReadError(f"{name}: holds NUL bytes (line {line}): a binary or damaged file, "
-                        "not a text table")
+                        "not a text table", path=name, row=line)
     decoder = codecs.getincrementaldecoder(encoding)(errors="strict")
     try:
         return decoder.decode(data, final=final)
@@ -170,13 +173,13 @@ def _decode(data, encoding, final, name):
 def _encoding_error(name, encoding, data=None, exc=None):
     if encoding == "utf-16":
         return ReadError(f"{name}: starts with a UTF-16 mark but is not valid UTF-16 text; "
-                         "save the table again as UTF-8")
-    where = ""
+                         "save the table again as UTF-8", path=name)
+    where, line = "", None
     if data is not None and exc is not None:
         line = data.count(b"\n", 0, exc.start) + 1
         where = f" (line {line} has the byte 0x{data[exc.start]:02X})"
     return ReadError(f"{name}: is not UTF-8 text{where}, e.g. Latin-1 or Windows text; save "
-                     "the table as UTF-8 (in Excel: CSV UTF-8)")
+                     "the table as UTF-8 (in Excel: CSV UTF-8)", path=name, row=line)
 
 
 def _sniff_delimiter(text, name):
@@ -205,7 +208,8 @@ def _sniff_delimiter(text, name):
             best, best_score = sep, score
     if best is None:
         raise ReadError(f"{name}: its first line has no tab, semicolon or comma; a table "
-                        "needs an identifier column and sample columns under a header row")
+                        "needs an identifier column and sample columns under a header row",
+                        path=name)
     return best
 
 
@@ -241,7 +245,7 @@ def _check_tail(name, handle, size, encoding, sep, width):
     tail = handle.read()
     if encoding != "utf-16" and b"\x00" in tail:
         raise ReadError(f"{name}: holds NUL bytes near its end: a damaged file (e.g. an "
-                        "interrupted copy), not a text table")
+                        "interrupted copy), not a text table", path=name)
     text = tail.decode(encoding if encoding == "utf-16" else "utf-8", errors="replace")
     if not text or text.endswith(("\n", "\r")):
         return
@@ -254,7 +258,7 @@ def _check_tail(name, handle, size, encoding, sep, width):
         if len(fields) < width:
             raise ReadError(f"{name}: its last line stops after {len(fields)} of {width} "
                             "fields with no line end; the file looks truncated, copy or "
-                            "export it again")
+                            "export it again", path=name)
 
 
 def _sniff_workbook(path, name, sheet):
@@ -264,18 +268,19 @@ def _sniff_workbook(path, name, sheet):
         book = openpyxl.load_workbook(path, read_only=True, data_only=True)
     except Exception as exc:  # noqa: BLE001 - zip, XML and openpyxl errors alike
         raise ReadError(f"{name}: is not a readable .xlsx workbook ({_one_line(exc)}); it "
-                        "may be damaged or truncated, save it again") from None
+                        "may be damaged or truncated, save it again", path=name) from None
     try:
         sheets = book.sheetnames
         if sheet is None:
             if len(sheets) > 1:
-                raise ReadError(f"{name}: the workbook has {len(sheets)} sheets "
-                                f"({', '.join(map(repr, sheets))}); choose one with sheet",
-                                parameter="sheet")
+                raise ReadError(Phrase(f"{name}: the workbook has {len(sheets)} sheets "
+                                       f"({', '.join(map(repr, sheets))}); choose one with ",
+                                       Keyword("sheet")), path=name, parameter="sheet")
             sheet = sheets[0]
         elif sheet not in sheets:
             raise ReadError(f"{name}: has no sheet {sheet!r}; its sheets are "
-                            f"{', '.join(map(repr, sheets))}", parameter="sheet", value=sheet)
+                            f"{', '.join(map(repr, sheets))}", path=name, value=sheet,
+                            parameter="sheet")
         records = []
         for values in book[sheet].iter_rows(values_only=True):
             records.append(["" if v is None else str(v) for v in values])
@@ -285,7 +290,7 @@ def _sniff_workbook(path, name, sheet):
         raise
     except Exception as exc:  # noqa: BLE001
         raise ReadError(f"{name}: is not a readable .xlsx workbook ({_one_line(exc)}); it "
-                        "may be damaged or truncated, save it again") from None
+                        "may be damaged or truncated, save it again", path=name) from None
     finally:
         book.close()
     leading = 0
@@ -293,7 +298,7 @@ def _sniff_workbook(path, name, sheet):
         leading += 1
     if leading == len(records):
         raise ReadError(f"{name}: sheet {sheet!r} is empty; give a table with a header row",
-                        parameter="sheet", value=sheet)
+                        path=name, value=sheet, parameter="sheet")
     header = [v.strip() for v in records[leading]]
     while header and not header[-1]:
         header.pop()
@@ -326,14 +331,16 @@ def sniff_decimal(source, positions):
         return "."
     points = [c for c in cells if re.fullmatch(r"[+-]?\d*\.\d+(?:[eE][+-]?\d+)?", c)]
     if points:
-        raise ReadError(f"{source.name}: its sample columns mix decimal commas "
-                        f"({commas[0]!r}) and decimal points ({points[0]!r}); give decimal "
-                        "'.' or ',' and correct the other cells", parameter="decimal")
+        raise ReadError(Phrase(f"{source.name}: its sample columns mix decimal commas "
+                               f"({commas[0]!r}) and decimal points ({points[0]!r}); give ",
+                               Keyword("decimal"), " '.' or ',' and correct the other cells"),
+                        path=source.name, value=points[0], parameter="decimal")
     if all(re.fullmatch(r"[+-]?\d{1,3},\d{3}", c) for c in commas):
-        raise ReadError(f"{source.name}: {commas[0]!r} could hold a decimal comma or a "
-                        "thousands separator; give decimal ',' if commas are decimal marks, "
-                        "or save the numbers without separators", parameter="decimal",
-                        value=commas[0])
+        raise ReadError(Phrase(f"{source.name}: {commas[0]!r} could hold a decimal comma or "
+                               "a thousands separator; give ", Keyword("decimal"), " ',' if "
+                               "commas are decimal marks, or save the numbers without "
+                               "separators"),
+                        path=source.name, value=commas[0], parameter="decimal")
     return ","
 
 
@@ -364,17 +371,19 @@ def read_columns(source, numbers, texts, decimal=".", missing=MISSING):
         hint = "a quote character that is never closed?" if "EOF inside string" in str(exc) \
             else "check the delimiters and quotes"
         raise ReadError(f"{source.name}: cannot be split into {source.delimiter_name}-"
-                        f"separated fields ({_one_line(exc)}); {hint}") from None
+                        f"separated fields ({_one_line(exc)}); {hint}", path=source.name) from None
     except ValueError as exc:
         if numbers and ("convert" in str(exc) or "parse" in str(exc)):
             _find_bad_number(source, numbers, decimal, missing)
-        raise ReadError(f"{source.name}: cannot be read ({_one_line(exc)})") from None
+        raise ReadError(f"{source.name}: cannot be read ({_one_line(exc)})",
+                        path=source.name) from None
     long = frame[spare].notna().to_numpy()
     if long.any():
         row = int(np.flatnonzero(long)[0])
         raise ReadError(f"{source.name}: line {source.line(row)} has more fields than the "
                         f"header's {width} (a {source.delimiter_name} inside a value?); quote "
-                        "such values or remove the extra fields")
+                        "such values or remove the extra fields", path=source.name,
+                        row=source.line(row))
     frame = frame.drop(columns=spare)
     frame.columns = [int(c) for c in frame.columns]
     return frame
@@ -459,16 +468,19 @@ def _find_bad_number(source, numbers, decimal, missing):
 
 
 def _not_a_number(source, position, row, value, decimal):
-    column = source.header[position]
+    column, parameter = source.header[position], "decimal"
     if decimal == "." and re.fullmatch(r"\s*[+-]?\d*,\d+(?:[eE][+-]?\d+)?\s*", value):
-        hint = "it has a decimal comma: give decimal ','"
+        hint = ("it has a decimal comma: give ", Keyword("decimal"), " ','")
     elif decimal == "," and re.fullmatch(r"\s*[+-]?\d*\.\d+(?:[eE][+-]?\d+)?\s*", value):
-        hint = "it has a decimal point, but decimal ',' is in use"
+        hint = ("it has a decimal point, but decimal ',' is in use",)
     else:
-        hint = "a sample column holds numbers, with missing values left empty or written NaN"
-    return ReadError(f"{source.name}: column {column!r} holds {value!r} on line "
-                     f"{source.line(row)}, which is not a number; {hint}", column=column,
-                     value=value)
+        hint = ("a sample column holds numbers, with missing values left empty or written "
+                "NaN",)
+        parameter = None
+    return ReadError(Phrase(f"{source.name}: column {column!r} holds {value!r} on line "
+                            f"{source.line(row)}, which is not a number; ", *hint),
+                     path=source.name, column=column, row=source.line(row), value=value,
+                     parameter=parameter)
 
 
 def _read_workbook(source, numbers, texts, decimal, missing):
@@ -478,7 +490,8 @@ def _read_workbook(source, numbers, texts, decimal, missing):
                               keep_default_na=False, na_values=[""], engine="openpyxl")
     except Exception as exc:  # noqa: BLE001 - zip, XML and openpyxl errors alike
         raise ReadError(f"{source.name}: is not a readable .xlsx workbook "
-                        f"({_one_line(exc)}); it may be damaged, save it again") from None
+                        f"({_one_line(exc)}); it may be damaged, save it again",
+                        path=source.name) from None
     for p in numbers + texts:
         if p not in frame.columns:  # the sheet holds no cell at all in this column
             frame[p] = np.nan

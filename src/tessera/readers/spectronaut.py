@@ -3,11 +3,11 @@
 for values not measured."""
 import re
 
-from .errors import ReadError
+from .errors import Phrase, ReadError
 from .layout import Layout, present, run_name
 
 NAME = "Spectronaut protein pivot"
-RULE = "column 'PG.ProteinGroups' and per-run columns '[n] <run>.PG.Quantity'"
+RULE = Phrase("column 'PG.ProteinGroups' and per-run columns '[n] <run>.PG.Quantity'")
 RUN_COLUMN = re.compile(r"(?:\[\d+\]\s*)?(.+?)\.(PG\.[A-Za-z0-9]+)")
 DEFAULT = "PG.Quantity"
 IDENTIFIERS = ("PG.ProteinGroups", "PG.ProteinAccessions")
@@ -26,7 +26,7 @@ def detect(header, name):
         return None
     if "R.FileName" in header or "R.Condition" in header:
         raise ReadError(f"{name}: is a long Spectronaut report (one row per protein and "
-                        "run), not a pivot; export the protein pivot report")
+                        "run), not a pivot; export the protein pivot report", path=name)
     found = {}
     for h in header:
         match = RUN_COLUMN.fullmatch(h)

@@ -7,11 +7,12 @@ import numpy as np
 import pandas as pd
 
 from . import diann, fragpipe, maxquant, spectronaut, wide
-from .errors import ReadError, UnknownFormat, listing, plural
+from .errors import Keyword, Phrase, ReadError, UnknownFormat, listing, plural
 from .layout import matches
 from .source import MISSING, open_source, read_columns, sniff_decimal
 
 ENGINES = (maxquant, diann, fragpipe, spectronaut)
+# Each format's rule, a Phrase: the header it is recognised by, in words.
 FORMATS = {module.NAME: module.RULE for module in ENGINES + (wide,)}
 SHOWN_ROWS = 5
 
@@ -71,28 +72,29 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
     """
     items = _sample_items(samples)
     if decimal not in (None, ".", ","):
-        raise ReadError(f"decimal must be '.' or ',', not {decimal!r}", parameter="decimal",
-                        value=decimal)
+        raise ReadError(f"decimal must be '.' or ',', not {decimal!r}", value=decimal,
+                        parameter="decimal")
     for option, value in (("quantity", quantity), ("index", index), ("sheet", sheet),
                           ("label_column", label_column)):
         if value is not None and (not isinstance(value, str) or not value.strip()):
             raise ReadError(f"{option} must be a column or quantity name, not {value!r}",
-                            parameter=option, value=value)
+                            value=value, parameter=option)
     source = open_source(path, sheet)
     layout = _detect(source)
     if layout is None:
         if items is None:
-            raise UnknownFormat(
+            raise UnknownFormat(Phrase(
                 f"{source.name}: the header matches none of the formats read here "
                 f"({', '.join(m.NAME for m in ENGINES)}); for another table choose the sample "
-                "columns with samples (names, or a pattern such as 'LFQ intensity *') and "
-                f"the identifier column with index (columns: {listing(source.header, 6)})",
-                parameter="samples")
+                "columns with ", Keyword("samples"), " (names, or a pattern such as "
+                "'LFQ intensity *') and the identifier column with ", Keyword("index"),
+                f" (columns: {listing(source.header, 6)})"), path=source.name,
+                parameter="samples", header=source.header)
         if quantity is not None:
             raise ReadError(f"{source.name}: quantity applies to the tables of "
                             f"{', '.join(m.NAME for m in ENGINES)}; in this table samples "
-                            "alone chooses the sample columns", parameter="quantity",
-                            value=quantity)
+                            "alone chooses the sample columns", path=source.name,
+                            value=quantity, parameter="quantity")
         layout = wide.layout(source, items, index)
         chosen, pairs = None, _distinct(source, layout.quantities[None])
     else:
@@ -117,7 +119,7 @@ def read_table(path, *, quantity=None, samples=None, index=None, decimal=None, s
                          decimal, MISSING + layout.missing)
     rows_read = len(frame)
     if rows_read == 0:
-        raise ReadError(f"{source.name}: has a header but no data rows")
+        raise ReadError(f"{source.name}: has a header but no data rows", path=source.name)
 
     removed, keep = {}, np.ones(rows_read, dtype=bool)
     for flag in flags:
@@ -160,7 +162,8 @@ def _sample_items(samples):
         items = None
     if not items or not all(isinstance(i, str) and i.strip() for i in items):
         raise ReadError(f"samples must be sample or column names, or a pattern such as "
-                        f"'LFQ intensity *', not {samples!r}", parameter="samples", value=samples)
+                        f"'LFQ intensity *', not {samples!r}", value=samples,
+                        parameter="samples")
     return [i.strip() for i in items]
 
 
@@ -177,14 +180,14 @@ def _choose(source, layout, quantity, items):
     offered = list(layout.quantities)
     if not offered:
         raise ReadError(f"{source.name}: is a {layout.format} table without per-sample "
-                        f"quantity columns ({FORMATS[layout.format]})")
+                        f"quantity columns ({FORMATS[layout.format]})", path=source.name)
     if quantity is not None:
         exact = [q for q in offered if q == quantity] or \
             [q for q in offered if q.lower() == quantity.strip().lower()]
         if not exact:
             raise ReadError(f"{source.name}: no quantity {quantity!r} in this "
                             f"{layout.format} table; choose one of {listing(offered)}",
-                            parameter="quantity", value=quantity)
+                            path=source.name, value=quantity, parameter="quantity")
         quantity = exact[0]
     default = quantity or offered[0]
     if items is None:
@@ -203,13 +206,13 @@ def _choose(source, layout, quantity, items):
             names = [s for s, _ in layout.quantities[default]]
             raise ReadError(f"{source.name}: samples {item!r} matches no sample of this "
                             f"{layout.format} table; its samples are {listing(names)}",
-                            parameter="samples", value=item)
+                            path=source.name, value=item, parameter="samples")
         pairs += hits
         used += [q for q in offered if q in found and q not in used]
     if len(used) > 1:
         raise ReadError(f"{source.name}: samples selects columns of {len(used)} quantities "
                         f"({listing(used)}); choose the samples of one quantity",
-                        parameter="samples")
+                        path=source.name, parameter="samples")
     return used[0], _distinct(source, pairs)
 
 
@@ -220,10 +223,11 @@ def _distinct(source, pairs):
         if header in seen:
             continue
         if sample in by_sample:
-            raise ReadError(f"{source.name}: columns {by_sample[sample]!r} and {header!r} "
-                            f"both give the sample name {sample!r}; choose one of them with "
-                            "samples, or rename the runs", parameter="samples", column=header,
-                            value=sample)
+            raise ReadError(Phrase(
+                f"{source.name}: columns {by_sample[sample]!r} and {header!r} both give the "
+                f"sample name {sample!r}; choose one of them with ", Keyword("samples"),
+                ", or rename the runs"), path=source.name, column=header, value=sample,
+                parameter="samples")
         seen.add(header)
         by_sample[sample] = header
         out.append((sample, header))
@@ -234,17 +238,20 @@ def _index(source, layout, index, sample_headers):
     if index is None:
         index = next((c for c in layout.identifiers if c in source.header), None)
         if index is None:
-            raise ReadError(f"{source.name}: no identifier column ({listing(layout.identifiers)})"
-                            "; name the column that identifies the features with index",
-                            parameter="index")
+            raise ReadError(Phrase(
+                f"{source.name}: no identifier column ({listing(layout.identifiers)}); name "
+                "the column that identifies the features with ", Keyword("index")),
+                path=source.name, parameter="index")
         return index
     if index not in source.header:
         raise ReadError(f"{source.name}: no column {index!r} for the index; identifier "
                         f"columns are {listing(layout.identifiers)} (or any column: "
-                        f"{listing(source.header, 6)})", parameter="index", column=index)
+                        f"{listing(source.header, 6)})", path=source.name, column=index,
+                        parameter="index")
     if index in sample_headers:
         raise ReadError(f"{source.name}: index {index!r} is a sample column; name the column "
-                        "that identifies the features", parameter="index", column=index)
+                        "that identifies the features", path=source.name, column=index,
+                        parameter="index")
     return index
 
 
@@ -254,11 +261,11 @@ def _label(source, layout, label_column, sample_headers):
     if label_column not in source.header:
         raise ReadError(f"{source.name}: no column {label_column!r} for the labels; "
                         f"annotation columns are {listing(layout.annotations)}",
-                        parameter="label_column", column=label_column)
+                        path=source.name, column=label_column, parameter="label_column")
     if label_column in sample_headers:
         raise ReadError(f"{source.name}: label column {label_column!r} is a sample column; "
-                        "name a text column such as the gene names", parameter="label_column",
-                        column=label_column)
+                        "name a text column such as the gene names", path=source.name,
+                        column=label_column, parameter="label_column")
     return label_column
 
 
@@ -267,7 +274,7 @@ def _position(source, column):
     if len(positions) > 1:
         raise ReadError(f"{source.name}: column {column!r} appears {len(positions)} times in "
                         f"the header (columns {', '.join(str(p + 1) for p in positions)}); "
-                        "rename the copies", column=column)
+                        "rename the copies", path=source.name, column=column)
     return positions[0]
 
 
@@ -276,19 +283,22 @@ def _check_identifiers(source, layout, index, ids, rows):
     if empty.any():
         lines = [source.line(r) for r in rows[empty][:SHOWN_ROWS]]
         others = [c for c in layout.identifiers if c != index and c in source.header]
-        hint = f"choose another identifier column with index ({listing(others)})" if others \
-            else "fill them in, or choose another identifier column with index"
-        raise ReadError(f"{source.name}: the identifier column {index!r} is empty on "
-                        f"{plural(int(empty.sum()), 'row')} (line "
-                        f"{', '.join(map(str, lines))}{', ...' if empty.sum() > SHOWN_ROWS else ''}"
-                        f"); {hint}", parameter="index", column=index)
+        hint = ("choose another identifier column with ", Keyword("index"),
+                f" ({listing(others)})") if others else \
+            ("fill them in, or choose another identifier column with ", Keyword("index"))
+        raise ReadError(Phrase(
+            f"{source.name}: the identifier column {index!r} is empty on "
+            f"{plural(int(empty.sum()), 'row')} (line "
+            f"{', '.join(map(str, lines))}{', ...' if empty.sum() > SHOWN_ROWS else ''}); ",
+            *hint), path=source.name, column=index, row=lines[0], parameter="index")
     repeated = ids.duplicated(keep=False).to_numpy()
     if repeated.any():
         first = ids.iloc[int(np.flatnonzero(repeated)[0])]
         lines = [source.line(r) for r in rows[(ids == first).to_numpy()]]
         count = ids[repeated].nunique()
         more = f" ({count} identifiers repeat)" if count > 1 else ""
-        raise ReadError(f"{source.name}: identifier {first!r} of column {index!r} is on lines "
-                        f"{', '.join(map(str, lines[:SHOWN_ROWS]))}{more}; the index must be "
-                        "unique, choose another column with index", parameter="index",
-                        column=index, value=first)
+        raise ReadError(Phrase(
+            f"{source.name}: identifier {first!r} of column {index!r} is on lines "
+            f"{', '.join(map(str, lines[:SHOWN_ROWS]))}{more}; the index must be unique, "
+            "choose another column with ", Keyword("index")), path=source.name, column=index,
+            row=lines[1], value=first, parameter="index")

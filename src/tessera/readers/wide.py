@@ -1,11 +1,11 @@
 """Any other wide table: an identifier column, sample columns the caller
 names or matches with a pattern, and the rest carried as annotations."""
-from .errors import ReadError, listing
+from .errors import Keyword, Phrase, ReadError, listing
 from .layout import Layout, matched_part, matches
 
 NAME = "wide table"
-RULE = ("any other table: an identifier column, and sample columns chosen with samples "
-        "(names, or a pattern such as 'LFQ intensity *')")
+RULE = Phrase("any other table: an identifier column, and sample columns chosen with ",
+              Keyword("samples"), " (names, or a pattern such as 'LFQ intensity *')")
 GENE_COLUMNS = ("gene names", "gene name", "genes", "gene", "gene symbol", "gene symbols",
                 "pg.genes")
 
@@ -14,13 +14,15 @@ def layout(source, items, index):
     header = [h for h in source.header if h]
     if index is not None and index not in header:
         raise ReadError(f"{source.name}: no column {index!r} for the index; columns are "
-                        f"{listing(header)}", parameter="index", column=index)
+                        f"{listing(header)}", path=source.name, column=index,
+                        parameter="index")
     chosen, seen = [], set()
     for item in items:
         hits = [h for h in header if matches(item, h) and h != index]
         if not hits:
             raise ReadError(f"{source.name}: samples {item!r} matches no column; columns "
-                            f"are {listing(header)}", parameter="samples", value=item)
+                            f"are {listing(header)}", path=source.name, value=item,
+                            parameter="samples")
         for h in hits:
             if h not in seen:
                 seen.add(h)
@@ -34,7 +36,7 @@ def layout(source, items, index):
         if index is None:
             raise ReadError(f"{source.name}: samples selects every column, which leaves none "
                             "for the identifiers; name the sample columns only",
-                            parameter="samples")
+                            path=source.name, parameter="samples")
     others = tuple(h for h in header if h not in seen and h != index)
     gene = next((h for h in others if h.lower() in GENE_COLUMNS), None)
     return Layout(format=NAME, identifiers=(index,), annotations=others,

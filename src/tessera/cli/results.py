@@ -1,0 +1,171 @@
+"""The test table of a run: the names of its columns, the one rule that makes
+a feature significant, what the fold change is called, and what the printed
+lines, the figures and the report count in it.
+
+Every module that reads the test table takes its column names from
+``ResultColumns`` and its significant features from ``significant``, so that
+the summary line, the volcano plots and the report cannot disagree.
+"""
+from dataclasses import dataclass
+
+import pandas as pd
+
+# A feature is significant when its adjusted p-value is below ALPHA (and,
+# with a fold-change threshold, its absolute fold change is at least that).
+ALPHA = 0.05
+# The features of the report's table of top features.
+TOP_FEATURES = 20
+
+
+@dataclass(frozen=True)
+class ResultColumns:
+    """The names of a test table's columns.
+
+    ``method`` is the test as the table names it, ``adjustment`` the
+    multiple-testing method, ``groups`` the group names in the run's order
+    and ``fold_change`` how the fold change was computed (group or paired),
+    None when the run has no fold change (three or more groups).
+    """
+    method: str
+    adjustment: str
+    groups: tuple
+    fold_change: str | None = None
+
+    @property
+    def p(self):
+        return f"{self.method}_p"
+
+    @property
+    def adjusted(self):
+        return f"{self.method}_{self.adjustment}"
+
+    @property
+    def note(self):
+        """Why a feature has no p-value; "" for a tested one."""
+        return f"{self.method}_note"
+
+    @property
+    def fc(self):
+        return None if self.fold_change is None else f"{self.fold_change}_fc"
+
+    @property
+    def measured(self):
+        """The measured values per feature and group, one column per group."""
+        return [f"n_{name}" for name in self.groups]
+
+    @property
+    def imputed(self):
+        """The imputed cells per feature and group, one column per group."""
+        return [f"imputed_{name}" for name in self.groups]
+
+    @property
+    def directions(self):
+        """The names of the two directions of a fold change: the first group
+        higher, the second higher."""
+        return tuple(f"higher in {name}" for name in self.groups[:2])
+
+
+def significant(p, adjusted, fc=None, *, alpha=ALPHA, fc_threshold=None):
+    """Which features are significant: those with a p-value whose adjusted
+    p-value is below ``alpha``, and, where ``fc`` is given, with a fold change
+    of at least ``fc_threshold`` in absolute value (any fold change without a
+    threshold).
+
+    A p-value of 0 is one that underflowed: below every level, so it counts
+    like any other p-value. A feature without a p-value, or without a fold
+    change where one is asked for, is never significant.
+    """
+    p, adjusted = p.astype(float), adjusted.astype(float)
+    chosen = p.notna() & (adjusted < alpha)
+    if fc is not None:
+        fc = fc.astype(float)
+        chosen &= fc.notna()
+        if fc_threshold:
+            chosen &= fc.abs() >= fc_threshold
+    return chosen
+
+
+def result_counts(table, columns, *, fc_threshold=None):
+    """{"tested", "significant", "direction"} of a test table: the features
+    with a p-value, the significant ones and, with a fold change, the
+    significant ones per direction ({first group higher: fold change above
+    0, second group higher: the rest})."""
+    fc = None if columns.fc is None else table[columns.fc]
+    chosen = significant(table[columns.p], table[columns.adjusted], fc,
+                         fc_threshold=fc_threshold)
+    direction = {}
+    if fc is not None:
+        up = fc.astype(float) > 0
+        higher_first, higher_second = columns.directions
+        direction = {higher_first: int((chosen & up).sum()),
+                     higher_second: int((chosen & ~up).sum())}
+    return {"tested": int(table[columns.p].notna().sum()), "significant": int(chosen.sum()),
+            "direction": direction}
+
+
+def note_counts(notes):
+    """{note: features} of a column of reasons ("" for a tested feature), the
+    most frequent first."""
+    notes = notes.fillna("").astype(str)
+    found = notes[notes != ""].value_counts(sort=True)
+    return {str(k): int(v) for k, v in found.items()}
+
+
+def fold_change_name(log_base):
+    """What the fold change is on the run's scale: a log2 fold change after a
+    base-2 log transform (log10 after base 10, ...), otherwise the difference
+    of the group means."""
+    return f"log{log_base} fold change" if log_base else "fold change (difference of means)"
+
+
+def fold_change_label(groups, log_base, paired):
+    """The fold change in words, for an axis: which group minus which, as a
+    difference of means or (``paired``) a mean of paired differences, a log
+    fold change when the run took logarithms."""
+    first, second = groups[:2]
+    if paired:
+        how = f"mean of paired differences {first} \u2212 {second}"
+    else:
+        how = f"{first} \u2212 {second}" if log_base else f"mean {first} \u2212 mean {second}"
+    return f"log{log_base} fold change ({how})" if log_base else f"fold change ({how})"
+
+
+def top_features(table, columns, *, label=None, annotations=(), n=TOP_FEATURES):
+    """The ``n`` features with the smallest adjusted p-values (then p) as the
+    report's table, on the table's index: the ``label`` column (e.g. the gene
+    names), the fold change, p and adjusted p first, as a reader looks for
+    them, then the other ``annotations``. An annotation column is left out
+    when it has no text in these rows, holds one value on every row of the
+    table (e.g. the organism), or repeats the identifier or a column already
+    shown on every one of these rows."""
+    p, adjusted = columns.p, columns.adjusted
+    order = table[[adjusted, p]].astype(float).sort_values([adjusted, p], kind="stable",
+                                                           na_position="last")
+    rows = order.index[order[p].notna()][:n]
+    names = ([label] if label is not None else []) + [a for a in annotations if a != label]
+    shown = [_texts(pd.Series(rows, index=rows))]
+    kept = {}
+    for name in dict.fromkeys(names):
+        if name not in table or table[name].nunique(dropna=False) <= 1:
+            continue
+        texts = _texts(table.loc[rows, name])
+        if texts.eq("").all() or any(texts.equals(other) for other in shown):
+            continue
+        shown.append(texts)
+        kept[name] = table.loc[rows, name]
+    top = {}
+    if label in kept:
+        top[label] = kept.pop(label)
+    if columns.fc is not None:
+        top["fold change"] = table.loc[rows, columns.fc].astype(float)
+    top["p"] = table.loc[rows, p].astype(float)
+    top["adjusted p"] = table.loc[rows, adjusted].astype(float)
+    top.update(kept)
+    frame = pd.DataFrame(top, index=rows)
+    frame.index.name = table.index.name or "feature"
+    return frame
+
+
+def _texts(values):
+    """A column's cells as stripped text, "" where missing, to compare columns."""
+    return values.astype(object).where(values.notna(), "").astype(str).str.strip()
