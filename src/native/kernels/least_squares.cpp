@@ -110,4 +110,145 @@ void symmetric_eigen(std::vector<double> a, std::size_t k, std::vector<double>& 
     }
 }
 
+namespace {
+
+double norm2(const double* x, std::size_t n) {
+    // dnrm2's scaled sum of squares: no overflow, and the digits of the reference BLAS
+    double scale = 0, ssq = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (x[i] == 0) continue;
+        const double a = std::fabs(x[i]);
+        if (scale < a) {
+            ssq = 1 + ssq * (scale / a) * (scale / a);
+            scale = a;
+        } else {
+            ssq += (a / scale) * (a / scale);
+        }
+    }
+    return scale * std::sqrt(ssq);
+}
+
+double dot(const double* x, const double* y, std::size_t n) {
+    double s = 0;
+    for (std::size_t i = 0; i < n; ++i) s += x[i] * y[i];
+    return s;
+}
+
+}  // namespace
+
+qr_factor::qr_factor(const double* a, std::size_t n, std::size_t p, double tol) { factor(a, n, p, tol); }
+
+void qr_factor::factor(const double* a, std::size_t n, std::size_t p, double tol) {
+    n_ = n;
+    p_ = p;
+    qr_.assign(a, a + n * p);
+    qraux_.assign(p, 0.0);
+    pivot_.resize(p);
+    std::iota(pivot_.begin(), pivot_.end(), 0);
+    std::vector<double> work1(p), work2(p);
+    double* x = qr_.data();
+    for (std::size_t j = 0; j < p; ++j) {
+        qraux_[j] = norm2(x + j * n, n);
+        work1[j] = qraux_[j];
+        work2[j] = qraux_[j] == 0 ? 1.0 : qraux_[j];
+    }
+    const std::size_t lup = std::min(n, p);
+    std::size_t k = p + 1;  // 1-based, as in dqrdc2: columns k..p were moved out
+    std::vector<double> moved(n);
+    for (std::size_t l = 1; l <= lup; ++l) {
+        const std::size_t c = l - 1;
+        // a column that has become negligible goes to the end
+        while (!(l >= k || qraux_[c] >= work2[c] * tol)) {
+            std::copy(x + c * n, x + (c + 1) * n, moved.begin());
+            std::copy(x + (c + 1) * n, x + p * n, x + c * n);
+            std::copy(moved.begin(), moved.end(), x + (p - 1) * n);
+            std::rotate(pivot_.begin() + c, pivot_.begin() + c + 1, pivot_.end());
+            std::rotate(qraux_.begin() + c, qraux_.begin() + c + 1, qraux_.end());
+            std::rotate(work1.begin() + c, work1.begin() + c + 1, work1.end());
+            std::rotate(work2.begin() + c, work2.begin() + c + 1, work2.end());
+            --k;
+        }
+        if (l == n) break;
+        double* xl = x + c * n;
+        double nrmxl = norm2(xl + c, n - c);
+        if (nrmxl == 0) continue;
+        if (xl[c] != 0) nrmxl = std::copysign(nrmxl, xl[c]);
+        const double inv = 1.0 / nrmxl;
+        for (std::size_t i = c; i < n; ++i) xl[i] *= inv;
+        xl[c] = 1.0 + xl[c];
+        for (std::size_t j = c + 1; j < p; ++j) {
+            double* xj = x + j * n;
+            const double t = -dot(xl + c, xj + c, n - c) / xl[c];
+            for (std::size_t i = c; i < n; ++i) xj[i] += t * xl[i];
+            if (qraux_[j] == 0) continue;
+            double tt = 1.0 - (std::fabs(xj[c]) / qraux_[j]) * (std::fabs(xj[c]) / qraux_[j]);
+            tt = std::max(tt, 0.0);
+            // Bates' 1999 change: recompute a norm that downdating has worn down
+            if (std::fabs(tt) < 1e-6) {
+                qraux_[j] = norm2(xj + c + 1, n - c - 1);
+                work1[j] = qraux_[j];
+            } else {
+                qraux_[j] *= std::sqrt(tt);
+            }
+        }
+        qraux_[c] = xl[c];
+        xl[c] = -nrmxl;
+    }
+    rank_ = std::min(k - 1, n);
+}
+
+void qr_factor::apply_qt(double* y) const {
+    const std::size_t ju = std::min(rank_, n_ == 0 ? 0 : n_ - 1);
+    for (std::size_t j = 0; j < ju; ++j) {
+        if (qraux_[j] == 0) continue;
+        const double* v = qr_.data() + j * n_;
+        // the reflector's leading entry is kept in qraux
+        double s = qraux_[j] * y[j];
+        for (std::size_t i = j + 1; i < n_; ++i) s += v[i] * y[i];
+        const double t = -s / qraux_[j];
+        y[j] += t * qraux_[j];
+        for (std::size_t i = j + 1; i < n_; ++i) y[i] += t * v[i];
+    }
+}
+
+void qr_factor::solve(const double* effects, double* coef) const {
+    std::vector<double> b(effects, effects + rank_);
+    // column-oriented back substitution, as dqrsl
+    for (std::size_t jj = rank_; jj-- > 0;) {
+        b[jj] /= r(jj, jj);
+        const double t = -b[jj];
+        for (std::size_t i = 0; i < jj; ++i) b[i] += t * r(i, jj);
+    }
+    for (std::size_t j = 0; j < p_; ++j) coef[j] = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t j = 0; j < rank_; ++j) coef[pivot_[j]] = b[j];
+}
+
+void qr_factor::inverse(double* out) const {
+    const std::size_t k = rank_;
+    // R^-1 (upper triangular), then R^-1 R^-T, as LAPACK's dtrtri and dlauum
+    std::vector<double> inv(k * k, 0.0);  // column-major
+    for (std::size_t j = 0; j < k; ++j) {
+        inv[j * k + j] = 1.0 / r(j, j);
+        for (std::size_t i = j; i-- > 0;) {
+            double s = 0;
+            for (std::size_t m = i + 1; m <= j; ++m) s += r(i, m) * inv[j * k + m];
+            inv[j * k + i] = -s / r(i, i);
+        }
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::fill(out, out + p_ * p_, nan);
+    for (std::size_t a = 0; a < k; ++a)
+        for (std::size_t b = 0; b < k; ++b) {
+            double s = 0;
+            for (std::size_t m = std::max(a, b); m < k; ++m) s += inv[m * k + a] * inv[m * k + b];
+            out[pivot_[a] * p_ + pivot_[b]] = s;
+        }
+}
+
+void qr_factor::inverse_diagonal(double* out) const {
+    std::vector<double> full(p_ * p_);
+    inverse(full.data());
+    for (std::size_t j = 0; j < p_; ++j) out[j] = full[j * p_ + j];
+}
+
 }  // namespace tessera::kernels::linalg

@@ -20,6 +20,42 @@ struct least_squares {
 least_squares householder_fit(std::vector<double> a, std::vector<double> y, std::size_t n,
                               std::size_t p);
 
+// Householder QR with limited pivoting, step for step LINPACK's dqrdc2 (the
+// decomposition of R's qr() and lm.fit): a column whose norm, downdated as
+// the reduction proceeds, falls below tol times its original norm is moved
+// to the end and left out of the rank.
+class qr_factor {
+public:
+    // Factors the n x p column-major matrix a (copied).
+    qr_factor(const double* a, std::size_t n, std::size_t p, double tol = 1e-7);
+    qr_factor() = default;
+    void factor(const double* a, std::size_t n, std::size_t p, double tol = 1e-7);
+
+    std::size_t rows() const { return n_; }
+    std::size_t cols() const { return p_; }
+    std::size_t rank() const { return rank_; }
+    // pivot()[j]: the original column at position j (the first rank() are estimable).
+    const std::vector<std::size_t>& pivot() const { return pivot_; }
+    // R[i][j] of the upper triangle, in pivoted order.
+    double r(std::size_t i, std::size_t j) const { return qr_[j * n_ + i]; }
+    // y (n values) replaced by the effects Q'y, as dqrsl computes them.
+    void apply_qt(double* y) const;
+    // Coefficients (p values, original order; NaN for the columns out of the
+    // rank) from the effects of apply_qt.
+    void solve(const double* effects, double* coef) const;
+    // diag((R'R)^-1) of the estimable columns (p values, original order; NaN
+    // for the others): the squared unscaled standard errors, chol2inv's diagonal.
+    void inverse_diagonal(double* out) const;
+    // (R'R)^-1 over the estimable columns, p x p row-major in original order
+    // (NaN rows and columns for the others): chol2inv(qr, size = rank).
+    void inverse(double* out) const;
+
+private:
+    std::vector<double> qr_, qraux_;
+    std::vector<std::size_t> pivot_;
+    std::size_t n_ = 0, p_ = 0, rank_ = 0;
+};
+
 // Cyclic Jacobi eigen-decomposition of a small symmetric matrix (k x k,
 // row-major): eigenvalues decreasing, eigenvectors in the columns of vectors.
 void symmetric_eigen(std::vector<double> a, std::size_t k, std::vector<double>& values,

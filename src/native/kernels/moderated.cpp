@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernels/least_squares.hpp"
+#include "kernels/linear_model.hpp"
 #include "kernels/parallel.hpp"
 #include "kernels/special.hpp"
 #include "kernels/summaries.hpp"
@@ -22,76 +23,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
 }  // namespace
-
-void fit_groups(const double* values, std::size_t rows, std::size_t cols, const int* group,
-                std::size_t groups, double* coef, double* count, double* s2,
-                double* df_residual, double* amean) {
-    const std::size_t blocks = (rows + block_rows - 1) / block_rows;
-    parallel_for(blocks, [&](std::size_t b) {
-        std::vector<double> sum(groups), n(groups);
-        const std::size_t end = std::min(rows, (b + 1) * block_rows);
-        for (std::size_t r = b * block_rows; r < end; ++r) {
-            const double* row = values + r * cols;
-            std::fill(sum.begin(), sum.end(), 0.0);
-            std::fill(n.begin(), n.end(), 0.0);
-            double total = 0, total_n = 0;
-            // missing cells add zeros: no branch on the data, whose gaps fall at random
-            for (std::size_t c = 0; c < cols; ++c) {
-                const int g = group[c];
-                if (g < 0) continue;
-                const bool finite = std::isfinite(row[c]);
-                const double v = finite ? row[c] : 0.0;
-                sum[g] += v;
-                n[g] += finite;
-                total += v;
-                total_n += finite;
-            }
-            double present = 0;
-            double* m = coef + r * groups;
-            for (std::size_t g = 0; g < groups; ++g) {
-                m[g] = n[g] > 0 ? sum[g] / n[g] : nan;
-                count[r * groups + g] = n[g];
-                if (n[g] > 0) present += 1;
-            }
-            double rss = 0;
-            for (std::size_t c = 0; c < cols; ++c) {
-                const int g = group[c];
-                if (g < 0) continue;
-                const double d = std::isfinite(row[c]) ? row[c] - m[g] : 0.0;
-                rss += d * d;
-            }
-            const double df = total_n - present;
-            df_residual[r] = df;
-            s2[r] = df > 0 ? rss / df : nan;
-            amean[r] = total_n > 0 ? total / total_n : nan;
-        }
-    });
-}
-
-void fit_contrasts(const double* coef, const double* count, std::size_t rows,
-                   std::size_t groups, const double* contrasts, std::size_t k,
-                   double* estimate, double* stdev_unscaled) {
-    for_row_blocks(rows, [&](std::size_t r) {
-        for (std::size_t j = 0; j < k; ++j) {
-            double est = 0, var = 0;
-            bool missing = false;
-            for (std::size_t g = 0; g < groups; ++g) {
-                const double c = contrasts[g * k + j];
-                const double n = count[r * groups + g];
-                if (n > 0) {
-                    // limma's unscaled sd of a group mean, sqrt(1/n), squared again
-                    const double sd = std::sqrt(1.0 / n);
-                    est += coef[r * groups + g] * c;
-                    var += sd * sd * (c * c);
-                } else if (c != 0) {
-                    missing = true;
-                }
-            }
-            estimate[r * k + j] = missing ? nan : est;
-            stdev_unscaled[r * k + j] = missing ? nan : std::sqrt(var);
-        }
-    });
-}
 
 status squeeze_var(const double* s2, const double* df, std::size_t n,
                    const prior_options& options, double* s2_prior, double* df_prior,
@@ -165,32 +96,21 @@ void moderated_t(const double* estimate, const double* stdev_unscaled, std::size
     });
 }
 
-std::size_t f_projection(const double* group_size, std::size_t groups, const double* contrasts,
-                         std::size_t k, double* projection) {
-    // covariance of the contrasts under the design, as contrasts.fit forms it
-    // from the Cholesky factor diag(sqrt(1/n)) of the group means' covariance
-    std::vector<double> cov(k * k, 0.0);
-    for (std::size_t a = 0; a < k; ++a)
-        for (std::size_t b = 0; b < k; ++b) {
-            double s = 0;
-            for (std::size_t g = 0; g < groups; ++g) {
-                const double root = std::sqrt(1.0 / group_size[g]);
-                s += (root * contrasts[g * k + a]) * (root * contrasts[g * k + b]);
-            }
-            cov[a * k + b] = s;
-        }
+std::size_t f_projection(const double* contrast_cov, std::size_t k, double* projection) {
     std::vector<double> is(k);
     for (std::size_t a = 0; a < k; ++a) {
-        double d = cov[a * k + a];
+        double d = contrast_cov[a * k + a];
         if (d == 0) d = 1;
         is[a] = std::sqrt(1 / d);
     }
     std::vector<double> cor(k * k);
     for (std::size_t a = 0; a < k; ++a)
-        for (std::size_t b = 0; b < k; ++b) cor[a * k + b] = a == b ? 1.0 : is[a] * cov[a * k + b] * is[b];
+        for (std::size_t b = 0; b < k; ++b)
+            cor[a * k + b] = a == b ? 1.0 : is[a] * contrast_cov[a * k + b] * is[b];
     std::vector<double> values, vectors;
     linalg::symmetric_eigen(cor, k, values, vectors);
     std::size_t rank = 0;
+    // the rank rule of classifyTestsF
     for (std::size_t j = 0; j < k; ++j)
         if (values[j] / values[0] > 1e-8) ++rank;
     std::fill(projection, projection + k * k, 0.0);
@@ -273,45 +193,151 @@ double mixture_var_prior(const double* t, const double* stdev_unscaled, const do
     return r_mean(v0);
 }
 
+status contrast_fit(const contrast_input& in, contrast_output& out, bool (*cancel)(void*),
+                    void* context) {
+    const std::size_t rows = in.rows, k = in.k, p = in.model.coefs;
+    linear_model::lm_fit(in.values, rows, in.model, out.fit, cancel, context);
+    if (cancel && cancel(context)) {
+        out.cancelled = true;
+        return ok;
+    }
+    out.logfc.assign(rows * k, nan);
+    out.stdev_unscaled.assign(rows * k, nan);
+    out.contrast_cov.assign(k * k, nan);
+    linear_model::contrasts_fit(out.fit, rows, p, in.contrasts, k, out.logfc.data(),
+                                out.stdev_unscaled.data(), out.contrast_cov.data());
+    const std::vector<double>& s2 = out.fit.s2;
+    const std::vector<double>& df = out.fit.df_residual;
+    bool any_df = false, any_finite = false;
+    for (std::size_t r = 0; r < rows; ++r) {
+        any_df = any_df || df[r] > 0;
+        any_finite = any_finite || std::isfinite(s2[r]);
+    }
+    if (!any_df) return no_residual_df;
+    if (!any_finite) return no_finite_variance;
+    out.df_pooled = long_sum(df.data(), rows);
+    prior_options options;
+    options.method = in.method;
+    options.robust = in.robust;
+    options.covariate = in.trend ? out.fit.amean.data() : nullptr;
+    options.winsor_lower = in.winsor_lower;
+    options.winsor_upper = in.winsor_upper;
+    for (auto* v : {&out.s2_prior, &out.df_prior, &out.s2_post, &out.df_total, &out.f, &out.f_df2})
+        v->assign(rows, nan);
+    const status st = squeeze_var(s2.data(), df.data(), rows, options, out.s2_prior.data(),
+                                  out.df_prior.data(), out.s2_post.data(), &out.prior);
+    if (st != ok) return st;
+    out.t.assign(rows * k, nan);
+    moderated_t(out.logfc.data(), out.stdev_unscaled.data(), rows, k, out.s2_post.data(),
+                df.data(), out.df_prior.data(), out.df_pooled, out.t.data(), out.df_total.data());
+    std::vector<double> projection(k * k);
+    out.f_df1 = f_projection(out.contrast_cov.data(), k, projection.data());
+    moderated_f(out.t.data(), rows, k, projection.data(), out.f_df1, out.f.data());
+    for (std::size_t r = 0; r < rows; ++r) out.f_df2[r] = out.df_prior[r] + df[r];
+    if (in.lfc > 0) {
+        out.treat_t.assign(rows * k, nan);
+        out.treat_right.assign(rows * k, nan);
+        out.treat_left.assign(rows * k, nan);
+        const double lfc = std::fabs(in.lfc);
+        for_row_blocks(rows, [&](std::size_t r) {
+            const double root = std::sqrt(out.s2_post[r]);
+            for (std::size_t j = 0; j < k; ++j) {
+                const std::size_t i = r * k + j;
+                const double coef = out.logfc[i];
+                const double se = out.stdev_unscaled[i] * root;
+                const double right = (std::fabs(coef) - lfc) / se;
+                out.treat_right[i] = right;
+                out.treat_left[i] = (std::fabs(coef) + lfc) / se;
+                // treat's t: the distance beyond the threshold, signed, 0 within it
+                const double beyond = std::max(right, 0.0);
+                out.treat_t[i] = std::isnan(coef) || std::isnan(right) ? nan
+                                 : coef > lfc                          ? beyond
+                                 : coef < -lfc                         ? -beyond
+                                                                       : 0.0;
+            }
+        });
+    }
+    return ok;
+}
+
+void view_of(contrast_output& c, fit_output& view) {
+    view.logfc = c.logfc.data();
+    view.stdev_unscaled = c.stdev_unscaled.data();
+    view.t = c.t.data();
+    view.df_total = c.df_total.data();
+    view.s2 = c.fit.s2.data();
+    view.df_residual = c.fit.df_residual.data();
+    view.amean = c.fit.amean.data();
+    view.s2_prior = c.s2_prior.data();
+    view.df_prior = c.df_prior.data();
+    view.s2_post = c.s2_post.data();
+    view.f = c.f.data();
+    view.f_df2 = c.f_df2.data();
+    view.f_df1 = c.f_df1;
+    view.df_pooled = c.df_pooled;
+    view.prior = c.prior;
+}
+
 status moderated_fit(const fit_input& in, fit_output& out) {
-    const std::size_t rows = in.rows, groups = in.groups;
+    const std::size_t groups = in.groups;
     if (groups < 2) return too_few_groups;
     const std::size_t k = groups - 1;
-    std::vector<double> coef(rows * groups), count(rows * groups);
-    fit_groups(in.values, rows, in.cols, in.group, groups, coef.data(), count.data(), out.s2,
-               out.df_residual, out.amean);
+    // the columns taken part, and the cell-means design of their groups
+    std::vector<std::size_t> kept;
+    for (std::size_t c = 0; c < in.cols; ++c)
+        if (in.group[c] >= 0) kept.push_back(c);
+    std::vector<double> compact;
+    const double* values = in.values;
+    if (kept.size() < in.cols) {
+        compact.resize(in.rows * kept.size());
+        for (std::size_t r = 0; r < in.rows; ++r)
+            for (std::size_t c = 0; c < kept.size(); ++c)
+                compact[r * kept.size() + c] = in.values[r * in.cols + kept[c]];
+        values = compact.data();
+    }
+    std::vector<double> design(kept.size() * groups, 0.0);
+    for (std::size_t c = 0; c < kept.size(); ++c) design[c * groups + in.group[kept[c]]] = 1.0;
+    // every group minus the last
     std::vector<double> contrasts(groups * k, 0.0);
     for (std::size_t j = 0; j < k; ++j) {
         contrasts[j * k + j] = 1.0;
         contrasts[(groups - 1) * k + j] = -1.0;
     }
-    fit_contrasts(coef.data(), count.data(), rows, groups, contrasts.data(), k, out.logfc,
-                  out.stdev_unscaled);
-    bool any_df = false, any_finite = false;
-    for (std::size_t r = 0; r < rows; ++r) {
-        any_df = any_df || out.df_residual[r] > 0;
-        any_finite = any_finite || std::isfinite(out.s2[r]);
-    }
-    if (!any_df) return no_residual_df;
-    if (!any_finite) return no_finite_variance;
-    out.df_pooled = long_sum(out.df_residual, rows);
-    prior_options options;
-    options.method = in.method;
-    options.robust = in.robust;
-    options.covariate = in.trend ? out.amean : nullptr;
-    options.winsor_lower = in.winsor_lower;
-    options.winsor_upper = in.winsor_upper;
-    const status st = squeeze_var(out.s2, out.df_residual, rows, options, out.s2_prior,
-                                  out.df_prior, out.s2_post, &out.prior);
+    contrast_input ci;
+    ci.values = values;
+    ci.rows = in.rows;
+    ci.model.design = design.data();
+    ci.model.samples = kept.size();
+    ci.model.coefs = groups;
+    ci.contrasts = contrasts.data();
+    ci.k = k;
+    ci.method = in.method;
+    ci.trend = in.trend;
+    ci.robust = in.robust;
+    ci.winsor_lower = in.winsor_lower;
+    ci.winsor_upper = in.winsor_upper;
+    contrast_output co;
+    const status st = contrast_fit(ci, co);
+    const std::size_t rows = in.rows;
+    std::copy(co.logfc.begin(), co.logfc.end(), out.logfc);
+    std::copy(co.stdev_unscaled.begin(), co.stdev_unscaled.end(), out.stdev_unscaled);
+    std::copy(co.fit.s2.begin(), co.fit.s2.end(), out.s2);
+    std::copy(co.fit.df_residual.begin(), co.fit.df_residual.end(), out.df_residual);
+    std::copy(co.fit.amean.begin(), co.fit.amean.end(), out.amean);
     if (st != ok) return st;
-    moderated_t(out.logfc, out.stdev_unscaled, rows, k, out.s2_post, out.df_residual,
-                out.df_prior, out.df_pooled, out.t, out.df_total);
-    std::vector<double> size(groups, 0.0), projection(k * k);
-    for (std::size_t c = 0; c < in.cols; ++c)
-        if (in.group[c] >= 0) size[in.group[c]] += 1;
-    out.f_df1 = f_projection(size.data(), groups, contrasts.data(), k, projection.data());
-    moderated_f(out.t, rows, k, projection.data(), out.f_df1, out.f);
-    for (std::size_t r = 0; r < rows; ++r) out.f_df2[r] = out.df_prior[r] + out.df_residual[r];
+    auto copy_rows = [rows](const std::vector<double>& from, double* to) {
+        std::copy(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(rows), to);
+    };
+    std::copy(co.t.begin(), co.t.end(), out.t);
+    copy_rows(co.df_total, out.df_total);
+    copy_rows(co.s2_prior, out.s2_prior);
+    copy_rows(co.df_prior, out.df_prior);
+    copy_rows(co.s2_post, out.s2_post);
+    copy_rows(co.f, out.f);
+    copy_rows(co.f_df2, out.f_df2);
+    out.f_df1 = co.f_df1;
+    out.df_pooled = co.df_pooled;
+    out.prior = co.prior;
     return ok;
 }
 
