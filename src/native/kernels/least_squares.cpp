@@ -211,6 +211,19 @@ void qr_factor::apply_qt(double* y) const {
     }
 }
 
+void qr_factor::apply_q(double* y) const {
+    const std::size_t ju = std::min(rank_, n_ == 0 ? 0 : n_ - 1);
+    for (std::size_t j = ju; j-- > 0;) {
+        if (qraux_[j] == 0) continue;
+        const double* v = qr_.data() + j * n_;
+        double s = qraux_[j] * y[j];
+        for (std::size_t i = j + 1; i < n_; ++i) s += v[i] * y[i];
+        const double t = -s / qraux_[j];
+        y[j] += t * qraux_[j];
+        for (std::size_t i = j + 1; i < n_; ++i) y[i] += t * v[i];
+    }
+}
+
 void qr_factor::solve(const double* effects, double* coef) const {
     std::vector<double> b(effects, effects + rank_);
     // column-oriented back substitution, as dqrsl

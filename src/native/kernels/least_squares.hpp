@@ -40,6 +40,8 @@ public:
     double r(std::size_t i, std::size_t j) const { return qr_[j * n_ + i]; }
     // y (n values) replaced by the effects Q'y, as dqrsl computes them.
     void apply_qt(double* y) const;
+    // y (n values) replaced by Qy (qr.qy).
+    void apply_q(double* y) const;
     // Coefficients (p values, original order; NaN for the columns out of the
     // rank) from the effects of apply_qt.
     void solve(const double* effects, double* coef) const;

@@ -476,6 +476,15 @@ int read_columns(module_state* st, PyObject* df, PyObject* columns,
     return 0;
 }
 
+}  // namespace
+
+int numeric_columns(module_state* st, PyObject* df, PyObject* labels,
+                    std::vector<Py_ssize_t>& positions) {
+    return read_columns(st, df, labels, positions);
+}
+
+namespace {
+
 enum class imputation { downshift, mindet };
 
 // impute's settings, checked.
@@ -641,6 +650,14 @@ const pyapi::function_spec functions[] = {
        {"robust", false_default()}, {"legacy", false_default()}}},
      false,
      test_features},
+    {"test_contrasts",
+     {{{"df"}, {"samples"}, {"formula"}, {"contrasts"}, {"block", pyapi::none_default()},
+       {"sample_weights", false_default()}, {"lfc", real_default(0.0)}, {"trend", false_default()},
+       {"robust", false_default()}, {"legacy", false_default()},
+       {"multipletest_method", text_default("fdr_bh")}}},
+     false,
+     test_contrasts,
+     4},
 };
 
 // The spellings statsmodels' multipletests accepts (it lowercases the

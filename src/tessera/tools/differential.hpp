@@ -115,4 +115,22 @@ int quietly(module_state* st, Fn&& fn) {
 // trend=False, robust=False, legacy=False)
 PyObject* test_features(PyObject* module, pyapi::bound_args& a);
 
+// test_contrasts(df, samples, formula, contrasts, *, block=None,
+// sample_weights=False, lfc=0.0, trend=False, robust=False, legacy=False,
+// multipletest_method="fdr_bh")
+PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a);
+
+// The positions in df of the column labels in `labels` (a list-like), each
+// a numeric column named once; 0, or -1 with an exception set.
+int numeric_columns(module_state* st, PyObject* df, PyObject* labels,
+                    std::vector<Py_ssize_t>& positions);
+
+// What the tests share (differential_tests.cpp): the multiple-testing method
+// checked against statsmodels' spellings (0 or -1); p adjusted over its
+// non-NaN values; the two-sided p-value of t with df degrees of freedom,
+// 2 * stdtr(df, -|t|).
+int check_multipletest_method(module_state* st, PyObject* name);
+ref adjusted_p(module_state* st, PyObject* p, PyObject* correction);
+ref two_sided_t_p(module_state* st, PyObject* t, PyObject* df);
+
 }  // namespace tessera::differential

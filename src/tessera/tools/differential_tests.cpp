@@ -898,4 +898,12 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     return result.release();
 }
 
+int check_multipletest_method(module_state* st, PyObject* name) { return check_correction(st, name); }
+
+ref adjusted_p(module_state* st, PyObject* p, PyObject* correction) {
+    return adjusted(st, p, correction);
+}
+
+ref two_sided_t_p(module_state* st, PyObject* t, PyObject* df) { return two_sided_p(st, t, df); }
+
 }  // namespace tessera::differential
