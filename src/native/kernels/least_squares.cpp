@@ -264,4 +264,80 @@ void qr_factor::inverse_diagonal(double* out) const {
     for (std::size_t j = 0; j < p_; ++j) out[j] = full[j * p_ + j];
 }
 
+bool gram_factor::factor(const double* g, std::size_t p) {
+    kept_.clear();
+    scale_.clear();
+    l_.assign(p * p, 0.0);  // rank x rank once the rank is known; p x p meanwhile
+    std::vector<double>& full_scale = full_scale_;
+    full_scale.resize(p);
+    for (std::size_t j = 0; j < p; ++j) full_scale[j] = g[j * p + j] > 0 ? 1 / std::sqrt(g[j * p + j]) : 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+        if (full_scale[j] == 0) continue;  // a column of zeros: dqrdc2 moves it out
+        const std::size_t r = kept_.size();
+        // the scaled column against the kept ones
+        double* row = &l_[r * p];
+        for (std::size_t a = 0; a < r; ++a) {
+            double s = g[j * p + kept_[a]] * full_scale[j] * full_scale[kept_[a]];
+            for (std::size_t k = 0; k < a; ++k) s -= row[k] * l_[a * p + k];
+            row[a] = s / l_[a * p + a];
+        }
+        double d = 1.0;
+        for (std::size_t k = 0; k < r; ++k) d -= row[k] * row[k];
+        // dqrdc2 leaves out a column whose unexplained length is below 1e-7
+        // of its own, d < 1e-14; d below 1e-15 is that beyond rounding, and
+        // d below 1e-4 is refused: undecided, or ill-conditioned for this route
+        if (d < 1e-15) {
+            std::fill(row, row + r, 0.0);
+            continue;
+        }
+        if (d < 1e-4) return false;
+        row[r] = std::sqrt(d);
+        kept_.push_back(j);
+        scale_.push_back(full_scale[j]);
+    }
+    // compact to rank x rank, in place (row a moves to a smaller offset)
+    const std::size_t r = kept_.size();
+    for (std::size_t a = 0; a < r; ++a)
+        for (std::size_t b = 0; b <= a; ++b) l_[a * r + b] = l_[a * p + b];
+    for (std::size_t a = 0; a < r; ++a)
+        for (std::size_t b = a + 1; b < r; ++b) l_[a * r + b] = 0.0;
+    return true;
+}
+
+void gram_factor::solve(const double* c, double* b) const {
+    const std::size_t r = kept_.size();
+    for (std::size_t i = 0; i < r; ++i) {
+        double s = c[i] * scale_[i];
+        const double* li = &l_[i * r];
+        for (std::size_t k = 0; k < i; ++k) s -= li[k] * b[k];
+        b[i] = s / li[i];
+    }
+    for (std::size_t i = r; i-- > 0;) {
+        double s = b[i];
+        for (std::size_t k = i + 1; k < r; ++k) s -= l_[k * r + i] * b[k];
+        b[i] = s / l_[i * r + i];
+    }
+    for (std::size_t i = 0; i < r; ++i) b[i] *= scale_[i];
+}
+
+void gram_factor::inverse_diagonal(double* out) const {
+    const std::size_t r = kept_.size();
+    // (L L')^-1 diagonal: the squared norms of the columns of L^-1
+    std::vector<double>& inv = inverse_;
+    inv.assign(r * r, 0.0);
+    for (std::size_t j = 0; j < r; ++j) {
+        inv[j * r + j] = 1 / l_[j * r + j];
+        for (std::size_t i = j + 1; i < r; ++i) {
+            double s = 0;
+            for (std::size_t k = j; k < i; ++k) s += l_[i * r + k] * inv[k * r + j];
+            inv[i * r + j] = -s / l_[i * r + i];
+        }
+    }
+    for (std::size_t j = 0; j < r; ++j) {
+        double s = 0;
+        for (std::size_t i = j; i < r; ++i) s += inv[i * r + j] * inv[i * r + j];
+        out[j] = s * scale_[j] * scale_[j];
+    }
+}
+
 }  // namespace tessera::kernels::linalg

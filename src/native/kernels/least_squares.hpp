@@ -58,6 +58,35 @@ private:
     std::size_t n_ = 0, p_ = 0, rank_ = 0;
 };
 
+// Least squares by the Gram matrix X'X (p x p), for designs whose columns
+// are far from dependent: the columns are scaled to unit length and the
+// Cholesky factor of the scaled Gram matrix is taken in column order, so
+// that its diagonal is the share of each column's length that the columns
+// before it do not explain, the quantity dqrdc2 compares with its
+// tolerance. A share of (nearly) 0 leaves the column out as dqrdc2 would;
+// a share small enough that squaring the condition number could cost
+// digits, or that is too near the tolerance to decide, is refused, and the
+// caller uses qr_factor instead.
+class gram_factor {
+public:
+    // Factors g (p x p, row-major); false when refused.
+    bool factor(const double* g, std::size_t p);
+    std::size_t rank() const { return kept_.size(); }
+    // The estimable columns, in order.
+    const std::vector<std::size_t>& kept() const { return kept_; }
+    // b solving X'X b = c over the estimable columns, both rank() values in
+    // the order of kept().
+    void solve(const double* c, double* b) const;
+    // diag((X'X)^-1) of the estimable columns (rank() values).
+    void inverse_diagonal(double* out) const;
+
+private:
+    std::vector<double> l_, scale_;  // l_: lower Cholesky factor of the scaled matrix, rank x rank
+    std::vector<std::size_t> kept_;
+    std::vector<double> full_scale_;
+    mutable std::vector<double> inverse_;  // scratch
+};
+
 // Cyclic Jacobi eigen-decomposition of a small symmetric matrix (k x k,
 // row-major): eigenvalues decreasing, eigenvectors in the columns of vectors.
 void symmetric_eigen(std::vector<double> a, std::size_t k, std::vector<double>& values,

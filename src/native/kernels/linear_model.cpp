@@ -142,6 +142,13 @@ void cell_means_fit(const double* values, std::size_t rows, const model& m, fit&
     for (std::size_t j = 0; j < p; ++j) out.cov[j * p + j] = 1.0 / size[j];
 }
 
+// Buffers of one pattern's fit, kept by each thread from pattern to pattern.
+struct pattern_scratch {
+    std::vector<std::size_t> obs;
+    std::vector<double> xr, gram, y, var, xk, c, b, delta, res;
+    linalg::gram_factor gf;
+};
+
 }  // namespace
 
 void group_means(const double* values, std::size_t rows, std::size_t cols, const int* group,
@@ -232,11 +239,11 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
         const double* row = values + r * n;
         std::uint64_t* bits = mask.data() + r * words;
         bool gap = false;
+        // no branch on the data, whose gaps fall at random
         for (std::size_t c = 0; c < n; ++c) {
-            if (std::isfinite(row[c]))
-                bits[c / 64] |= std::uint64_t{1} << (c % 64);
-            else
-                gap = true;
+            const bool finite = std::isfinite(row[c]);
+            bits[c / 64] |= static_cast<std::uint64_t>(finite) << (c % 64);
+            gap |= !finite;
         }
         if (gap) gaps.store(true, std::memory_order_relaxed);
     });
@@ -250,14 +257,21 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
     // rows grouped by their pattern of measured cells
     std::vector<std::size_t> order(rows);
     std::iota(order.begin(), order.end(), 0);
-    auto key_less = [&](std::size_t a, std::size_t b) {
-        const std::uint64_t* ka = mask.data() + a * words;
-        const std::uint64_t* kb = mask.data() + b * words;
-        for (std::size_t w = 0; w < words; ++w)
-            if (ka[w] != kb[w]) return ka[w] < kb[w];
-        return a < b;
-    };
-    std::sort(order.begin(), order.end(), key_less);
+    if (words == 1) {
+        // one word per row: sort the (pattern, row) pairs themselves
+        std::vector<std::pair<std::uint64_t, std::size_t>> keyed(rows);
+        for (std::size_t r = 0; r < rows; ++r) keyed[r] = {mask[r], r};
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t r = 0; r < rows; ++r) order[r] = keyed[r].second;
+    } else {
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            const std::uint64_t* ka = mask.data() + a * words;
+            const std::uint64_t* kb = mask.data() + b * words;
+            for (std::size_t w = 0; w < words; ++w)
+                if (ka[w] != kb[w]) return ka[w] < kb[w];
+            return a < b;
+        });
+    }
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < rows; ++i)
         if (i == 0 || !std::equal(mask.begin() + order[i] * words, mask.begin() + (order[i] + 1) * words,
@@ -265,33 +279,63 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
             starts.push_back(i);
     starts.push_back(rows);
 
-    std::atomic<bool> stopped{false};
-    parallel_for(starts.size() - 1, [&](std::size_t g) {
-        if (stopped.load(std::memory_order_relaxed)) return;
-        if (cancel && cancel(context)) {
-            stopped = true;
-            return;
-        }
-        const std::size_t first = starts[g], last = starts[g + 1];
-        const std::uint64_t* bits = mask.data() + order[first] * words;
-        std::vector<std::size_t> obs;
+    std::vector<double> full_gram(p * p, 0.0);
+    for (std::size_t c = 0; c < n; ++c) {
+        const double* row = m.design + c * p;
+        for (std::size_t a = 0; a < p; ++a)
+            for (std::size_t b = 0; b < p; ++b) full_gram[a * p + b] += row[a] * row[b];
+    }
+    // one pattern's factorisation, and the fit of its rows rows_of[0, count)
+    auto fit_rows = [&](const std::size_t* rows_of, std::size_t count) {
+        const std::uint64_t* bits = mask.data() + rows_of[0] * words;
+        thread_local pattern_scratch sc;
+        std::vector<std::size_t>& obs = sc.obs;
+        obs.clear();
         for (std::size_t c = 0; c < n; ++c)
             if (bits[c / 64] >> (c % 64) & 1) obs.push_back(c);
         const std::size_t k = obs.size();
         if (k == 0) return;  // nothing measured: NaN, df 0
         whitening white;
         if (m.block) white.build(m, obs, m.weights);
-        const std::vector<double> x = transformed_design(m, obs, m.weights, m.block ? &white : nullptr);
-        const linalg::qr_factor qr(x.data(), k, p);
-        std::vector<double> var(p);
-        qr.inverse_diagonal(var.data());
-        const std::size_t rank = qr.rank();
-        const double df = static_cast<double>(k - rank);
-        std::vector<double> y(k);
-        for (std::size_t i = first; i < last; ++i) {
-            const std::size_t r = order[i];
+        const bool plain = !m.weights && !m.block;
+        // the design's rows, transformed as the values are (row-major)
+        std::vector<double>& xr = sc.xr;
+        if (!plain) {
+            const std::vector<double> xc = transformed_design(m, obs, m.weights, m.block ? &white : nullptr);
+            xr.resize(k * p);
+            for (std::size_t i = 0; i < k; ++i)
+                for (std::size_t j = 0; j < p; ++j) xr[i * p + j] = xc[j * k + i];
+        }
+        auto x_row = [&](std::size_t i) { return plain ? m.design + obs[i] * p : xr.data() + i * p; };
+        std::vector<double>& gram = sc.gram;
+        gram.assign(p * p, 0.0);
+        if (plain && 2 * k > n) {
+            // the whole design's Gram matrix less the rows not measured
+            gram = full_gram;
+            for (std::size_t c = 0, i = 0; c < n; ++c) {
+                if (i < k && obs[i] == c) {
+                    ++i;
+                    continue;
+                }
+                const double* row = m.design + c * p;
+                for (std::size_t a = 0; a < p; ++a)
+                    for (std::size_t b = 0; b < p; ++b) gram[a * p + b] -= row[a] * row[b];
+            }
+        } else {
+            for (std::size_t i = 0; i < k; ++i) {
+                const double* row = x_row(i);
+                for (std::size_t a = 0; a < p; ++a)
+                    for (std::size_t b = 0; b < p; ++b) gram[a * p + b] += row[a] * row[b];
+            }
+        }
+        linalg::gram_factor& gf = sc.gf;
+        std::vector<double>& y = sc.y;
+        std::vector<double>& var = sc.var;
+        y.resize(k);
+        var.resize(p);
+        auto load_row = [&](std::size_t r) {
             const double* row = values + r * n;
-            long double total = 0;
+            double total = 0;
             for (std::size_t c = 0; c < k; ++c) {
                 const double v = row[obs[c]];
                 total += v;
@@ -300,6 +344,74 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
             out.amean[r] = static_cast<double>(total / k);
             out.n_obs[r] = static_cast<double>(k);
             if (m.block) white.apply(y.data());
+        };
+        if (gf.factor(gram.data(), p)) {
+            const std::vector<std::size_t>& kept = gf.kept();
+            const std::size_t rank = kept.size();
+            const double df = static_cast<double>(k - rank);
+            gf.inverse_diagonal(var.data());
+            // the estimable columns of the rows, contiguous
+            std::vector<double>& xk = sc.xk;
+            xk.resize(k * rank);
+            for (std::size_t q = 0; q < k; ++q)
+                for (std::size_t j = 0; j < rank; ++j) xk[q * rank + j] = x_row(q)[kept[j]];
+            std::vector<double>&cv = sc.c, &bv = sc.b, &dv = sc.delta;
+            cv.resize(rank);
+            bv.resize(rank);
+            dv.resize(rank);
+            double* __restrict c = cv.data();
+            double* __restrict b = bv.data();
+            double* __restrict delta = dv.data();
+            const double* __restrict xs = xk.data();
+            const double* __restrict ys = y.data();
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t r = rows_of[i];
+                load_row(r);
+                // normal equations, then one refinement from the residuals
+                std::fill(c, c + rank, 0.0);
+                for (std::size_t q = 0; q < k; ++q) {
+                    const double* row = xs + q * rank;
+                    for (std::size_t j = 0; j < rank; ++j) c[j] += row[j] * ys[q];
+                }
+                gf.solve(c, b);
+                std::fill(c, c + rank, 0.0);
+                long double ss = 0;
+                for (std::size_t q = 0; q < k; ++q) {
+                    const double* row = xs + q * rank;
+                    double fitted = 0;
+                    for (std::size_t j = 0; j < rank; ++j) fitted += row[j] * b[j];
+                    const double e = ys[q] - fitted;
+                    ss += static_cast<long double>(e) * e;
+                    for (std::size_t j = 0; j < rank; ++j) c[j] += row[j] * e;
+                }
+                gf.solve(c, delta);
+                // |e - X delta|^2 = |e|^2 - delta'X'e, as X'X delta = X'e
+                long double shrink = 0;
+                for (std::size_t j = 0; j < rank; ++j) shrink += static_cast<long double>(delta[j]) * c[j];
+                ss -= shrink;
+                double* coef = out.coef.data() + r * p;
+                double* su = out.stdev_unscaled.data() + r * p;
+                for (std::size_t j = 0; j < rank; ++j) {
+                    coef[kept[j]] = b[j] + delta[j];
+                    su[kept[j]] = std::sqrt(var[j]);
+                }
+                out.df_residual[r] = df;
+                if (k > rank) out.s2[r] = static_cast<double>(ss / (k - rank));
+            }
+            return;
+        }
+        // near-dependent columns: Householder QR, as lm.fit
+        std::vector<double> x(k * p);
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < p; ++j) x[j * k + i] = x_row(i)[j];
+        const linalg::qr_factor qr(x.data(), k, p);
+        var.assign(p, nan);
+        qr.inverse_diagonal(var.data());
+        const std::size_t rank = qr.rank();
+        const double df = static_cast<double>(k - rank);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t r = rows_of[i];
+            load_row(r);
             qr.apply_qt(y.data());
             qr.solve(y.data(), out.coef.data() + r * p);
             for (std::size_t j = 0; j < p; ++j)
@@ -311,6 +423,50 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
                 for (std::size_t c = rank; c < k; ++c) ss += static_cast<long double>(y[c]) * y[c];
                 out.s2[r] = static_cast<double>(ss / (k - rank));
             }
+        }
+    };
+    // Tasks: the rows of a shared pattern in chunks that share its
+    // factorisation; rows whose pattern is their own in row order, so that
+    // they are read from memory in sequence.
+    struct task {
+        std::size_t begin, end;
+        bool own_patterns;
+    };
+    std::vector<std::size_t> sequence;
+    std::vector<task> tasks;
+    std::vector<std::size_t> singles;
+    constexpr std::size_t chunk = 256;
+    for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
+        const std::size_t first = starts[g], last = starts[g + 1];
+        if (last - first == 1) {
+            singles.push_back(order[first]);
+            continue;
+        }
+        for (std::size_t i = first; i < last; i += chunk) {
+            const std::size_t begin = sequence.size();
+            for (std::size_t j = i; j < std::min(last, i + chunk); ++j) sequence.push_back(order[j]);
+            tasks.push_back({begin, sequence.size(), false});
+        }
+    }
+    std::sort(singles.begin(), singles.end());
+    for (std::size_t i = 0; i < singles.size(); i += chunk / 4) {
+        const std::size_t begin = sequence.size();
+        sequence.insert(sequence.end(), singles.begin() + i,
+                        singles.begin() + std::min(singles.size(), i + chunk / 4));
+        tasks.push_back({begin, sequence.size(), true});
+    }
+    std::atomic<bool> stopped{false};
+    parallel_for(tasks.size(), [&](std::size_t t) {
+        if (stopped.load(std::memory_order_relaxed)) return;
+        if (cancel && cancel(context)) {
+            stopped = true;
+            return;
+        }
+        const task& job = tasks[t];
+        if (job.own_patterns) {
+            for (std::size_t i = job.begin; i < job.end; ++i) fit_rows(&sequence[i], 1);
+        } else {
+            fit_rows(&sequence[job.begin], job.end - job.begin);
         }
     });
 }
