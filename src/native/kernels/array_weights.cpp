@@ -14,31 +14,40 @@ namespace {
 // limma's prior of the weights: as many pseudo-features at weight 1
 constexpr double prior_n = 10;
 
-// Solves a x = b for a symmetric positive-definite m x m matrix (row-major,
-// overwritten by its Cholesky factor); b becomes x.
-void solve_spd(std::vector<double>& a, std::vector<double>& b, std::size_t m) {
+// Solves a x = b for a symmetric positive-definite m x m matrix a
+// (row-major; l gets its Cholesky factor L in the lower triangle and L' in
+// the upper one); b becomes x. Every inner loop runs along a row with no sum
+// to carry, so that it vectorises.
+void solve_spd(const std::vector<double>& a, std::vector<double>& l, std::vector<double>& b,
+               std::size_t m) {
+    l = a;
+    double* x = l.data();
     for (std::size_t j = 0; j < m; ++j) {
-        double* rj = &a[j * m];
-        double d = rj[j];
-        for (std::size_t k = 0; k < j; ++k) d -= rj[k] * rj[k];
-        d = std::sqrt(d);
+        double* rj = x + j * m;
+        const double d = std::sqrt(rj[j]);
         rj[j] = d;
+        const double inv = 1 / d;
+        // column j of L, kept as row j of L' too
+        for (std::size_t i = j + 1; i < m; ++i) rj[i] = x[i * m + j] *= inv;
+        // trailing rows i > j, columns j < c <= i: a[i][c] -= l[i][j] l[c][j]
         for (std::size_t i = j + 1; i < m; ++i) {
-            double* ri = &a[i * m];
-            double s = ri[j];
-            for (std::size_t k = 0; k < j; ++k) s -= ri[k] * rj[k];
-            ri[j] = s / d;
+            const double lij = rj[i];
+            double* ri = x + i * m;
+            for (std::size_t c = j + 1; c <= i; ++c) ri[c] -= lij * rj[c];
         }
     }
+    // L z = b along the rows of L', then L' x = z along the rows of L
     for (std::size_t i = 0; i < m; ++i) {
-        double s = b[i];
-        for (std::size_t k = 0; k < i; ++k) s -= a[i * m + k] * b[k];
-        b[i] = s / a[i * m + i];
+        const double* ui = x + i * m;
+        const double v = b[i] / ui[i];
+        b[i] = v;
+        for (std::size_t r = i + 1; r < m; ++r) b[r] -= ui[r] * v;
     }
     for (std::size_t i = m; i-- > 0;) {
-        double s = b[i];
-        for (std::size_t k = i + 1; k < m; ++k) s -= a[k * m + i] * b[k];
-        b[i] = s / a[i * m + i];
+        const double* li = x + i * m;
+        const double v = b[i] / li[i];
+        b[i] = v;
+        for (std::size_t k = 0; k < i; ++k) b[k] -= li[k] * v;
     }
 }
 
@@ -51,17 +60,10 @@ struct weighted_fit {
     std::size_t df = 0;
 };
 
-weighted_fit fit_one(const double* y, const std::vector<std::size_t>& obs, const double* design,
-                     std::size_t p, const std::vector<double>& w) {
-    const std::size_t k = obs.size();
-    std::vector<double> x(k * p), wy(k), root(k);
-    for (std::size_t i = 0; i < k; ++i) {
-        root[i] = std::sqrt(w[obs[i]]);
-        wy[i] = y[obs[i]] * root[i];
-        for (std::size_t j = 0; j < p; ++j) x[j * k + i] = design[obs[i] * p + j] * root[i];
-    }
+// The fit by QR, as lm.wfit (for designs the Gram route refuses).
+void fit_by_qr(const std::vector<double>& x, const std::vector<double>& wy,
+               const std::vector<double>& root, std::size_t k, std::size_t p, weighted_fit& out) {
     const linalg::qr_factor qr(x.data(), k, p);
-    weighted_fit out;
     const std::size_t rank = qr.rank();
     out.df = k - rank;
     std::vector<double> effects = wy;
@@ -73,7 +75,6 @@ weighted_fit fit_one(const double* y, const std::vector<std::size_t>& obs, const
     std::vector<double> r(k, 0.0);
     std::copy(effects.begin() + rank, effects.end(), r.begin() + rank);
     qr.apply_q(r.data());
-    out.residual.resize(k);
     for (std::size_t i = 0; i < k; ++i) out.residual[i] = r[i] / root[i];
     // leverages: row sums of squares of the first rank columns of Q
     std::vector<double> lev(k, 0.0), e(k);
@@ -83,9 +84,70 @@ weighted_fit fit_one(const double* y, const std::vector<std::size_t>& obs, const
         qr.apply_q(e.data());
         for (std::size_t i = 0; i < k; ++i) lev[i] += e[i] * e[i];
     }
-    out.one_minus_hat.resize(k);
     for (std::size_t i = 0; i < k; ++i) out.one_minus_hat[i] = 1 - lev[i];
-    return out;
+}
+
+void fit_one(const double* y, const std::vector<std::size_t>& obs, const double* design,
+             std::size_t p, const std::vector<double>& w, weighted_fit& out) {
+    const std::size_t k = obs.size();
+    thread_local std::vector<double> x, xr, wy, root, gram, c, b, delta, kept_row;
+    thread_local linalg::gram_factor gf;
+    x.resize(k * p);
+    xr.resize(k * p);
+    wy.resize(k);
+    root.resize(k);
+    out.residual.resize(k);
+    out.one_minus_hat.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        root[i] = std::sqrt(w[obs[i]]);
+        wy[i] = y[obs[i]] * root[i];
+        for (std::size_t j = 0; j < p; ++j) {
+            const double v = design[obs[i] * p + j] * root[i];
+            x[j * k + i] = v;
+            xr[i * p + j] = v;
+        }
+    }
+    gram.assign(p * p, 0.0);
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t a = 0; a < p; ++a)
+            for (std::size_t bb = 0; bb < p; ++bb) gram[a * p + bb] += xr[i * p + a] * xr[i * p + bb];
+    if (!gf.factor(gram.data(), p)) {
+        fit_by_qr(x, wy, root, k, p, out);
+        return;
+    }
+    const std::vector<std::size_t>& kept = gf.kept();
+    const std::size_t rank = kept.size();
+    out.df = k - rank;
+    c.assign(rank, 0.0);
+    b.resize(rank);
+    delta.resize(rank);
+    kept_row.resize(rank);
+    // normal equations, one refinement from the residuals, as lm_fit
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = 0; j < rank; ++j) c[j] += xr[i * p + kept[j]] * wy[i];
+    gf.solve(c.data(), b.data());
+    std::fill(c.begin(), c.end(), 0.0);
+    for (std::size_t i = 0; i < k; ++i) {
+        double fitted = 0;
+        for (std::size_t j = 0; j < rank; ++j) fitted += xr[i * p + kept[j]] * b[j];
+        const double e = wy[i] - fitted;
+        out.residual[i] = e;
+        for (std::size_t j = 0; j < rank; ++j) c[j] += xr[i * p + kept[j]] * e;
+    }
+    gf.solve(c.data(), delta.data());
+    long double ss = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        double fitted = 0;
+        for (std::size_t j = 0; j < rank; ++j) {
+            kept_row[j] = xr[i * p + kept[j]];
+            fitted += kept_row[j] * delta[j];
+        }
+        const double e = out.residual[i] - fitted;
+        ss += static_cast<long double>(e) * e;
+        out.residual[i] = e / root[i];
+        out.one_minus_hat[i] = 1 - gf.leverage(kept_row.data());
+    }
+    out.s2 = out.df > 0 ? static_cast<double>(ss / out.df) : 0.0;
 }
 
 // contr.sum's weights: gam gives exp(-gam_j) for the first n - 1 samples
@@ -111,8 +173,9 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
                                  std::size_t n, std::size_t p, bool (*cancel)(void*), void* context) {
     const std::size_t m = n - 1;
     std::vector<double> gam(m, 0.0), aw(n, 1.0), info2 = prior_information(m);
-    std::vector<double> d(n), h1(n), a, step(m);
+    std::vector<double> d(n), h1(n), a, step(m), g(m);
     std::vector<std::size_t> obs;
+    weighted_fit f;
     for (std::size_t r = 0; r < rows; ++r) {
         if (cancel && r % 256 == 0 && cancel(context)) break;
         const double* y = values + r * n;
@@ -121,7 +184,7 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
             if (std::isfinite(y[c])) obs.push_back(c);
         const bool gaps = obs.size() < n;
         if (gaps && obs.size() <= 2) continue;
-        const weighted_fit f = fit_one(y, obs, design, p, aw);
+        fit_one(y, obs, design, p, aw, f);
         if (gaps && f.df < 2) continue;
         if (f.s2 < 1e-15) continue;
         std::fill(d.begin(), d.end(), 0.0);
@@ -134,17 +197,17 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
         double total = 0;
         for (double h : h1) total += h;
         const double last = h1[m];
+        for (std::size_t j = 0; j < m; ++j) g[j] = h1[j] - last;
         for (std::size_t i = 0; i < m; ++i) {
-            const double gi = h1[i] - last;
-            for (std::size_t j = 0; j < m; ++j) {
-                const double gj = h1[j] - last;
-                info2[i * m + j] += (i == j ? h1[i] : 0.0) + last - gi / total * gj;
-            }
+            // (info[-1, 1] / info[1, 1]) %*% info[1, -1]
+            const double gi = g[i] / total;
+            double* row = &info2[i * m];
+            for (std::size_t j = 0; j < m; ++j) row[j] += last - gi * g[j];
+            row[i] += h1[i];
         }
         const double z_last = d[m] / f.s2 - h1[m];
         for (std::size_t j = 0; j < m; ++j) step[j] = (d[j] / f.s2 - h1[j]) - z_last;
-        a = info2;
-        solve_spd(a, step, m);
+        solve_spd(info2, a, step, m);
         for (std::size_t j = 0; j < m; ++j) gam[j] += step[j];
         weights_of(gam, aw);
     }
@@ -244,8 +307,8 @@ std::vector<double> reml(const double* values, std::size_t rows, const double* d
             z[i] = ngenes * (static_cast<double>(s / ngenes) - (1 - hat[i])) + prior_n * (w[i] - 1);
         }
         for (std::size_t j = 0; j < m; ++j) dl[j] = z[j] - z[m];
-        std::vector<double> a = info2, step = dl;
-        solve_spd(a, step, m);
+        std::vector<double> a, step = dl;
+        solve_spd(info2, a, step, m);
         double convcrit = 0;
         for (std::size_t j = 0; j < m; ++j) convcrit += dl[j] * step[j];
         convcrit = convcrit / static_cast<double>(m) / (ngenes + prior_n);

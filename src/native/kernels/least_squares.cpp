@@ -301,6 +301,8 @@ bool gram_factor::factor(const double* g, std::size_t p) {
         for (std::size_t b = 0; b <= a; ++b) l_[a * r + b] = l_[a * p + b];
     for (std::size_t a = 0; a < r; ++a)
         for (std::size_t b = a + 1; b < r; ++b) l_[a * r + b] = 0.0;
+    reciprocal_.resize(r);
+    for (std::size_t a = 0; a < r; ++a) reciprocal_[a] = 1 / l_[a * r + a];
     return true;
 }
 
@@ -318,6 +320,26 @@ void gram_factor::solve(const double* c, double* b) const {
         b[i] = s / l_[i * r + i];
     }
     for (std::size_t i = 0; i < r; ++i) b[i] *= scale_[i];
+}
+
+double gram_factor::leverage(const double* x) const {
+    const std::size_t r = kept_.size();
+    double z[64];
+    std::vector<double> big;
+    double* w = z;
+    if (r > 64) {
+        big.resize(r);
+        w = big.data();
+    }
+    double total = 0;
+    for (std::size_t i = 0; i < r; ++i) {
+        double s = x[i] * scale_[i];
+        const double* li = &l_[i * r];
+        for (std::size_t k = 0; k < i; ++k) s -= li[k] * w[k];
+        w[i] = s * reciprocal_[i];
+        total += w[i] * w[i];
+    }
+    return total;
 }
 
 void gram_factor::inverse_diagonal(double* out) const {

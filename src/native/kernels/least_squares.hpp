@@ -79,9 +79,13 @@ public:
     void solve(const double* c, double* b) const;
     // diag((X'X)^-1) of the estimable columns (rank() values).
     void inverse_diagonal(double* out) const;
+    // x'(X'X)^-1 x for x over the estimable columns (rank() values): a
+    // row's leverage.
+    double leverage(const double* x) const;
 
 private:
     std::vector<double> l_, scale_;  // l_: lower Cholesky factor of the scaled matrix, rank x rank
+    std::vector<double> reciprocal_;  // 1 / diag(l_)
     std::vector<std::size_t> kept_;
     std::vector<double> full_scale_;
     mutable std::vector<double> inverse_;  // scratch
