@@ -441,7 +441,7 @@ struct note_maker {
     ref nothing = pyapi::str("no measured value");
     ref no_variance = pyapi::str("no variance in the measured values and no prior variance");
 
-    ref operator()(std::size_t r, const double* p_first) {
+    ref operator()(std::size_t r, const double* p_values) {
         const std::size_t p = run.coef_names.size(), k = run.k();
         if (out.fit.n_obs[r] == 0) return nothing;
         std::vector<bool> key(p + k, false);
@@ -455,16 +455,16 @@ struct note_maker {
                     any = true;
                 }
         }
-        if (!any) return std::isnan(p_first[r]) ? no_variance : empty;
+        if (!any) {
+            bool missing = false;
+            for (std::size_t c = 0; c < k; ++c) missing = missing || std::isnan(p_values[r * k + c]);
+            return missing ? no_variance : empty;
+        }
         ref& cached = cache[key];
         if (!cached) {
-            std::string coefs, contrasts;
-            std::size_t count = 0;
+            std::string coefs;
             for (std::size_t j = 0; j < p; ++j)
-                if (key[j]) {
-                    coefs += (coefs.empty() ? "" : ", ") + run.coef_names[j];
-                    ++count;
-                }
+                if (key[j]) coefs += (coefs.empty() ? "" : ", ") + run.coef_names[j];
             ref joined = pyapi::str(", ");
             ref names = ref::steal(PyList_New(0));
             if (!joined || !names) return {};
@@ -475,7 +475,6 @@ struct note_maker {
             cached = ref::steal(PyUnicode_FromFormat(
                 "%s cannot be estimated from the measured values, so %U %s no result", coefs.c_str(),
                 listed.get(), PyList_GET_SIZE(names.get()) == 1 ? "has" : "have"));
-            (void)count;
         }
         return cached;
     }
