@@ -129,6 +129,8 @@ DIFFERENTIAL_SIGNATURES = {
     "impute": "(df, columns, method='downshift', shift=1.8, width=0.3, quantile=0.01, seed=0)",
     "test_features": "(df, groups, method, min_valid=2, multipletest_method='fdr_bh', trend=False, "
                      "robust=False, legacy=False)",
+    "test_contrasts": "(df, samples, formula, contrasts, *, block=None, sample_weights=False, lfc=0.0, "
+                      "trend=False, robust=False, legacy=False, multipletest_method='fdr_bh')",
 }
 
 

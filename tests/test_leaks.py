@@ -57,6 +57,8 @@ GAPPY = pd.DataFrame(np.round(RNG.normal(20, 2, (12, 9)), 1), columns=list("abcd
 GAPPY = GAPPY.mask(RNG.random(GAPPY.shape) < 0.3).assign(
     n=pd.array([1, None] * 6, dtype="Int64"), note="x")
 THREE = {"A": list("abc"), "B": list("def"), "C": list("ghi")}
+SAMPLES = pd.DataFrame({"g": list("AAABBBCCC"), "b": list("xyzxyzxyz")}, index=list("abcdefghi"))
+CONTRASTS = {"BA": "gB - gA", "CA": "gC - (gA + gB)/2"}
 TWO = {"A": list("abcd"), "B": list("efghi")}
 
 
@@ -200,6 +202,18 @@ def entry_points(csv, bad, missing):
         "impute too few values": lambda: td.impute(gappy().iloc[:1], ["a"]),
         "impute bad width": lambda: td.impute(gappy(), ["a"], width=0),
         "impute bad seed": lambda: td.impute(gappy(), ["a"], seed="x"),
+        "test_contrasts": lambda: td.test_contrasts(gappy(), SAMPLES, "~ 0 + g + b", CONTRASTS,
+                                                    legacy=True),
+        "test_contrasts block weights lfc": lambda: td.test_contrasts(
+            gappy(), SAMPLES, "~ 0 + g", ["gB - gA"], block="b", sample_weights=True, lfc=0.5),
+        "test_contrasts design frame": lambda: td.test_contrasts(
+            gappy(), SAMPLES, pd.get_dummies(SAMPLES.g, dtype=float), ["B - A"]),
+        "test_contrasts bad expression": lambda: td.test_contrasts(gappy(), SAMPLES, "~ 0 + g",
+                                                                   ["gB * gA"]),
+        "test_contrasts not full rank": lambda: td.test_contrasts(gappy(), SAMPLES.assign(c=SAMPLES.g),
+                                                                  "~ 0 + g + c", ["gB - gA"]),
+        "test_contrasts bad formula": lambda: td.test_contrasts(gappy(), SAMPLES, "~ 0 + nothere",
+                                                                ["x"]),
     }
 
 
@@ -236,7 +250,8 @@ def growth(call, rounds):
 def test_entry_points_do_not_leak(tmp_path):
     calls = entry_points(*write_files(tmp_path))
     watched = [GROUPS, GROUPS[0], GROUPS[0][1], X, Y, V, V.param, tp.normalize,
-               ts.hypothesis_test, tv.Vetting, THREE, THREE["A"], TWO, td.test_features]
+               ts.hypothesis_test, tv.Vetting, THREE, THREE["A"], TWO, td.test_features,
+               SAMPLES, CONTRASTS, td.test_contrasts]
 
     def references():
         gc.collect()  # garbage of earlier tests may still hold references
@@ -248,7 +263,7 @@ def test_entry_points_do_not_leak(tmp_path):
         warnings.simplefilter("ignore")
         for name, call in calls.items():
             slow = any(word in name for word in ("permutation", "Wilcoxon", "preprocess", "import",
-                                                 "test_features"))
+                                                 "test_features", "test_contrasts"))
             rounds = 40 if slow else 150
             refs = references()
             blocks, objects = growth(call, rounds)
