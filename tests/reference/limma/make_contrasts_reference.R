@@ -20,30 +20,12 @@
 # makeContrasts, contrasts.fit, eBayes (or treat), topTable/topTreat
 # (sort.by = "none") per contrast and p.adjust(F.p.value, "BH") for the F.
 # "modern" replaces limma 3.54.1's prior estimate by the one of limma >=
-# 3.61.8 (modern_prior.R).
+# 3.61.8 (common.R).
 suppressPackageStartupMessages(library(limma))
 
 here <- "tests/reference/limma"
 version <- as.character(packageVersion("limma"))
-source(file.path(here, "modern_prior.R"))  # classic_fit and modern_fit
-
-fmt <- function(v) ifelse(is.na(v), "", sprintf("%.17g", v))
-
-write_tsv <- function(frame, name) {
-  out <- as.data.frame(lapply(frame, function(col) if (is.numeric(col)) fmt(col) else col),
-                       check.names = FALSE, stringsAsFactors = FALSE)
-  write.table(out, file.path(here, name), sep = "\t", quote = FALSE, row.names = FALSE,
-              na = "")
-}
-
-read_matrix <- function(name) {
-  m <- read.delim(file.path(here, name), check.names = FALSE, row.names = 1,
-                  na.strings = "", colClasses = c("character"))
-  ids <- rownames(m)
-  m <- sapply(m, as.numeric)
-  rownames(m) <- ids
-  m
-}
+source(file.path(here, "common.R"))  # classic_fit, modern_fit, fmt, write_tsv, read_matrix
 
 designs <- read.delim(file.path(here, "designs.tsv"), colClasses = c("character", "character",
                                                                       "character", "numeric"))

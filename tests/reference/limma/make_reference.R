@@ -19,25 +19,7 @@ suppressPackageStartupMessages(library(limma))
 here <- "tests/reference/limma"
 version <- as.character(packageVersion("limma"))
 
-source(file.path(here, "modern_prior.R"))  # classic_fit and modern_fit
-
-fmt <- function(v) ifelse(is.na(v), "", sprintf("%.17g", v))
-
-write_tsv <- function(frame, name) {
-  out <- as.data.frame(lapply(frame, function(col) if (is.numeric(col)) fmt(col) else col),
-                       check.names = FALSE, stringsAsFactors = FALSE)
-  write.table(out, file.path(here, name), sep = "\t", quote = FALSE, row.names = FALSE,
-              na = "")
-}
-
-read_matrix <- function(name) {
-  m <- read.delim(file.path(here, name), check.names = FALSE, row.names = 1,
-                  na.strings = "", colClasses = c("character"))
-  ids <- rownames(m)
-  m <- sapply(m, as.numeric)
-  rownames(m) <- ids
-  m
-}
+source(file.path(here, "common.R"))  # classic_fit, modern_fit, fmt, write_tsv, read_matrix
 
 samples <- read.delim(file.path(here, "groups.tsv"), colClasses = "character")
 

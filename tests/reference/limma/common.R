@@ -1,3 +1,7 @@
+# What both reference scripts share: the restated modern prior, and the
+# reading and writing of tables (17 significant digits, NA as an empty cell).
+# Sourced with `here` set to this folder.
+
 # The prior estimate of limma >= 3.61.8 for unequal residual df, written out
 # here (not taken from limma): the sample variances x with df1 degrees of
 # freedom follow s0^2 F(df1, d0). With d1 = df1 / 2 and
@@ -42,4 +46,22 @@ modern_fit <- function(x, df1, covariate = NULL) {
   p <- optimize(objective, c(1 / 2, 0.9998))$minimum
   d2 <- p / (1 - p)
   list(scale = exp(emean - logmdigamma(d2)), df2 = 2 * d2)
+}
+
+fmt <- function(v) ifelse(is.na(v), "", sprintf("%.17g", v))
+
+write_tsv <- function(frame, name) {
+  out <- as.data.frame(lapply(frame, function(col) if (is.numeric(col)) fmt(col) else col),
+                       check.names = FALSE, stringsAsFactors = FALSE)
+  write.table(out, file.path(here, name), sep = "\t", quote = FALSE, row.names = FALSE,
+              na = "")
+}
+
+read_matrix <- function(name) {
+  m <- read.delim(file.path(here, name), check.names = FALSE, row.names = 1,
+                  na.strings = "", colClasses = c("character"))
+  ids <- rownames(m)
+  m <- sapply(m, as.numeric)
+  rownames(m) <- ids
+  m
 }
