@@ -197,31 +197,25 @@ void qr_factor::factor(const double* a, std::size_t n, std::size_t p, double tol
     rank_ = std::min(k - 1, n);
 }
 
+void qr_factor::reflect(std::size_t j, double* y) const {
+    if (qraux_[j] == 0) return;
+    const double* v = qr_.data() + j * n_;
+    // the reflector's leading entry is kept in qraux, as dqrsl reads it
+    double s = qraux_[j] * y[j];
+    for (std::size_t i = j + 1; i < n_; ++i) s += v[i] * y[i];
+    const double t = -s / qraux_[j];
+    y[j] += t * qraux_[j];
+    for (std::size_t i = j + 1; i < n_; ++i) y[i] += t * v[i];
+}
+
 void qr_factor::apply_qt(double* y) const {
     const std::size_t ju = std::min(rank_, n_ == 0 ? 0 : n_ - 1);
-    for (std::size_t j = 0; j < ju; ++j) {
-        if (qraux_[j] == 0) continue;
-        const double* v = qr_.data() + j * n_;
-        // the reflector's leading entry is kept in qraux
-        double s = qraux_[j] * y[j];
-        for (std::size_t i = j + 1; i < n_; ++i) s += v[i] * y[i];
-        const double t = -s / qraux_[j];
-        y[j] += t * qraux_[j];
-        for (std::size_t i = j + 1; i < n_; ++i) y[i] += t * v[i];
-    }
+    for (std::size_t j = 0; j < ju; ++j) reflect(j, y);
 }
 
 void qr_factor::apply_q(double* y) const {
     const std::size_t ju = std::min(rank_, n_ == 0 ? 0 : n_ - 1);
-    for (std::size_t j = ju; j-- > 0;) {
-        if (qraux_[j] == 0) continue;
-        const double* v = qr_.data() + j * n_;
-        double s = qraux_[j] * y[j];
-        for (std::size_t i = j + 1; i < n_; ++i) s += v[i] * y[i];
-        const double t = -s / qraux_[j];
-        y[j] += t * qraux_[j];
-        for (std::size_t i = j + 1; i < n_; ++i) y[i] += t * v[i];
-    }
+    for (std::size_t j = ju; j-- > 0;) reflect(j, y);
 }
 
 void qr_factor::solve(const double* effects, double* coef) const {

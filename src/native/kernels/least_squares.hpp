@@ -53,6 +53,9 @@ public:
     void inverse(double* out) const;
 
 private:
+    // y replaced by H_j y, the j-th Householder reflection.
+    void reflect(std::size_t j, double* y) const;
+
     std::vector<double> qr_, qraux_;
     std::vector<std::size_t> pivot_;
     std::size_t n_ = 0, p_ = 0, rank_ = 0;

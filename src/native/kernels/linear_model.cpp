@@ -498,17 +498,7 @@ void contrasts_fit(const fit& f, std::size_t rows, std::size_t coefs, const doub
             if (b < a && !(std::fabs(cor[a * q + b]) < 1e-14)) orthogonal = false;
         }
     // the contrasts' covariance: crossprod(chol(cov) %*% contrasts)
-    std::vector<double> u(q * q, 0.0);
-    for (std::size_t j = 0; j < q; ++j) {
-        double s = cov[j * q + j];
-        for (std::size_t m = 0; m < j; ++m) s -= u[m * q + j] * u[m * q + j];
-        u[j * q + j] = std::sqrt(s);
-        for (std::size_t i = j + 1; i < q; ++i) {
-            double t = cov[j * q + i];
-            for (std::size_t m = 0; m < j; ++m) t -= u[m * q + j] * u[m * q + i];
-            u[j * q + i] = t / u[j * q + j];
-        }
-    }
+    const std::vector<double> u = cholesky_upper(cov, q);
     std::vector<double> uc(q * k, 0.0);
     for (std::size_t i = 0; i < q; ++i)
         for (std::size_t c = 0; c < k; ++c) {
@@ -523,20 +513,7 @@ void contrasts_fit(const fit& f, std::size_t rows, std::size_t coefs, const doub
             contrast_cov[a * k + b] = s;
         }
     // the Cholesky factor of the correlation, for designs whose coefficients correlate
-    std::vector<double> rc;
-    if (!orthogonal) {
-        rc.assign(q * q, 0.0);
-        for (std::size_t j = 0; j < q; ++j) {
-            double s = cor[j * q + j];
-            for (std::size_t m = 0; m < j; ++m) s -= rc[m * q + j] * rc[m * q + j];
-            rc[j * q + j] = std::sqrt(s);
-            for (std::size_t i = j + 1; i < q; ++i) {
-                double t = cor[j * q + i];
-                for (std::size_t m = 0; m < j; ++m) t -= rc[m * q + j] * rc[m * q + i];
-                rc[j * q + i] = t / rc[j * q + j];
-            }
-        }
-    }
+    const std::vector<double> rc = orthogonal ? std::vector<double>() : cholesky_upper(cor, q);
     for_row_blocks(rows, [&](std::size_t r) {
         // a coefficient the feature cannot estimate counts as 0 with standard
         // error 1e30, which makes every contrast using it NaN below
