@@ -127,10 +127,8 @@ int numeric_columns(module_state* st, PyObject* df, PyObject* labels,
 
 // What the tests share (differential_tests.cpp): the multiple-testing method
 // checked against statsmodels' spellings (0 or -1); p adjusted over its
-// non-NaN values; the two-sided p-value of t with df degrees of freedom,
-// 2 * stdtr(df, -|t|).
+// non-NaN values.
 int check_multipletest_method(module_state* st, PyObject* name);
 ref adjusted_p(module_state* st, PyObject* p, PyObject* correction);
-ref two_sided_t_p(module_state* st, PyObject* t, PyObject* df);
 
 }  // namespace tessera::differential

@@ -904,6 +904,4 @@ ref adjusted_p(module_state* st, PyObject* p, PyObject* correction) {
     return adjusted(st, p, correction);
 }
 
-ref two_sided_t_p(module_state* st, PyObject* t, PyObject* df) { return two_sided_p(st, t, df); }
-
 }  // namespace tessera::differential
