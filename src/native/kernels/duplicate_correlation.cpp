@@ -15,6 +15,13 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+// sqrt(a^2 + b^2): the plain formula, std::hypot (a sixth of the QL
+// iteration's time) only where the squares would overflow or vanish
+inline double pythag(double a, double b) {
+    const double s = a * a + b * b;
+    return s > 1e-290 && s < 1e290 ? std::sqrt(s) : std::hypot(a, b);
+}
+
 // Eigenvalues of the symmetric m x m matrix a (row-major, destroyed) and
 // the projections of b on their eigenvectors (b is overwritten): Householder
 // tridiagonalisation, then the implicit QL iteration, the rotations applied
@@ -72,14 +79,14 @@ bool eigen_projected(std::vector<double>& a, std::size_t m, std::vector<double>&
             if (mm != l) {
                 if (iter++ == 60) return false;
                 double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-                double r = std::hypot(g, 1.0);
+                double r = pythag(g, 1.0);
                 g = d[mm] - d[l] + e[l] / (g + std::copysign(r, g));
                 double s = 1.0, c = 1.0, p = 0.0;
                 long i;
                 for (i = mm - 1; i >= l; --i) {
                     double f = s * e[i];
                     const double bb = c * e[i];
-                    e[i + 1] = (r = std::hypot(f, g));
+                    e[i + 1] = (r = pythag(f, g));
                     if (r == 0.0) {
                         d[i + 1] -= p;
                         e[mm] = 0.0;
@@ -231,12 +238,16 @@ void variance_components(const double* y, const double* x, std::size_t n, std::s
     }
     // Z'(I - H)Z and Z'(I - H)y: the squared singular values of QtZ and the
     // projections of Qty on its left singular vectors come from its eigenvalues
-    std::vector<double> gm(blocks * blocks);
+    std::vector<double> at(blocks * r), gm(blocks * blocks);
+    for (std::size_t k = 0; k < r; ++k)
+        for (std::size_t b = 0; b < blocks; ++b) at[b * r + k] = a[k * blocks + b];
     for (std::size_t b1 = 0; b1 < blocks; ++b1)
-        for (std::size_t b2 = 0; b2 < blocks; ++b2) {
+        for (std::size_t b2 = 0; b2 <= b1; ++b2) {
             double s = b1 == b2 ? size[b1] : 0.0;
-            for (std::size_t k = 0; k < r; ++k) s -= a[k * blocks + b1] * a[k * blocks + b2];
-            gm[b1 * blocks + b2] = s;
+            const double* x1 = &at[b1 * r];
+            const double* x2 = &at[b2 * r];
+            for (std::size_t k = 0; k < r; ++k) s -= x1[k] * x2[k];
+            gm[b1 * blocks + b2] = gm[b2 * blocks + b1] = s;
         }
     std::vector<double> lambda;
     if (!eigen_projected(gm, blocks, zb, lambda)) return;
