@@ -22,18 +22,42 @@ void solve_spd(const std::vector<double>& a, std::vector<double>& l, std::vector
                std::size_t m) {
     l = a;
     double* x = l.data();
-    for (std::size_t j = 0; j < m; ++j) {
-        double* rj = x + j * m;
-        const double d = std::sqrt(rj[j]);
-        rj[j] = d;
-        const double inv = 1 / d;
-        // column j of L, kept as row j of L' too
-        for (std::size_t i = j + 1; i < m; ++i) rj[i] = x[i * m + j] *= inv;
-        // trailing rows i > j, columns j < c <= i: a[i][c] -= l[i][j] l[c][j]
-        for (std::size_t i = j + 1; i < m; ++i) {
-            const double lij = rj[i];
+    // panels of four columns: each factored in turn, then the rows below
+    // updated by the whole panel in one pass
+    constexpr std::size_t width = 4;
+    for (std::size_t j0 = 0; j0 < m; j0 += width) {
+        const std::size_t j1 = std::min(m, j0 + width);
+        for (std::size_t j = j0; j < j1; ++j) {
+            double* rj = x + j * m;
+            const double d = std::sqrt(rj[j]);
+            rj[j] = d;
+            const double inv = 1 / d;
+            // column j of L, kept as row j of L' too
+            for (std::size_t i = j + 1; i < m; ++i) rj[i] = x[i * m + j] *= inv;
+            // the rest of the panel: rows i > j, columns j < c < j1, c <= i
+            for (std::size_t i = j + 1; i < m; ++i) {
+                const double lij = rj[i];
+                double* ri = x + i * m;
+                for (std::size_t c = j + 1; c < std::min(j1, i + 1); ++c) ri[c] -= lij * rj[c];
+            }
+        }
+        // rows i >= j1, columns j1 <= c <= i: a[i][c] -= sum over the panel of l[i][j] l[c][j]
+        const std::size_t w = j1 - j0;
+        for (std::size_t i = j1; i < m; ++i) {
             double* ri = x + i * m;
-            for (std::size_t c = j + 1; c <= i; ++c) ri[c] -= lij * rj[c];
+            if (w == width) {
+                const double l0 = x[j0 * m + i], l1 = x[(j0 + 1) * m + i], l2 = x[(j0 + 2) * m + i],
+                             l3 = x[(j0 + 3) * m + i];
+                const double *u0 = x + j0 * m, *u1 = u0 + m, *u2 = u1 + m, *u3 = u2 + m;
+                for (std::size_t c = j1; c <= i; ++c)
+                    ri[c] -= (l0 * u0[c] + l1 * u1[c]) + (l2 * u2[c] + l3 * u3[c]);
+            } else {
+                for (std::size_t j = j0; j < j1; ++j) {
+                    const double lij = x[j * m + i];
+                    const double* uj = x + j * m;
+                    for (std::size_t c = j1; c <= i; ++c) ri[c] -= lij * uj[c];
+                }
+            }
         }
     }
     // L z = b along the rows of L', then L' x = z along the rows of L
