@@ -7,6 +7,8 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import LIMMA_CD34, relative_error
 from tessera.tools import differential as td
@@ -304,3 +306,47 @@ def test_bad_sample_is_weighed_down():
     result = run_case("weights", "default")
     weights = result.attrs["moderated"]["sample_weights"]
     assert weights.idxmin() == "N1" and weights["N1"] < 0.5 * weights.median()
+
+
+@pytest.mark.parametrize("rows", [0, 3])
+def test_nothing_measured_gives_notes_not_errors(rows):
+    """A table without a measured value has nothing to test: NaN and notes,
+    no prior (as test_features); with something measured but no residual
+    degree of freedom anywhere, the table is refused."""
+    samples = pd.DataFrame({"g": list("AABB")}, index=list("abcd"))
+    empty = pd.DataFrame(np.full((rows, 4), np.nan), columns=list("abcd"))
+    result = td.test_contrasts(empty, samples, "~ 0 + g", {"BA": "gB - gA"}, sample_weights=True)
+    assert result["BA_p"].isna().all() and (result["note"] == "no measured value").all()
+    assert result.attrs["moderated"]["estimate"] is None
+    single = pd.DataFrame([[1.0, np.nan, 2.0, np.nan]], columns=list("abcd"))
+    with pytest.raises(ValueError, match="^no feature has a residual degree of freedom"):
+        td.test_contrasts(single, samples, "~ 0 + g", {"BA": "gB - gA"})
+
+
+@settings(max_examples=40, deadline=None, derandomize=True)
+@given(st.data())
+def test_hostile_tables_give_a_result_or_a_value_error(data):
+    """Any cells (NaN, inf, huge, constant), any factor levels, block and
+    weights or not: a result whose p-values lie in [0, 1], or ValueError."""
+    n = data.draw(st.integers(3, 8))
+    rows = data.draw(st.integers(0, 12))
+    cells = st.one_of(st.floats(allow_nan=True, allow_infinity=True, width=64),
+                      st.sampled_from([0.0, 1.0, np.nan]))
+    values = np.array(data.draw(st.lists(cells, min_size=rows * n, max_size=rows * n)),
+                      dtype=float).reshape(rows, n)
+    labels = [f"s{i}" for i in range(n)]
+    samples = pd.DataFrame({"g": data.draw(st.lists(st.sampled_from("AB"), min_size=n, max_size=n)),
+                            "b": data.draw(st.lists(st.sampled_from("xyz"), min_size=n, max_size=n))},
+                           index=labels)
+    options = {"block": data.draw(st.sampled_from([None, "b"])),
+               "sample_weights": data.draw(st.booleans()),
+               "lfc": data.draw(st.sampled_from([0.0, 0.5])), "legacy": data.draw(st.booleans())}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            result = td.test_contrasts(pd.DataFrame(values, columns=labels), samples, "~ g",
+                                       ["gB"], **options)
+        except ValueError:
+            return
+    p = result["gB_p"].to_numpy()
+    assert len(result) == rows and np.all((p[~np.isnan(p)] >= 0) & (p[~np.isnan(p)] <= 1))

@@ -500,7 +500,9 @@ ref moderated_attrs(const contrast_run& run, const md::contrast_output& out, dou
     ref dict = ref::steal(PyDict_New());
     ref s2 = entry(out.s2_prior, run.trend);
     ref df = entry(out.df_prior, run.robust);
-    ref estimate = pyapi::str(out.prior.likelihood ? "likelihood" : "classic");
+    const bool fitted = !out.s2_prior.empty() && (run.rows == 0 || !std::isnan(out.df_prior[0]));
+    ref estimate = fitted ? pyapi::str(out.prior.likelihood ? "likelihood" : "classic")
+                          : ref::borrow(Py_None);
     if (!dict || !s2 || !df || !estimate || PyDict_SetItemString(dict.get(), "s2_prior", s2.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "df_prior", df.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "estimate", estimate.get()) < 0)
@@ -610,9 +612,21 @@ PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a) {
         return nullptr;
     if (block_fit.warning && PyErr_WarnEx(PyExc_RuntimeWarning, block_fit.warning, 1) < 0)
         return nullptr;
-    if (status != md::ok) {
+    // a table without a measured value (an empty one too) has nothing to
+    // test: NaN everywhere and the notes say why, as test_features does
+    bool nothing = status == md::no_residual_df;
+    for (std::size_t r = 0; nothing && r < rows; ++r) nothing = out.fit.n_obs[r] == 0;
+    if (status != md::ok && !nothing) {
         refuse(run, out, status);
         return nullptr;
+    }
+    if (nothing) {
+        const double nan = std::nan("");
+        for (auto* v : {&out.t, &out.treat_t, &out.treat_right, &out.treat_left})
+            v->assign(rows * k, nan);
+        for (auto* v : {&out.s2_prior, &out.df_prior, &out.s2_post, &out.df_total, &out.f, &out.f_df2})
+            v->assign(rows, nan);
+        out.f_df1 = 1;
     }
 
     std::vector<ref> added;
@@ -644,7 +658,12 @@ PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a) {
         return 0;
     });
     if (computed < 0) return nullptr;
-    if (run.lfc == 0) {
+    if (run.lfc == 0 && nothing) {
+        for (std::size_t j = 0; j < k; ++j) {
+            added[j * 5 + 4] = values_array(run.st, out.t.data() + j, rows, k);
+            if (!added[j * 5 + 4]) return nullptr;
+        }
+    } else if (run.lfc == 0) {
         md::fit_output view;
         md::view_of(out, view);
         std::vector<double> lods(rows * k), var_prior(k);
