@@ -350,3 +350,37 @@ def test_hostile_tables_give_a_result_or_a_value_error(data):
             return
     p = result["gB_p"].to_numpy()
     assert len(result) == rows and np.all((p[~np.isnan(p)] >= 0) & (p[~np.isnan(p)] <= 1))
+
+
+def simulated(rng, rows=3000, rho=0.0, noisy=None):
+    """24 runs (12 samples injected twice, two conditions); injections of a
+    sample correlate by rho; the run `noisy` has four times the variance."""
+    sample = np.repeat(np.arange(12), 2)
+    values = (rng.normal(0, np.sqrt(rho), (rows, 12))[:, sample]
+              + rng.normal(0, np.sqrt(1 - rho), (rows, 24)))
+    if noisy is not None:
+        values[:, noisy] *= 2
+    runs = pd.DataFrame({"condition": np.repeat(["A", "B"], 12), "sample": [f"s{s}" for s in sample]},
+                        index=[f"r{i}" for i in range(24)])
+    values[rng.random(values.shape) < 0.05] = np.nan
+    return pd.DataFrame(values, columns=runs.index), runs
+
+
+@pytest.mark.parametrize("rho", [0.0, 0.5])
+def test_block_correlation_finds_the_simulated_one(rho):
+    df, runs = simulated(np.random.default_rng(11), rho=rho)
+    result = td.test_contrasts(df, runs, "~ 0 + condition", ["conditionB - conditionA"],
+                               block="sample", legacy=True)
+    assert abs(result.attrs["moderated"]["block_correlation"] - rho) < 0.05
+
+
+def test_sample_weights_find_the_noisy_run():
+    """A run with four times the variance gets about a quarter of the
+    others' weight; the others stay near 1."""
+    df, runs = simulated(np.random.default_rng(12), noisy=5)
+    result = td.test_contrasts(df, runs, "~ 0 + condition", ["conditionB - conditionA"],
+                               sample_weights=True, legacy=True)
+    weights = result.attrs["moderated"]["sample_weights"]
+    others = weights.drop("r5")
+    assert 0.2 < weights["r5"] / others.mean() < 0.3
+    assert others.between(0.8, 1.25).all()

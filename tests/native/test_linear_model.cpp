@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels/contrast_expressions.hpp"
+#include "kernels/duplicate_correlation.hpp"
 #include "kernels/least_squares.hpp"
 #include "kernels/linear_model.hpp"
 
@@ -144,9 +145,33 @@ void test_fit_with_gaps() {
           "a column twice another is dependent");
 }
 
+// One-way random effects, balanced (4 blocks of 3, intercept only): REML's
+// variance components are the ANOVA ones, within MSW and between
+// (MSB - MSW) / 3, which glmgam.fit's iteration reaches to its tolerance.
+void test_variance_components_balanced() {
+    const double y[12] = {4.1, 3.7, 4.4, 6.0, 5.2, 5.9, 2.9, 3.8, 3.1, 5.0, 4.6, 5.5};
+    const double x[12] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const int block[12] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3};
+    double grand = 0, means[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 12; ++i) {
+        grand += y[i] / 12;
+        means[block[i]] += y[i] / 3;
+    }
+    double ssw = 0, ssb = 0;
+    for (int i = 0; i < 12; ++i) ssw += (y[i] - means[block[i]]) * (y[i] - means[block[i]]);
+    for (double m : means) ssb += 3 * (m - grand) * (m - grand);
+    const double msw = ssw / 8, msb = ssb / 3;
+    double within = 0, between = 0;
+    duplicate_correlation::variance_components(y, x, 12, 1, block, 4, within, between);
+    check(close(within, msw, 1e-6) && close(between, (msb - msw) / 3, 1e-6),
+          "balanced REML: within " + std::to_string(within) + " vs " + std::to_string(msw) +
+              ", between " + std::to_string(between) + " vs " + std::to_string((msb - msw) / 3));
+}
+
 }  // namespace
 
 int main() {
+    test_variance_components_balanced();
     test_contrast_expressions();
     test_routes_leave_out_the_same_columns();
     test_fit_with_gaps();
