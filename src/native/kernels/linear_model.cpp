@@ -517,7 +517,9 @@ void contrasts_fit(const fit& f, std::size_t rows, std::size_t coefs, const doub
     for_row_blocks(rows, [&](std::size_t r) {
         // a coefficient the feature cannot estimate counts as 0 with standard
         // error 1e30, which makes every contrast using it NaN below
-        std::vector<double> b(q), su(q), ruc(q);
+        thread_local std::vector<double> b, su;
+        b.resize(q);
+        su.resize(q);
         for (std::size_t a = 0; a < q; ++a) {
             const double coef = f.coef[r * coefs + used[a]];
             const bool missing = std::isnan(coef);
