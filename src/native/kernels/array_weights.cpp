@@ -125,17 +125,20 @@ void fit_one(const double* y, const std::vector<std::size_t>& obs, const double*
     for (std::size_t i = 0; i < k; ++i) {
         root[i] = std::sqrt(w[obs[i]]);
         wy[i] = y[obs[i]] * root[i];
-        for (std::size_t j = 0; j < p; ++j) {
-            const double v = design[obs[i] * p + j] * root[i];
-            x[j * k + i] = v;
-            xr[i * p + j] = v;
-        }
+        for (std::size_t j = 0; j < p; ++j) xr[i * p + j] = design[obs[i] * p + j] * root[i];
     }
+    // one triangle of X'WX, mirrored
     gram.assign(p * p, 0.0);
-    for (std::size_t i = 0; i < k; ++i)
+    for (std::size_t i = 0; i < k; ++i) {
+        const double* row = &xr[i * p];
         for (std::size_t a = 0; a < p; ++a)
-            for (std::size_t bb = 0; bb < p; ++bb) gram[a * p + bb] += xr[i * p + a] * xr[i * p + bb];
+            for (std::size_t bb = 0; bb <= a; ++bb) gram[a * p + bb] += row[a] * row[bb];
+    }
+    for (std::size_t a = 0; a < p; ++a)
+        for (std::size_t bb = 0; bb < a; ++bb) gram[bb * p + a] = gram[a * p + bb];
     if (!gf.factor(gram.data(), p)) {
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < p; ++j) x[j * k + i] = xr[i * p + j];
         fit_by_qr(x, wy, root, k, p, out);
         return;
     }
