@@ -57,6 +57,19 @@ def one_row_route():
         stats.ttest_ind = real
 
 
+# 48 runs of 24 samples in 4 conditions, a value in ten missing: the sample
+# weights (gene by gene) and the block correlation each take seconds
+RUNS = pd.DataFrame({"condition": np.repeat(list("ABCD"), 12),
+                     "sample": [f"s{i // 2}" for i in range(48)]}, index=[f"r{i}" for i in range(48)])
+GAPPY48 = pd.DataFrame(RNG.normal(20, 1, (20000, 48)), columns=RUNS.index).mask(
+    RNG.random((20000, 48)) < 0.1)
+
+
+def contrasts_with_estimates():
+    return td.test_contrasts(GAPPY48, RUNS, "~ 0 + condition", ["conditionB - conditionA"],
+                             block="sample", sample_weights=True, legacy=True)
+
+
 LONG_CALLS = {
     "permutation": lambda: ts.hypothesis_test(X, Y, "permutation"),
     "per-feature permutation": lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "permutation"),
@@ -64,6 +77,7 @@ LONG_CALLS = {
     "per-row Welch": quiet(lambda: tv.Vetting({}).stat_test_two_samples(PER_ROW, GROUPS, "Welch")),
     "per-row one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(PER_ROW, GROUPS)),
     "one-row test_features": one_row_route,
+    "test_contrasts weights and block": contrasts_with_estimates,
 }
 
 

@@ -57,6 +57,10 @@ GAPPY = pd.DataFrame(np.round(RNG.normal(20, 2, (12, 9)), 1), columns=list("abcd
 GAPPY = GAPPY.mask(RNG.random(GAPPY.shape) < 0.3).assign(
     n=pd.array([1, None] * 6, dtype="Int64"), note="x")
 THREE = {"A": list("abc"), "B": list("def"), "C": list("ghi")}
+SAMPLES = pd.DataFrame({"g": list("AAABBBCCC"), "b": list("xyzxyzxyz")}, index=list("abcdefghi"))
+CONTRASTS = {"BA": "gB - gA", "CA": "gC - (gA + gB)/2"}
+DESIGN = pd.get_dummies(SAMPLES.g, dtype=float).add_prefix("g").assign(
+    by=(SAMPLES.b == "y").astype(float), bz=(SAMPLES.b == "z").astype(float))
 TWO = {"A": list("abcd"), "B": list("efghi")}
 
 
@@ -64,6 +68,11 @@ def gappy():
     df = GAPPY.copy()
     df.index, df.columns = df.index.tolist(), df.columns.tolist()
     return df
+
+
+def measured():
+    """gappy() without its note column, which test_contrasts adds."""
+    return gappy().drop(columns="note")
 
 
 def one_row_route(method):
@@ -213,6 +222,18 @@ def entry_points(csv, bad, missing):
         "test_hurdle bad level": lambda: td.test_hurdle(gappy(), TWO, "t", level=2),
         "test_hurdle taken column": lambda: td.test_hurdle(gappy().assign(hurdle_p=1.0), TWO, "t"),
         "test_hurdle unknown option": lambda: td.test_hurdle(gappy(), TWO, "t", window=3),
+        # design frames: formulaic's own caches swing the block counts of the formula route
+        "test_contrasts": lambda: td.test_contrasts(measured(), SAMPLES, DESIGN, CONTRASTS),
+        "test_contrasts block weights lfc": lambda: td.test_contrasts(
+            measured(), SAMPLES, DESIGN, ["gB - gA"], block="b", sample_weights=True, lfc=0.5),
+        "test_contrasts group means": lambda: td.test_contrasts(
+            measured(), SAMPLES, pd.get_dummies(SAMPLES.g, dtype=float), ["B - A"]),
+        "test_contrasts bad expression": lambda: td.test_contrasts(gappy(), SAMPLES, DESIGN,
+                                                                   ["gB * gA"]),
+        "test_contrasts not full rank": lambda: td.test_contrasts(gappy(), SAMPLES,
+                                                                  DESIGN.assign(c=DESIGN.gA), ["gB - gA"]),
+        "test_contrasts rows not samples": lambda: td.test_contrasts(gappy(), SAMPLES, DESIGN.iloc[1:],
+                                                                     ["gB - gA"]),
     }
 
 
@@ -226,7 +247,7 @@ def census():
     return sys.getallocatedblocks() - weak, len(objects) - weak
 
 
-def growth(call, rounds):
+def growth(call, rounds, warm=20):
     """The smallest gain, over three batches of `rounds` calls after a
     warm-up, in blocks and in objects. Library caches make single batches
     swing by hundreds of blocks either way; a leak gains in every batch."""
@@ -236,7 +257,7 @@ def growth(call, rounds):
                 call()
             except Exception:  # noqa: BLE001
                 pass
-    many(20)
+    many(warm)
     gains = []
     for _ in range(3):
         before = census()
@@ -249,7 +270,8 @@ def growth(call, rounds):
 def test_entry_points_do_not_leak(tmp_path):
     calls = entry_points(*write_files(tmp_path))
     watched = [GROUPS, GROUPS[0], GROUPS[0][1], X, Y, V, V.param, tp.normalize,
-               ts.hypothesis_test, tv.Vetting, THREE, THREE["A"], TWO, td.test_features]
+               ts.hypothesis_test, tv.Vetting, THREE, THREE["A"], TWO, td.test_features,
+               SAMPLES, CONTRASTS, td.test_contrasts]
 
     def references():
         gc.collect()  # garbage of earlier tests may still hold references
@@ -261,10 +283,12 @@ def test_entry_points_do_not_leak(tmp_path):
         warnings.simplefilter("ignore")
         for name, call in calls.items():
             slow = any(word in name for word in ("permutation", "Wilcoxon", "preprocess", "import",
-                                                 "test_features", "test_hurdle"))
+                                                 "test_features", "test_hurdle",
+                                                 "test_contrasts"))
             rounds = 40 if slow else 150
             refs = references()
-            blocks, objects = growth(call, rounds)
+            # the libraries test_contrasts calls fill their caches over its first hundred calls
+            blocks, objects = growth(call, rounds, warm=200 if "test_contrasts" in name else 20)
             # a reference kept to an argument or a shared object shows here
             kept = [after - before for after, before in zip(references(), refs)]
             if blocks > max(rounds // 2, 50) or objects > rounds // 2 or any(kept):

@@ -12,7 +12,7 @@
 
 namespace tessera::pyapi {
 
-constexpr int max_params = 8;
+constexpr int max_params = 12;
 
 // The default of one parameter; `required` means it has none.
 struct default_value {
@@ -56,6 +56,9 @@ struct function_spec {
     std::array<param, max_params> params;  // unused slots keep name == nullptr
     bool varkw;
     body_fn body;
+    // How many of the parameters may be given by position; the rest are
+    // keyword-only (after a bare * in a Python signature). -1: all of them.
+    int positional = -1;
 };
 
 // A new function object for `spec`, defined in `module`; `qualname` is the

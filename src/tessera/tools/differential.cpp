@@ -620,6 +620,14 @@ const pyapi::function_spec functions[] = {
        {"multipletest_method", text_default("fdr_bh")}, {"level", real_default(0.05)}}},
      true,
      test_hurdle},
+    {"test_contrasts",
+     {{{"df"}, {"samples"}, {"formula"}, {"contrasts"}, {"block", pyapi::none_default()},
+       {"sample_weights", false_default()}, {"lfc", real_default(0.0)}, {"trend", false_default()},
+       {"robust", false_default()}, {"legacy", false_default()},
+       {"multipletest_method", text_default("fdr_bh")}}},
+     false,
+     test_contrasts,
+     4},
 };
 
 // The spellings statsmodels' multipletests accepts (it lowercases the

@@ -756,20 +756,6 @@ int read_moderated_options(test_run& run, pyapi::bound_args& a) {
     return 0;
 }
 
-// The multiple-testing method, checked against the spellings statsmodels accepts.
-int check_correction(module_state* st, PyObject* name) {
-    int known = 0;
-    if (PyUnicode_Check(name)) {
-        ref lower = pyapi::call_method(name, "lower", {});
-        known = lower ? PySet_Contains((*st)[object::correction_names], lower.get()) : -1;
-        if (known < 0) return -1;
-    }
-    if (known) return 0;
-    return pyapi::refuse(PyExc_ValueError, {"multipletest_method", nullptr, nullptr, name},
-                         "unknown multipletest_method %R: statsmodels offers %U", name,
-                         (*st)[object::correction_choices]);
-}
-
 int check_group_count(const method_spec& m, std::size_t count) {
     if (count >= m.min_groups && (m.max_groups == 0 || count <= m.max_groups)) return 0;
     ref given = ref::steal(PyLong_FromSize_t(count));
@@ -1047,6 +1033,19 @@ ref group_means_difference(module_state* st, PyObject* df, const std::vector<gro
 }
 
 }  // namespace
+
+int check_correction(module_state* st, PyObject* name) {
+    int known = 0;
+    if (PyUnicode_Check(name)) {
+        ref lower = pyapi::call_method(name, "lower", {});
+        known = lower ? PySet_Contains((*st)[object::correction_names], lower.get()) : -1;
+        if (known < 0) return -1;
+    }
+    if (known) return 0;
+    return pyapi::refuse(PyExc_ValueError, {"multipletest_method", nullptr, nullptr, name},
+                         "unknown multipletest_method %R: statsmodels offers %U", name,
+                         (*st)[object::correction_choices]);
+}
 
 int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::vector<ref>& columns) {
     for (std::size_t k = 0; k < labels.size(); ++k) {
