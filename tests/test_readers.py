@@ -10,6 +10,8 @@ import pytest
 from tessera import readers
 from tessera.readers import ReadError, UnknownFormat, read_design, read_table
 
+pytestmark = pytest.mark.python_only  # the readers are pure Python
+
 MQ_FLAGS = ("Reverse", "Potential contaminant", "Only identified by site")
 
 
