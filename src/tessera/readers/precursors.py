@@ -140,12 +140,13 @@ def read_precursors(path, *, quantity=None, q_value=0.01, pg_q_value=0.01, prote
     chosen = _choose(layout, quantity, name)
     filters = _filters(layout, q_value, pg_q_value, proteotypic, keep_flagged, name)
     reading = _Reading(name, layout, filters, rows)
-    if layout.wide:
-        reading.add(_wide_batch(source, layout, chosen, reading))
-    else:
-        for batch in _long_batches(path, name, source, layout, layout.quantities[chosen]):
-            reading.add(reading.coded(batch, layout.quantities[chosen]))
-    return reading.result(chosen, tuple(layout.quantities), name)
+    with stream.arrow_errors(name):
+        if layout.wide:
+            reading.add(_wide_batch(source, layout, chosen, reading))
+        else:
+            for batch in _long_batches(path, name, source, layout, layout.quantities[chosen]):
+                reading.add(reading.coded(batch, layout.quantities[chosen]))
+        return reading.result(chosen, tuple(layout.quantities), name)
 
 
 def _detect(header, name):

@@ -3,6 +3,7 @@ pyarrow (parquet row groups, or its multithreaded CSV reader for text), so
 that a report larger than memory is never held whole. Text arrives
 dictionary-encoded; Codebook turns each batch's dictionary into codes that
 hold across batches."""
+import contextlib
 import re
 
 import numpy as np
@@ -13,7 +14,7 @@ import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 
 from .errors import ReadError
-from .source import MISSING, _find_bad_number, _one_line
+from .source import MISSING, _not_a_number, _one_line, number_pattern
 
 BATCH_ROWS = 1 << 20
 CSV_BLOCK = 1 << 24
@@ -46,10 +47,7 @@ class Codebook:
             array = pc.dictionary_encode(array)
         # the code of each dictionary entry, then -1 for a null row (index -1)
         codes = np.append(self._codes_of(array.dictionary), np.int32(-1))
-        indices = array.indices
-        if indices.null_count:
-            indices = indices.fill_null(-1)
-        return codes[indices.to_numpy(zero_copy_only=False)]
+        return codes[_indices(array)]
 
     def _codes_of(self, values):
         values = pc.utf8_trim_whitespace(pc.cast(values, pa.string()).fill_null(""))
@@ -72,6 +70,17 @@ class Codebook:
                             f"{self._column!r} are both named {label!r} (folders and the file "
                             "extension are cut); rename one of the run files")
         return label
+
+
+@contextlib.contextmanager
+def arrow_errors(name):
+    """Arrow's errors on a damaged report (invalid UTF-8, unreadable pages)
+    as a one-line ReadError."""
+    try:
+        yield
+    except (pa.ArrowException, OSError, UnicodeError) as exc:
+        raise ReadError(f"{name}: cannot be read ({_one_line(exc)}); the file may be damaged or "
+                        "truncated, export it again") from None
 
 
 def numbers(array, name, column):
@@ -102,7 +111,7 @@ def parquet_header(path, name):
         raise ReadError(f"{name}: is a directory; give a report file") from None
     except PermissionError:
         raise ReadError(f"{name}: no permission to read it") from None
-    except (pa.ArrowException, OSError) as exc:
+    except (pa.ArrowException, OSError, UnicodeError) as exc:
         raise ReadError(f"{name}: is not a readable parquet file ({_one_line(exc)}); it may be "
                         "damaged or truncated, export it again") from None
 
@@ -116,7 +125,7 @@ def parquet_batches(path, name, texts, numbers_):
                    or pa.types.is_large_string(schema.field(c).type)]
         report = pq.ParquetFile(path, read_dictionary=strings)
         yield from report.iter_batches(batch_size=BATCH_ROWS, columns=list(texts) + list(numbers_))
-    except pa.ArrowException as exc:
+    except (pa.ArrowException, OSError, UnicodeError) as exc:
         raise ReadError(f"{name}: cannot be read as a parquet report ({_one_line(exc)}); it may "
                         "be damaged or truncated, export it again") from None
 
@@ -143,13 +152,14 @@ def text_batches(source, texts, numbers_, plain_texts=(), decimal="."):
         for batch in reader:
             yield batch.rename_columns([rename[n] for n in batch.schema.names])
     except pa.ArrowInvalid as exc:
-        raise _csv_error(source, exc, [positions[c] for c in numbers_], decimal) from None
+        raise _csv_error(source, exc, [positions[c] for c in numbers_], read, parse,
+                         decimal) from None
 
 
-def _csv_error(source, exc, number_positions, decimal):
+def _csv_error(source, exc, number_positions, read, parse, decimal):
     message = _one_line(exc)
     if "conversion error to double" in message:
-        _find_bad_number(source, number_positions, decimal, MISSING)
+        _find_bad_number(source, number_positions, read, parse, decimal)
     if "invalid UTF8" in message or "UTF-8" in message:
         return ReadError(f"{source.name}: is not UTF-8 text; save the report as UTF-8")
     fields = re.search(r"Expected (\d+) columns, got (\d+): (.*)", message)
@@ -159,6 +169,36 @@ def _csv_error(source, exc, number_positions, decimal):
                          f"(it starts {line[:60]!r}); the file may be cut off or hold a "
                          f"{source.delimiter_name} inside a value")
     return ReadError(f"{source.name}: cannot be read ({message})")
+
+
+def _find_bad_number(source, positions, read, parse, decimal):
+    """Raises the ReadError that names the first cell of the number columns
+    that is no number; runs only after a read has failed."""
+    pattern = number_pattern(decimal)
+    columns = [f"c{p}" for p in positions]
+    convert = pa_csv.ConvertOptions(include_columns=columns,
+                                    column_types=dict.fromkeys(columns, pa.string()),
+                                    strings_can_be_null=False)
+    row = 0
+    for batch in pa_csv.open_csv(source.path, read_options=read, parse_options=parse,
+                                 convert_options=convert):
+        for name in columns:
+            for k, cell in enumerate(batch.column(name).to_pylist()):
+                if cell not in MISSING and not pattern.fullmatch(cell):
+                    raise _not_a_number(source, int(name[1:]), row + k, cell, decimal)
+        row += batch.num_rows
+
+
+def _indices(array):
+    """The indices of a dictionary array into its dictionary, -1 for null;
+    a damaged file may hold indices out of range."""
+    indices = array.indices
+    if indices.null_count:
+        indices = indices.fill_null(-1)
+    indices = indices.to_numpy(zero_copy_only=False)
+    if len(indices) and (indices.min() < -1 or indices.max() >= len(array.dictionary)):
+        raise pa.ArrowInvalid("a dictionary index lies outside its dictionary")
+    return indices
 
 
 def strings(values):
@@ -193,9 +233,5 @@ def evaluate(test, array, name):
     if not pa.types.is_dictionary(array.type):
         array = pc.dictionary_encode(pc.cast(array, pa.string()))
     texts = pd.Series(array.dictionary.to_numpy(zero_copy_only=False), dtype=object)
-    hits = np.asarray(test.test(texts), dtype=bool)
-    indices = array.indices.fill_null(-1).to_numpy(zero_copy_only=False)
-    out = np.zeros(len(indices), dtype=bool)
-    known = indices >= 0
-    out[known] = hits[indices[known]]
-    return out
+    hits = np.append(np.asarray(test.test(texts), dtype=bool), False)
+    return hits[_indices(array)]
