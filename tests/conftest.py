@@ -184,3 +184,16 @@ def assert_matches_limma(columns, reference, variant):
         else:
             error = relative_error(values, expected, floor)
         assert error <= rel, f"{variant} {name}: {error:.2e} > {rel:.0e}"
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "long: long fuzz and leak rounds; run them with -m long")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Long rounds run only when asked for with -m long."""
+    if "long" in (config.getoption("markexpr") or ""):
+        return
+    for item in items:
+        if "long" in item.keywords:
+            item.add_marker(pytest.mark.skip(reason="a long round; run it with -m long"))

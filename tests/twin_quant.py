@@ -87,7 +87,8 @@ def roll_up(table, method, protein="protein_group", run="run", feature="precurso
             quantity="quantity", **options):
     """The protein x run frame the compiled function returns."""
     rows = table[[protein, run, feature]].notna().all(axis=1)
-    proteins = _labels(table[protein][rows])
+    counted = set(table[protein][rows])
+    proteins = [p for p in _labels(table[protein]) if p in counted]
     runs = _labels(table[run], every=True)
     out = pd.DataFrame(np.nan, index=pd.Index(proteins, name=protein),
                        columns=pd.Index(runs, name=run))
