@@ -11,6 +11,7 @@
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/numbers.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -194,28 +195,6 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
         PyErr_SetString(PyExc_ValueError, "groups is empty: name at least one group of columns");
         return -1;
     }
-    return 0;
-}
-
-int read_count(PyObject* value, const char* what, std::int64_t& out) {
-    if (PyBool_Check(value) || !PyIndex_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an integer, got %R", what, value);
-        return -1;
-    }
-    ref number = ref::steal(PyNumber_Index(value));
-    if (!number) return -1;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow < 0 || (overflow == 0 && v < 0)) {
-        PyErr_Format(PyExc_ValueError, "%s must be 0 or more, got %R", what, value);
-        return -1;
-    }
-    if (overflow > 0) {
-        PyErr_Format(PyExc_ValueError, "%s is too large: %R", what, value);
-        return -1;
-    }
-    out = v;
     return 0;
 }
 
@@ -419,7 +398,7 @@ PyObject* filter_valid(PyObject* module, pyapi::bound_args& a) {
     kernels::valid_rule rule{};
     std::vector<group> groups;
     group_table table;
-    if (check_frame(st, df) < 0 || read_count(a[2], "min_valid", minimum) < 0 ||
+    if (check_frame(st, df) < 0 || pyapi::read_count(a[2], "min_valid", 0, minimum) < 0 ||
         read_mode(a[3], rule) < 0 || read_groups(st, df, a[1], groups) < 0 ||
         table.load(st, df, groups) < 0)
         return nullptr;
@@ -438,18 +417,6 @@ PyObject* filter_valid(PyObject* module, pyapi::bound_args& a) {
         return nullptr;
     ref mask = pyapi::item(keep.take().get(), Py_ssize_t{0});
     return pyapi::item(pyapi::attr(df, "iloc").get(), mask.get()).release();
-}
-
-// A number argument as a double (bools and text refused); 0, or -1 with an exception.
-int read_real(PyObject* value, const char* what, double& out) {
-    if (!PyBool_Check(value) && !is_text(value)) {
-        out = PyFloat_AsDouble(value);
-        if (!(out == -1.0 && PyErr_Occurred())) return 0;
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-    }
-    PyErr_Format(PyExc_TypeError, "%s must be a number, got %R", what, value);
-    return -1;
 }
 
 // The columns to impute: their positions (checked as read_groups checks a group's).
@@ -494,8 +461,9 @@ int read_impute_settings(pyapi::bound_args& a, impute_settings& s) {
         return -1;
     }
     s.method = downshift ? imputation::downshift : imputation::mindet;
-    if (read_real(a[3], "shift", s.shift) < 0 || read_real(a[4], "width", s.width) < 0 ||
-        read_real(a[5], "quantile", s.quantile) < 0)
+    if (pyapi::read_real(a[3], "shift", s.shift) < 0 ||
+        pyapi::read_real(a[4], "width", s.width) < 0 ||
+        pyapi::read_real(a[5], "quantile", s.quantile) < 0)
         return -1;
     if (!std::isfinite(s.shift)) {
         PyErr_Format(PyExc_ValueError, "shift must be a finite number, got %R", a[3]);

@@ -51,9 +51,6 @@ int check_frame(module_state* st, PyObject* df);
 // df's columns, refusing what the module refuses; 0, or -1 with an exception.
 int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<group>& out);
 
-// A non-negative int argument (bools are refused); 0, or -1 with an exception.
-int read_count(PyObject* value, const char* what, std::int64_t& out);
-
 // The columns at `positions` of a frame as float64 values (int64 converted,
 // pd.NA as NaN), one pointer per column, in the order given.
 class float_columns {

@@ -10,6 +10,7 @@
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/numbers.hpp"
 
 #include "kernels/rollup.hpp"
 
@@ -86,38 +87,19 @@ int load_quantity(module_state* st, PyObject* series, PyObject* label, ref& arra
     return 0;
 }
 
-// An int argument of at least 1 (bools refused); 0, or -1 with an exception.
+// A count of at least 1.
 int read_positive(PyObject* value, const char* what, std::size_t& out) {
-    if (PyBool_Check(value) || !PyIndex_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an integer, got %R", what, value);
-        return -1;
-    }
-    ref number = ref::steal(PyNumber_Index(value));
-    if (!number) return -1;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow < 0 || (overflow == 0 && v < 1)) {
-        PyErr_Format(PyExc_ValueError, "%s must be 1 or more, got %R", what, value);
-        return -1;
-    }
-    out = overflow > 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(v);
+    std::int64_t count = 0;
+    if (pyapi::read_count(value, what, 1, count) < 0) return -1;
+    out = static_cast<std::size_t>(count);
     return 0;
 }
 
-// The ridge: a finite number >= 0 (bools and text refused).
+// The ridge: a finite number >= 0.
 int read_ridge(PyObject* value, double& out) {
-    if (!PyBool_Check(value) && !PyUnicode_Check(value) && !PyBytes_Check(value)) {
-        out = PyFloat_AsDouble(value);
-        if (!(out == -1.0 && PyErr_Occurred())) {
-            if (std::isfinite(out) && out >= 0.0) return 0;
-            PyErr_Format(PyExc_ValueError, "ridge must be a finite number >= 0, got %R", value);
-            return -1;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-    }
-    PyErr_Format(PyExc_TypeError, "ridge must be a number, got %R", value);
+    if (pyapi::read_real(value, "ridge", out) < 0) return -1;
+    if (std::isfinite(out) && out >= 0.0) return 0;
+    PyErr_Format(PyExc_ValueError, "ridge must be a finite number >= 0, got %R", value);
     return -1;
 }
 
