@@ -1,6 +1,7 @@
 """MaxQuant's evidence.txt (one row per evidence: a precursor seen in one raw
 file, several per experiment possible) and peptides.txt (one row per peptide
 sequence, per-experiment columns 'Intensity <experiment>')."""
+from .maxquant import sample_columns
 from .precursor_layout import PrecursorLayout, RowTest, equals, plus, present, single_member
 
 EVIDENCE = "MaxQuant evidence"
@@ -40,13 +41,7 @@ def detect(header, name, run_name):
             repeats_summed=True, **_flags(header))
     if "Raw file" in header:
         return None
-    quantities = {}
-    for quantity in QUANTITIES:
-        prefix = quantity + " "
-        columns = [(h[len(prefix):].strip(), h) for h in header
-                   if h.startswith(prefix) and h[len(prefix):].strip()]
-        if columns:
-            quantities[quantity] = columns
+    quantities = sample_columns(header, QUANTITIES)
     if not quantities:
         return None
     return PrecursorLayout(
