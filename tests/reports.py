@@ -68,3 +68,17 @@ def random_report(rng, proteins, runs, most=6):
                              float(np.round(2 ** rng.normal(20, 2), 2))))
     return pd.DataFrame(rows, columns=["Run", "Protein.Group", "Genes", "Precursor.Id",
                                        "Stripped.Sequence", "Q.Value", "Precursor.Normalised"])
+
+
+def long_table(proteins, runs, seed=3):
+    """A long table built with numpy: 1 to 12 precursors per protein, 20%
+    of the values missing, categorical labels."""
+    rng = np.random.default_rng(seed)
+    protein = np.repeat(np.arange(proteins), rng.integers(1, 13, proteins))
+    logs = rng.normal(20, 2, (len(protein), 1)) + rng.normal(0, 0.3, (len(protein), runs))
+    f, r = np.nonzero(rng.random(logs.shape) >= 0.2)
+    return pd.DataFrame({
+        "protein_group": pd.Categorical.from_codes(protein[f], [f"P{i}" for i in range(proteins)]),
+        "run": pd.Categorical.from_codes(r, [f"r{j}" for j in range(runs)]),
+        "precursor": pd.Categorical.from_codes(f, [f"F{i}" for i in range(len(protein))]),
+        "quantity": 2.0 ** logs[f, r]})

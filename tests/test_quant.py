@@ -1,16 +1,14 @@
 """tessera.tools.quant: the roll-ups against their numpy twins, DIA-NN's own
 MaxLFQ, the committed numbers of msproteomics, and the refusals."""
 import inspect
-import os
 import pickle
 import re
-import signal
-import threading
 
 import numpy as np
 import pandas as pd
 import pytest
 
+import reports
 import twin_quant
 from conftest import ROOT, real_data
 from tessera.readers import read_precursors
@@ -197,47 +195,12 @@ def test_functions_and_signatures(name):
     assert [n for n in vars(tq) if not n.startswith("__")] == list(SIGNATURES)
 
 
-def big_table(proteins=3000, runs=150, seed=3):
-    """A long table built with numpy: 1 to 12 precursors per protein, 20% missing."""
-    rng = np.random.default_rng(seed)
-    protein = np.repeat(np.arange(proteins), rng.integers(1, 13, proteins))
-    logs = rng.normal(20, 2, (len(protein), 1)) + rng.normal(0, 0.3, (len(protein), runs))
-    f, r = np.nonzero(rng.random(logs.shape) >= 0.2)
-    return pd.DataFrame({
-        "protein_group": pd.Categorical.from_codes(protein[f], [f"P{i}" for i in range(proteins)]),
-        "run": pd.Categorical.from_codes(r, [f"r{j}" for j in range(runs)]),
-        "precursor": pd.Categorical.from_codes(f, [f"F{i}" for i in range(len(protein))]),
-        "quantity": 2.0 ** logs[f, r]})
 
-
-def test_ctrl_c_stops_maxlfq_and_threads_give_the_same_result():
-    """One press stops a long roll-up between proteins, leaving no worker
-    thread; calls from several threads give the result of one call."""
+def test_threads_give_the_result_of_one_call():
     from concurrent.futures import ThreadPoolExecutor
 
-    from test_concurrency import os_threads, threads_settle_to
-
-    table = big_table()
-    small = table[table["protein_group"].cat.codes < 300]
-    expected = tq.maxlfq(small)
+    table = reports.long_table(300, 40)
+    expected = tq.maxlfq(table)
     with ThreadPoolExecutor(4) as pool:
-        for result in pool.map(lambda _: tq.maxlfq(small), range(4)):
+        for result in pool.map(lambda _: tq.maxlfq(table), range(4)):
             pd.testing.assert_frame_equal(result, expected)
-    before = os_threads()
-    old = signal.signal(signal.SIGINT, signal.default_int_handler)
-    done = threading.Event()
-
-    def press_ctrl_c_once():
-        if not done.wait(0.3):
-            os.kill(os.getpid(), signal.SIGINT)
-
-    presser = threading.Thread(target=press_ctrl_c_once)
-    try:
-        presser.start()
-        with pytest.raises(KeyboardInterrupt):
-            tq.maxlfq(table)
-    finally:
-        done.set()
-        presser.join()
-        signal.signal(signal.SIGINT, old)
-    assert threads_settle_to(before)

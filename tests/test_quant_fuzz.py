@@ -8,7 +8,6 @@ TESSERA_FUZZ_EXAMPLES sets the examples per test (default 60); the rounds
 marked long run 2000 each."""
 import math
 import os
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -18,6 +17,7 @@ from hypothesis import strategies as st
 
 import reports
 import twin_quant
+from conftest import outcome
 from tessera.readers import ReadError, read_precursors
 from tessera.tools import quant as tq
 
@@ -43,15 +43,6 @@ def long_tables(draw):
     if draw(st.booleans()):
         table["run"] = pd.Categorical(table["run"], categories=["r4", "r3", "r2", "r1", "r0"])
     return table
-
-
-def outcome(fn, *args, **kwargs):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            return fn(*args, **kwargs)
-        except Exception as exc:  # noqa: BLE001
-            return exc
 
 
 def check_against_twin(table, method, options):
