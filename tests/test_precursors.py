@@ -208,6 +208,13 @@ def test_refusals(tmp_path, frame, name, options, message):
     assert message in refused(tmp_path, frame, name, **options)
 
 
+def test_a_wide_parquet_table_is_refused(tmp_path):
+    frame = pd.DataFrame({"Protein.Group": ["P1"], "Precursor.Id": ["AAK2"], "A.raw": [1.0]})
+    message = refused(tmp_path, frame, "pr_matrix.parquet")
+    assert message.startswith("pr_matrix.parquet: a DIA-NN pr_matrix (one column per run) is "
+                              "read from its text file")
+
+
 def test_a_damaged_parquet_file_is_refused(tmp_path):
     path = tmp_path / "report.parquet"
     reports.write(reports.DIANN, path)

@@ -137,6 +137,9 @@ def read_precursors(path, *, quantity=None, q_value=0.01, pg_q_value=0.01, prote
                             "not workbooks")
         header = source.header
     layout = _detect(header, name)
+    if layout.wide and source is None:
+        raise ReadError(f"{name}: a {layout.format} (one column per run) is read from its "
+                        "text file; give the .tsv DIA-NN or the engine wrote")
     chosen = _choose(layout, quantity, name)
     filters = _filters(layout, q_value, pg_q_value, proteotypic, keep_flagged, name)
     reading = _Reading(name, layout, filters, rows)
