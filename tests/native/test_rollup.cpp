@@ -1,6 +1,7 @@
 // Known answers of the roll-up kernels: the median, MaxLFQ of one protein
-// (closed-form, direct and iterative solves), median polish, and the driver
-// that groups rows by protein (sum, top N, repeated cells, cancelling).
+// (closed-form, direct and iterative solves, the level rule) and median
+// polish. The driver (grouping, top N, sum, repeated cells, Ctrl-C) is
+// checked from Python against tests/twin_quant.py.
 //
 // Built by CMake with -DTESSERA_KERNEL_TESTS=ON and run by ctest;
 // tests/test_native_kernels.py does both.
@@ -14,7 +15,6 @@
 #include "kernels/maxlfq.hpp"
 #include "kernels/median.hpp"
 #include "kernels/median_polish.hpp"
-#include "kernels/rollup.hpp"
 
 using namespace tessera::kernels;
 
@@ -49,13 +49,10 @@ void check_all(const std::vector<double>& got, const std::vector<double>& expect
 double median_of(std::vector<double> v) { return median_in_place(v.data(), v.size()); }
 
 void test_median() {
-    check(median_of({5.0}) == 5.0, "median of one value");
     check(median_of({1.0, 4.0}) == 2.5, "median of two values");
-    check(median_of({3.0, 1.0, 2.0}) == 2.0, "median of three values");
-    check(median_of({4.0, 1.0, 3.0, 2.0}) == 2.5, "median of four values");
-    check(median_of({9, 2, 7, 4, 8, 1, 3, 6, 5}) == 5.0, "median of nine values");
+    check(median_of({4.0, 1.0, 3.0, 2.0}) == 2.5, "median of four values (the network)");
     std::vector<double> many;
-    for (int i = 40; i > 0; --i) many.push_back(i);  // 40 .. 1: the selection route
+    for (int i = 1; i <= 40; ++i) many.push_back((i * 17) % 41);  // 1..40 shuffled: selection
     check(median_of(many) == 20.5, "median of forty values");
     many.push_back(0.5);
     check(median_of(many) == 20.0, "median of forty-one values");
@@ -135,68 +132,12 @@ void test_median_polish() {
     check(std::isnan(out[0]) && out[1] == 5.0 && out[2] == 7.0, "median polish of one feature");
 }
 
-struct rows_table {
-    std::vector<std::int32_t> protein, feature, run;
-    std::vector<double> quantity;
-    coded_rows view(std::size_t proteins, std::size_t features, std::size_t runs) const {
-        coded_rows t;
-        t.protein = protein.data();
-        t.feature = feature.data();
-        t.run = run.data();
-        t.quantity = quantity.data();
-        t.rows = quantity.size();
-        t.proteins = proteins;
-        t.features = features;
-        t.runs = runs;
-        return t;
-    }
-};
-
-bool stop_now(void*) { return true; }
-
-void test_roll_up() {
-    // protein 1 has rows, protein 0 none; a row without a run code is left out
-    rows_table t{{1, 1, 1, 1, 1, 2},
-                 {0, 1, 2, 0, 1, 3},
-                 {0, 0, 0, 1, -1, 1},
-                 {1.0, 5.0, 3.0, 2.0, 9.0, -1.0}};
-    const coded_rows view = t.view(3, 4, 2);
-    const protein_rows groups = group_by_protein(view);
-    check(groups.present == std::vector<std::int32_t>{1, 2}, "proteins with rows");
-    check(groups.order.size() == 5, "rows that count");
-    std::vector<double> out(4);
-    repeated_cell repeated;
-    rollup_settings s;
-    s.method = rollup_method::sum;
-    check(roll_up(view, groups, s, {}, out.data(), repeated) == rollup_status::ok, "sum runs");
-    check_all(out, {9.0, 2.0, nan, nan}, "sum per run; -1 is not measured");
-    s.method = rollup_method::top_n;
-    s.top = 2;
-    roll_up(view, groups, s, {}, out.data(), repeated);
-    check_all(out, {4.0, 2.0, nan, nan}, "top 2 per run");
-    // a feature twice in one run: the first such cell in protein order
-    rows_table twice{{0, 1, 1, 0}, {0, 1, 1, 0}, {0, 1, 1, 0}, {1, 1, 1, 1}};
-    const coded_rows twice_view = twice.view(2, 2, 2);
-    const protein_rows twice_groups = group_by_protein(twice_view);
-    std::vector<double> out2(4);
-    check(roll_up(twice_view, twice_groups, s, {}, out2.data(), repeated) ==
-              rollup_status::repeated,
-          "repeated cell refused");
-    check(repeated.protein == 0 && repeated.feature == 0 && repeated.run == 0,
-          "the first repeated cell is named");
-    cancel_hook hook;
-    hook.should_stop = stop_now;
-    check(roll_up(view, groups, s, hook, out.data(), repeated) == rollup_status::cancelled,
-          "a cancel hook stops the roll-up");
-}
-
 }  // namespace
 
 int main() {
     test_median();
     test_maxlfq();
     test_median_polish();
-    test_roll_up();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
