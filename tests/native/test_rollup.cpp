@@ -51,6 +51,10 @@ double median_of(std::vector<double> v) { return median_in_place(v.data(), v.siz
 void test_median() {
     check(median_of({1.0, 4.0}) == 2.5, "median of two values");
     check(median_of({4.0, 1.0, 3.0, 2.0}) == 2.5, "median of four values (the network)");
+    check(median_of({9, 2, 13, 4, 8, 1, 12, 6, 5, 11, 3, 10, 7}) == 7.0,
+          "median of thirteen values (the network of 16)");
+    check(median_of({9, 2, 16, 4, 8, 1, 12, 6, 5, 11, 3, 10, 7, 14, 15, 13}) == 8.5,
+          "median of sixteen values");
     std::vector<double> many;
     for (int i = 1; i <= 40; ++i) many.push_back((i * 17) % 41);  // 1..40 shuffled: selection
     check(median_of(many) == 20.5, "median of forty values");

@@ -76,6 +76,7 @@ void pair_ratios(std::size_t features, std::size_t words, std::size_t min_shared
     ws.parent.resize(m);
     for (std::size_t i = 0; i < m; ++i) ws.parent[i] = static_cast<std::uint32_t>(i);
     ws.diffs.resize(features);
+    std::size_t sets = m;  // once the runs are one connected set, unions are skipped
     const std::size_t needed = min_shared > 0 ? min_shared : 1;
     const std::uint64_t full = features >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << features) - 1;
     for (std::size_t i = 0; i < m; ++i) {
@@ -105,9 +106,13 @@ void pair_ratios(std::size_t features, std::size_t words, std::size_t min_shared
             ws.b[k] -= r;
             ++ws.degree[i];
             ++ws.degree[k];
+            if (sets == 1) continue;
             const std::uint32_t a = root_of(ws.parent, static_cast<std::uint32_t>(i));
             const std::uint32_t c = root_of(ws.parent, static_cast<std::uint32_t>(k));
-            if (a != c) ws.parent[a > c ? a : c] = a > c ? c : a;
+            if (a != c) {
+                ws.parent[a > c ? a : c] = a > c ? c : a;
+                --sets;
+            }
         }
     }
 }
@@ -122,6 +127,19 @@ void solve_components(double ridge, maxlfq_workspace& ws) {
     std::size_t sets = 0;
     for (std::size_t i = 0; i < m; ++i)
         if (ws.parent[i] == i) ws.number[i] = static_cast<std::uint32_t>(sets++);
+    ws.x.assign(m, nan);
+    if (sets == 1 && !ws.edges.empty()) {
+        // the common case: every run in one set, numbered as they are
+        ratio_graph g;
+        g.nodes = m;
+        g.edges = ws.edges.data();
+        g.edge_count = ws.edges.size();
+        g.degree = ws.degree.data();
+        g.b = ws.b.data();
+        g.t = ws.top.data();
+        solve_ratio_graph(g, ridge, ws.solver, ws.x.data());
+        return;
+    }
     ws.member_start.assign(sets + 1, 0);
     ws.edge_start.assign(sets + 1, 0);
     for (std::size_t i = 0; i < m; ++i) ++ws.member_start[ws.number[ws.parent[i]] + 1];
@@ -145,7 +163,6 @@ void solve_components(double ridge, maxlfq_workspace& ws) {
         const std::uint32_t c = ws.number[ws.parent[e.first]];
         ws.component_edges[ws.fill[c]++] = {ws.local[e.first], ws.local[e.second]};
     }
-    ws.x.assign(m, nan);
     for (std::size_t c = 0; c < sets; ++c) {
         if (ws.edge_start[c + 1] == ws.edge_start[c]) continue;  // one run without ratios
         const std::size_t first = ws.member_start[c], n = ws.member_start[c + 1] - first;

@@ -1,6 +1,6 @@
 // The median of a few values: the roll-ups take one per pair of runs, so
-// the common small counts are sorted in registers by a network of
-// comparisons whose jumps do not depend on the values.
+// counts up to 16 are sorted in registers by networks of comparisons whose
+// jumps do not depend on the values, and larger ones selected likewise.
 #pragma once
 
 #include <algorithm>
@@ -25,6 +25,29 @@ inline double sorted_middle(const double* v) {
             a[i + 1] = std::max(a[i], a[i + 1]);
             a[i] = low;
         }
+    }
+    return n % 2 ? a[n / 2] : 0.5 * (a[n / 2 - 1] + a[n / 2]);
+}
+
+// The middle of n (9 to 16) values, sorted in a local array padded with the
+// largest double by Batcher's odd-even merge network for 16 inputs (63
+// compare-exchanges, none of them a jump).
+inline double padded_middle16(const double* v, std::size_t n) {
+    static constexpr unsigned char network[63][2] = {
+        {0, 1},   {2, 3},   {0, 2},   {1, 3},   {1, 2},   {4, 5},   {6, 7},   {4, 6},
+        {5, 7},   {5, 6},   {0, 4},   {2, 6},   {2, 4},   {1, 5},   {3, 7},   {3, 5},
+        {1, 2},   {3, 4},   {5, 6},   {8, 9},   {10, 11}, {8, 10},  {9, 11},  {9, 10},
+        {12, 13}, {14, 15}, {12, 14}, {13, 15}, {13, 14}, {8, 12},  {10, 14}, {10, 12},
+        {9, 13},  {11, 15}, {11, 13}, {9, 10},  {11, 12}, {13, 14}, {0, 8},   {4, 12},
+        {4, 8},   {2, 10},  {6, 14},  {6, 10},  {2, 4},   {6, 8},   {10, 12}, {1, 9},
+        {5, 13},  {5, 9},   {3, 11},  {7, 15},  {7, 11},  {3, 5},   {7, 9},   {11, 13},
+        {1, 2},   {3, 4},   {5, 6},   {7, 8},   {9, 10},  {11, 12}, {13, 14}};
+    double a[16];
+    for (std::size_t i = 0; i < 16; ++i) a[i] = i < n ? v[i] : std::numeric_limits<double>::max();
+    for (const auto& p : network) {
+        const double low = std::min(a[p[0]], a[p[1]]);
+        a[p[1]] = std::max(a[p[0]], a[p[1]]);
+        a[p[0]] = low;
     }
     return n % 2 ? a[n / 2] : 0.5 * (a[n / 2 - 1] + a[n / 2]);
 }
@@ -95,6 +118,7 @@ inline double median_in_place(double* v, std::size_t n) {
         case 8: return sorted_middle<8>(v);
         default: break;
     }
+    if (n <= 16) return median_detail::padded_middle16(v, n);
     const std::size_t half = n / 2;
     const double upper = median_detail::select(v, n, half);
     if (n % 2) return upper;
