@@ -557,6 +557,9 @@ int refuse(const contrast_run& run, const md::contrast_output& out, md::status s
 }  // namespace
 
 PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a) {
+    // from the start: building the design runs Python code, where a press
+    // can land in a callback that drops its exception
+    pyapi::interrupt_scope ctrl_c;
     contrast_run run;
     run.st = state_of(module);
     run.df = a[0];
@@ -587,7 +590,6 @@ PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a) {
     md::contrast_output out;
     md::status status = md::ok;
     pyapi::cancel_watch watch;
-    pyapi::interrupt_scope ctrl_c;
     if (pyapi::without_gil([&] {
             values.resize(rows * n);
             const kernels::column_list list = columns.slice(0, n);
