@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder, read_test, real_data, run_cli
+from conftest import Recorder, read_test, real_data, run_cli, write_table
 from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import METHOD_BY_NAME, build_parser
@@ -465,14 +465,6 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert stderr.startswith("tessera: error: ") and stderr.count("\n") == 1
     assert message in stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == before
-
-
-def write_table(path, values):
-    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
-    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
-    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
-    df.to_csv(path, index=False)
-    return path
 
 
 def _zeros(v):

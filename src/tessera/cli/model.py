@@ -52,7 +52,7 @@ class Model:
     design: pd.DataFrame        # the design matrix, one row per sample
     contrasts: tuple            # (Contrast), in the order given
     given: bool                 # the contrasts were given (--contrast), not implied by the groups
-    kinds: dict                 # {variable: "factor of N levels" or "numeric"} of the model
+    kinds: dict                 # {variable: "factor, N levels" or "numeric"} of the model
     removed: tuple              # the design's columns of the covariates, which the figures remove
     block: str | None = None
     sample_weights: bool = False
@@ -165,6 +165,7 @@ def resolve_model(values, given, groups, design, method):
 def _given(given, key, value):
     """How a setting was given, for a message: its option or settings-file
     line and the value at fault (one of a repeated option's)."""
+    value = value[0] if isinstance(value, list) else value
     return f"{given[key][1]} {value!r}"
 
 
