@@ -47,7 +47,7 @@ def write_table(path, values):
     return path
 
 
-def write_design(path, rows, header=("sample", "group")):
+def design_file(path, rows, header=("sample", "group")):
     """A design file: a header and one row per sample, tab-separated."""
     path.write_text("\n".join("\t".join(map(str, row)) for row in [header, *rows]) + "\n")
     return path

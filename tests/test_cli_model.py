@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import read_test, real_data, run_cli, write_design, write_table
+from conftest import read_test, real_data, run_cli, design_file, write_table
 from tessera.cli.model import Contrast, Model, parse_contrast, without_covariates
 from tessera.tools import differential
 
@@ -38,7 +38,7 @@ def small(tmp_path):
     values[:8, 3:] += 2
     values[rng.random(values.shape) < 0.1] = np.nan
     table = write_table(tmp_path / "t.csv", values)
-    design = write_design(tmp_path / "design.tsv", SMALL_DESIGN, SMALL_HEADER)
+    design = design_file(tmp_path / "design.tsv", SMALL_DESIGN, SMALL_HEADER)
     return ["analyze", str(table), "--samples", "S*", "--design", str(design)]
 
 
@@ -55,7 +55,7 @@ def line_of(stdout, name):
 def test_cd34_contrasts_are_the_library_results(options, formula, keywords, tmp_path):
     """The test table holds test_contrasts' columns for the model asked for;
     the lines count its significant features per contrast and direction."""
-    design = write_design(tmp_path / "design.tsv",
+    design = design_file(tmp_path / "design.tsv",
                           [(s, *row) for s, row in cd34_samples().iterrows()],
                           ("sample", "group", "donor"))
     status, stdout, stderr = run_cli("analyze", str(real_data(CD34)), "--design", str(design),
@@ -89,7 +89,7 @@ def test_cd34_contrasts_are_the_library_results(options, formula, keywords, tmp_
 def test_a_paired_design_pairs_the_moderated_test(small, tmp_path):
     """A design's pair column makes the moderated test's model paired: the
     two groups' one contrast, drawn on the usual volcano."""
-    design = write_design(tmp_path / "paired.tsv", [row[:2] + (f"p{i % 3}",)
+    design = design_file(tmp_path / "paired.tsv", [row[:2] + (f"p{i % 3}",)
                                                     for i, row in enumerate(SMALL_DESIGN)],
                           ("sample", "group", "pair"))
     small[small.index("--design") + 1] = str(design)
@@ -115,9 +115,9 @@ def test_a_paired_design_pairs_the_moderated_test(small, tmp_path):
     (["--covariate", "gap"], "--covariate 'gap': sample 'S3' has no gap in the design file"),
     (["--covariate", "nope"], "--covariate 'nope': 'nope' is not a column of the design file "
                               "design.tsv; its design variables are batch, same, twin, gap, age"),
-    (["--contrast", "a-c"], "--contrast a-c=a-c: 'c' is neither a group (a, b) nor a "
+    (["--contrast", "a-c"], "--contrast a-c: 'c' is neither a group (a, b) nor a "
                             "coefficient of the model (groupa, groupb)"),
-    (["--contrast", "a-(b"], "--contrast a-(b=a-(b: is not a contrast of the groups"),
+    (["--contrast", "a-(b"], "--contrast a-(b: is not a contrast of the groups"),
     (["--covariate", "batch", "--block", "batch"], "--block 'batch': batch is also a "
                                                    "--covariate"),
     (["--block", "group"], "--block 'group': the groups are the model's own terms"),

@@ -39,6 +39,12 @@ class Contrast:
     coefficients: str   # over the design's coefficients, as test_contrasts reads it
 
     @property
+    def text(self):
+        """The contrast as --contrast takes it: EXPR when it names itself, else NAME=EXPR."""
+        return self.expression if self.name == re.sub(r"\s+", "", self.expression) else \
+            f"{self.name}={self.expression}"
+
+    @property
     def file(self):
         """The name as a file name takes it: every run of characters other
         than letters, digits and . + = - becomes one underscore."""
@@ -282,7 +288,8 @@ def _contrasts(values, given, groups, coefficients):
                  for name in names[:-1]]
     contrasts, files = [], {}
     for name, expression in pairs:
-        label = f"--contrast {name}={expression}" if texts else "the groups' contrast"
+        label = f"--contrast {Contrast(name, expression, '').text}" if texts else \
+            "the groups' contrast"
         if not expression:
             raise UsageError(f"{label}: has no expression; write it as B-A or NAME=B-A")
         contrast = Contrast(name, expression, _translate(expression, names, coefficients, label))
@@ -352,7 +359,7 @@ def model_refusal(exc, model, given):
                 f"columns before; {culprit}; drop it from the model")
     if parameter == "contrasts":
         contrast = next((c for c in model.contrasts if c.name == exc.value), None)
-        text = f"--contrast {contrast.name}={contrast.expression}" if contrast else "a contrast"
+        text = f"--contrast {contrast.text}" if contrast else "a contrast"
         return (f"{text}: is not a contrast of the groups; write it with group names, "
                 "numbers, + - * / and parentheses, e.g. B-A or C-(A+B)/2")
     return f"the model {model.formula} cannot be tested: {exc}"
@@ -380,9 +387,7 @@ def model_words(model):
     if model.f_only:
         text += "; F test of the contrasts " + ", ".join(c.name for c in model.contrasts)
     else:
-        text += "; contrasts " + ", ".join(
-            c.name if c.name == re.sub(r"\s+", "", c.expression) else
-            f"{c.name} = {c.expression}" for c in model.contrasts)
+        text += "; contrasts " + ", ".join(c.text for c in model.contrasts)
     if model.block:
         text += f"; block {model.block} (correlation within it estimated)"
     if model.sample_weights:
