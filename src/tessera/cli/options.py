@@ -396,12 +396,13 @@ OPTIONS = (
            "LOG2FC (limma's treat), instead of cutting the fold change after the test"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
-           "paired differences)"),
+           "paired differences); not with a model, whose fit gives each contrast's"),
     Option("multipletest_method", "NAME", _multipletest_method,
            "multiple-testing adjustment of statsmodels (default: fdr_bh)"),
     Option("fc_threshold", "LOG2FC", _positive(1),
            f"a feature is significant when its adjusted p-value is below {ALPHA} and its "
-           "absolute fold change at least this (drawn on the volcano plot; two groups)"),
+           "absolute fold change at least this (drawn on the volcano plot; two groups or "
+           "--contrast)"),
     Option("label_top", "N", _at_least(0, 10),
            f"label this many of the most significant features on the volcano plot "
            f"(default: {DEFAULT_LABEL_TOP})"),
