@@ -121,6 +121,8 @@ def test_a_paired_design_pairs_the_moderated_test(small, tmp_path):
     (["--covariate", "batch", "--block", "batch"], "--block 'batch': batch is also a "
                                                    "--covariate"),
     (["--block", "group"], "--block 'group': the groups are the model's own terms"),
+    (["--block", "age"], "--block 'age': no two samples share a value of age in the design "
+                          "file"),
     (["--formula", "~ 0 + group + color"], "--formula '~ 0 + group + color': 'color' is not "
                                            "a design variable"),
     (["--formula", "~ 0 + group", "--covariate", "age"], "--covariate 'age': --formula gives "

@@ -12,6 +12,7 @@ frame: the coefficients the contrasts name, the columns a refusal names and
 the effects the figures remove are those of one matrix.
 """
 import re
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -211,6 +212,9 @@ def _check_variable(name, variables, design, groups, given, key):
     if cells.nunique() < 2:
         raise UsageError(f"{what}: every sample has {name} {cells.iloc[0]!r} in the design "
                          f"file {design.path}; a design variable needs two levels or more")
+    if key == "block" and cells.nunique() == len(cells):
+        raise UsageError(f"{what}: no two samples share a value of {name} in the design "
+                         f"file {design.path}; a block is a level that samples share")
 
 
 def _formula_variables(formula, variables, given):
@@ -336,9 +340,11 @@ def _check_with_module(model, given):
 
     empty = pd.DataFrame(np.empty((0, len(model.samples))), columns=model.samples.index)
     try:
-        differential.test_contrasts(empty, model.samples, model.design,
-                                    {c.name: c.coefficients for c in model.contrasts},
-                                    block=model.block)
+        with warnings.catch_warnings():   # the run's own call warns where it applies
+            warnings.simplefilter("ignore")
+            differential.test_contrasts(empty, model.samples, model.design,
+                                        {c.name: c.coefficients for c in model.contrasts},
+                                        block=model.block)
     except ValueError as exc:
         raise UsageError(model_refusal(exc, model, given)) from None
 
