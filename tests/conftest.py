@@ -84,6 +84,20 @@ def unrendered(monkeypatch):
     monkeypatch.setattr(analysis, "render", render)
 
 
+def write_table(path, values):
+    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
+    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
+    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
+    df.to_csv(path, index=False)
+    return path
+
+
+def design_file(path, rows, header=("sample", "group")):
+    """A design file: a header and one row per sample, tab-separated."""
+    path.write_text("\n".join("\t".join(map(str, row)) for row in [header, *rows]) + "\n")
+    return path
+
+
 def read_test(path):
     """A test table as written: the note column as text, "" for a tested feature."""
     notes = pd.read_csv(path, nrows=0).columns

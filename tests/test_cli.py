@@ -2,6 +2,7 @@
 settings file become library settings, and every way a run is refused."""
 import io
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -15,11 +16,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder, read_test, real_data, run_cli
+from conftest import Recorder, read_test, real_data, run_cli, write_table
 from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import METHOD_BY_NAME, build_parser
-from tessera.cli.outputs import OUTPUT_NAMES
+from tessera.cli import outputs
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed, prior_summary
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
@@ -471,14 +472,6 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
-def write_table(path, values):
-    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
-    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
-    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
-    df.to_csv(path, index=False)
-    return path
-
-
 def _zeros(v):
     v[:4, 0] = 0
     return v
@@ -726,14 +719,17 @@ def test_help_names_every_test_and_which_are_paired(capsys):
     for flag in ("--min-valid N", "--min-valid-mode MODE", "--impute METHOD", "--impute-seed",
                  "--impute-shift", "--impute-width", "--impute-quantile", "--fc-threshold",
                  "--label-top", "--moderated-trend", "--moderated-robust",
-                 "--moderated-legacy"):
+                 "--moderated-legacy", "--covariate", "--block", "--formula", "--contrast",
+                 "--sample-weights", "--treat"):
         assert flag in text
     # the steps' defaults, as the library's functions have them
     for default in ("alone it means --min-valid 2", "(default: 0; the same seed",
                     "(default: 1.8)", "(default: 0.3)", "(default: 0.01)"):
         assert default in text
     # and every file a run can write
-    assert all(f"PREFIX_{name}" in text for name in OUTPUT_NAMES)
+    # (a file per contrast with the field in angle brackets)
+    assert all("PREFIX_" + re.sub(r"\{(\w+)\}", r"<\1>", output.name) in text
+               for output in outputs.OUTPUTS)
 
 
 @pytest.mark.usefixtures("unrendered")
