@@ -15,9 +15,11 @@ import pandas as pd
 import pytest
 from scipy import stats
 
+import reports
 from conftest import assert_same, quiet
 from tessera.tools import differential as td
 from tessera.tools import preprocess as tp
+from tessera.tools import quant as tq
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
 
@@ -29,6 +31,8 @@ GROUPS = [("A", list("abcd")), ("B", list("efgh"))]
 THREE = {"A": list("abc"), "B": list("def"), "C": list("gh")}
 # a text column sends every feature through the reference route
 PER_ROW = WIDE.assign(note="x")
+# MaxLFQ of 300 proteins over 600 runs: seconds of pairwise medians
+PRECURSORS = reports.long_table(300, 600)
 
 
 def os_threads():
@@ -57,6 +61,19 @@ def one_row_route():
         stats.ttest_ind = real
 
 
+# 48 runs of 24 samples in 4 conditions, a value in ten missing: the sample
+# weights (gene by gene) and the block correlation each take seconds
+RUNS = pd.DataFrame({"condition": np.repeat(list("ABCD"), 12),
+                     "sample": [f"s{i // 2}" for i in range(48)]}, index=[f"r{i}" for i in range(48)])
+GAPPY48 = pd.DataFrame(RNG.normal(20, 1, (20000, 48)), columns=RUNS.index).mask(
+    RNG.random((20000, 48)) < 0.1)
+
+
+def contrasts_with_estimates():
+    return td.test_contrasts(GAPPY48, RUNS, "~ 0 + condition", ["conditionB - conditionA"],
+                             block="sample", sample_weights=True, legacy=True)
+
+
 LONG_CALLS = {
     "permutation": lambda: ts.hypothesis_test(X, Y, "permutation"),
     "per-feature permutation": lambda: tv.Vetting({}).stat_test_two_samples(WIDE, GROUPS, "permutation"),
@@ -64,6 +81,8 @@ LONG_CALLS = {
     "per-row Welch": quiet(lambda: tv.Vetting({}).stat_test_two_samples(PER_ROW, GROUPS, "Welch")),
     "per-row one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(PER_ROW, GROUPS)),
     "one-row test_features": one_row_route,
+    "test_contrasts weights and block": contrasts_with_estimates,
+    "maxlfq": lambda: tq.maxlfq(PRECURSORS),
 }
 
 

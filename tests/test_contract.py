@@ -133,6 +133,8 @@ DIFFERENTIAL_SIGNATURES = {
                  "min_features=10)",
     "test_hurdle": "(df, groups, method, min_valid=2, multipletest_method='fdr_bh', level=0.05, "
                    "**kwargs)",
+    "test_contrasts": "(df, samples, formula, contrasts, *, block=None, sample_weights=False, lfc=0.0, "
+                      "trend=False, robust=False, legacy=False, multipletest_method='fdr_bh')",
 }
 
 

@@ -306,7 +306,8 @@ BUILT = "not built for the likelihood estimate of the prior, which legacy=False 
      "2 features have a finite residual variance, 1 of them above 0"),
     (lambda: td.test_features(GAPPY, {"A": ["a", "b"]}, "moderated"),
      "method 'moderated' takes two or more groups, got 1 group (the methods are 'moderated' (two or "
-     "more groups), 't', 'Welch', 'mannwhitneyu' (two groups), 'anova' (three or more groups))"),
+     "more groups), 't', 'Welch', 'mannwhitneyu', 'paired_t', 'Wilcoxon', 'permutation' (two "
+     "groups), 'anova' (three or more groups))"),
 ], ids=["trend", "robust", "trend robust", "no residual df", "no prior", "one group"])
 def test_refusals(call, message):
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):

@@ -26,6 +26,11 @@
 
 #include <cstddef>
 
+#include "kernels/fdist.hpp"
+#include "kernels/linear_model.hpp"
+
+#include <vector>
+
 namespace tessera::kernels::moderated {
 
 // Why a fit could not be completed (0: it was).
@@ -61,47 +66,6 @@ struct prior_summary {
     bool likelihood = false; // whether the likelihood estimate was used
 };
 
-// Per feature and group: mean of the finite values (NaN if none) and their
-// number; per feature: residual variance about the group means (NaN at df 0),
-// residual df and the mean of all finite values (NaN if none).
-// group[c] is the group of column c in [0, groups), or -1 to leave it out.
-// Outputs are rows x groups (coef, count) and rows long; runs over the cores.
-void fit_groups(const double* values, std::size_t rows, std::size_t cols, const int* group,
-                std::size_t groups, double* coef, double* count, double* s2,
-                double* df_residual, double* amean);
-
-// Contrast estimates and unscaled standard deviations, rows x k, from the
-// group means and counts and a groups x k contrast matrix (row-major). The
-// group means are uncorrelated, so the variance factor is sum c^2 / n; NaN
-// where a group in the contrast has no value.
-void fit_contrasts(const double* coef, const double* count, std::size_t rows,
-                   std::size_t groups, const double* contrasts, std::size_t k,
-                   double* estimate, double* stdev_unscaled);
-
-// Classic moment estimate of x ~ scale * F(df1, df2): the scale (n values,
-// equal unless a covariate gives a trend) and df2 (+inf when the variance of
-// log x is no more than sampling explains). Features with df1 <= 0 or x not
-// finite take no part; with a covariate they get the trend's value there.
-// Returns false when nothing could be estimated (scale and df2 NaN).
-bool fit_f_dist(const double* x, const double* df1, std::size_t n, const double* covariate,
-                double* scale, double* df2);
-
-// Likelihood estimate of x ~ scale * F(df1, df2) for unequal df1: the scale
-// given df2 from the weighted mean of log x adjusted for df1 (weights
-// 1/trigamma(df1/2)); df2 maximising the likelihood, searched as R's optimize
-// does over d2/(1 + d2) in (1/2, 0.9998), d2 = df2/2. Features with df1 < 0.01
-// or NaN x take no part. Returns false when fewer than two are informative.
-bool fit_f_dist_likelihood(const double* x, const double* df1, std::size_t n, double* scale,
-                           double* df2);
-
-// Robust estimate (Winsorised moments of log x, then each feature's df2
-// shrunk by its probability of being an outlier; Phipson et al. 2016):
-// scale (n values), df2 and df2_shrunk (n values). A covariate gives a lowess
-// trend (span 0.4) of log x. Returns false when nothing could be estimated.
-bool fit_f_dist_robust(const double* x, const double* df1, std::size_t n,
-                       const double* covariate, double winsor_lower, double winsor_upper,
-                       double* scale, double* df2, double* df2_shrunk);
-
 // Prior and posterior of the residual variances s2 with df degrees of
 // freedom (limma's squeezeVar): s2_prior, df_prior and s2_post get n values;
 // df_prior may be +inf, and then s2_post is the prior variance.
@@ -116,12 +80,12 @@ void moderated_t(const double* estimate, const double* stdev_unscaled, std::size
                  const double* df_prior, double df_pooled, double* t, double* df_total);
 
 // Projection (k x k, row-major, first `rank` columns used) turning the k
-// moderated t of a feature into its F statistic: eigenvectors of the
-// contrasts' correlation under the design (group sizes, not per-feature
-// counts) scaled by 1/sqrt(eigenvalue * rank). Returns the rank, the F
-// statistic's numerator df.
-std::size_t f_projection(const double* group_size, std::size_t groups, const double* contrasts,
-                         std::size_t k, double* projection);
+// moderated t of a feature into its F statistic (limma's classifyTestsF):
+// eigenvectors of the contrasts' correlation under the design (contrast_cov,
+// k x k, the covariance contrasts.fit leaves; a zero variance counts as 1)
+// scaled by 1/sqrt(eigenvalue * rank). Returns the rank, the F statistic's
+// numerator df.
+std::size_t f_projection(const double* contrast_cov, std::size_t k, double* projection);
 
 // Moderated F of each feature: the sum of squares of t . projection; NaN if a t is NaN.
 void moderated_f(const double* t, std::size_t rows, std::size_t k, const double* projection,
@@ -136,6 +100,48 @@ double mixture_var_prior(const double* t, const double* stdev_unscaled, const do
                          const double* p_value, std::size_t rows, std::size_t k,
                          std::size_t col, double proportion, double lim_lower,
                          double lim_upper);
+
+// Everything contrast_fit needs: the table, its linear model, the contrasts
+// and the options of the moderation.
+struct contrast_input {
+    const double* values = nullptr;      // rows x model.samples, row-major
+    std::size_t rows = 0;
+    linear_model::model model;
+    const double* contrasts = nullptr;   // model.coefs x k, row-major
+    std::size_t k = 0;
+    estimate method = estimate::automatic;
+    bool trend = false;                  // prior variance trended in the row means
+    bool robust = false;
+    double winsor_lower = 0.05;
+    double winsor_upper = 0.1;
+    double lfc = 0;                      // > 0: tests against |logFC| <= lfc (limma's treat)
+};
+
+// What contrast_fit computes, up to the p-values (computed by the caller in
+// the tail: t's as for moderated_fit; under lfc the sum of the upper tails
+// of treat_right and treat_left with df_total). The F of all contrasts is
+// eBayes' (against 0) under lfc too.
+struct contrast_output {
+    linear_model::fit fit;
+    std::vector<double> logfc, stdev_unscaled, t;   // rows x k: eBayes' t against 0
+    std::vector<double> treat_t, treat_right, treat_left;  // rows x k, under lfc only
+    std::vector<double> s2_prior, df_prior, s2_post, df_total, f, f_df2;  // rows
+    std::vector<double> contrast_cov;               // k x k
+    std::size_t f_df1 = 0;
+    double df_pooled = 0;
+    prior_summary prior;
+    bool cancelled = false;
+};
+
+// The moderated tests of contrasts: lmFit, contrasts.fit, eBayes (or treat),
+// the moderated F of all contrasts. Runs over the cores; cancel (may be
+// null) is polled while fitting.
+status contrast_fit(const contrast_input& in, contrast_output& out,
+                    bool (*cancel)(void*) = nullptr, void* context = nullptr);
+
+// The fit_output view of a contrast_output, for moderated_lods.
+struct fit_output;
+void view_of(contrast_output& c, fit_output& view);
 
 // Everything moderated_fit needs.
 struct fit_input {

@@ -48,4 +48,17 @@ void parallel_for(std::size_t n, const Task& task) {
     if (failure) std::rethrow_exception(failure);
 }
 
+// Rows per task of the per-feature loops.
+constexpr std::size_t block_rows = 512;
+
+// body(r) for every row r in [0, rows), in blocks of block_rows over the cores.
+template <class Body>
+void for_row_blocks(std::size_t rows, const Body& body) {
+    const std::size_t blocks = (rows + block_rows - 1) / block_rows;
+    parallel_for(blocks, [&](std::size_t b) {
+        const std::size_t end = std::min(rows, (b + 1) * block_rows);
+        for (std::size_t r = b * block_rows; r < end; ++r) body(r);
+    });
+}
+
 }  // namespace tessera::kernels

@@ -1,5 +1,7 @@
 #include "binder.hpp"
 
+#include <algorithm>
+
 namespace tessera::pyapi {
 
 int param_count(const function_spec& spec) {
@@ -15,6 +17,11 @@ int required_count(const function_spec& spec) {
            spec.params[static_cast<std::size_t>(n)].def.k == default_value::kind::required)
         ++n;
     return n;
+}
+
+int positional_count(const function_spec& spec) {
+    const int count = param_count(spec);
+    return spec.positional < 0 || spec.positional > count ? count : spec.positional;
 }
 
 namespace {
@@ -47,8 +54,10 @@ int bind(const function_spec& spec, PyObject* defaults, PyObject* args, PyObject
          bound_args& out) {
     const int count = param_count(spec);
     const int required = required_count(spec);
+    const int positional = positional_count(spec);
     const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
-    if (given > count) return argument_count_error(spec.name, required, count, given);
+    if (given > positional)
+        return argument_count_error(spec.name, std::min(required, positional), positional, given);
     for (Py_ssize_t i = 0; i < given; ++i)
         out.values[static_cast<std::size_t>(i)] = ref::borrow(PyTuple_GET_ITEM(args, i));
 
@@ -71,7 +80,7 @@ int bind(const function_spec& spec, PyObject* defaults, PyObject* args, PyObject
             } else if (PyErr_Occurred()) {
                 return -1;
             } else if (i < required) {
-                return argument_count_error(spec.name, required, count, i);
+                return argument_count_error(spec.name, required, positional, i);
             }
         }
         if (unused > 0) {
@@ -102,7 +111,7 @@ int bind(const function_spec& spec, PyObject* defaults, PyObject* args, PyObject
             }
         }
     } else if (given < required) {
-        return argument_count_error(spec.name, required, count, given);
+        return argument_count_error(spec.name, required, positional, given);
     }
 
     for (int i = required; i < count; ++i) {

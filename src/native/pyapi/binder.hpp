@@ -15,5 +15,7 @@ int bind(const function_spec& spec, PyObject* defaults, PyObject* args, PyObject
 // Number of parameters in a table row, and how many of them have no default.
 int param_count(const function_spec& spec);
 int required_count(const function_spec& spec);
+// How many parameters may be given by position.
+int positional_count(const function_spec& spec);
 
 }  // namespace tessera::pyapi

@@ -3,6 +3,7 @@
 #include "binder.hpp"
 #include "call.hpp"
 
+#include <algorithm>
 #include <new>
 #include <structmember.h>
 
@@ -77,7 +78,11 @@ PyObject* function_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_doc(PyObject* self, void*) {
+    const char* doc = as_function(self)->spec->doc;
+    if (!doc) Py_RETURN_NONE;
+    return PyUnicode_FromString(doc);
+}
 
 int set_text(PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -96,10 +101,29 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
 
+// The defaults of the positional parameters, as a Python function's __defaults__.
 PyObject* get_defaults(PyObject* self, void*) {
     function_object* f = as_function(self);
-    if (PyTuple_GET_SIZE(f->defaults) == 0) Py_RETURN_NONE;
-    return Py_NewRef(f->defaults);
+    const int required = required_count(*f->spec);
+    const int positional = positional_count(*f->spec);
+    if (positional <= required) Py_RETURN_NONE;
+    return PyTuple_GetSlice(f->defaults, 0, positional - required);
+}
+
+// The defaults of the keyword-only parameters, as a Python function's __kwdefaults__.
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    function_object* f = as_function(self);
+    const int required = required_count(*f->spec);
+    const int positional = positional_count(*f->spec);
+    const int count = param_count(*f->spec);
+    if (count <= positional) Py_RETURN_NONE;
+    ref dict = ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (int i = std::max(positional, required); i < count; ++i)
+        if (PyDict_SetItemString(dict.get(), f->spec->params[static_cast<std::size_t>(i)].name,
+                                 PyTuple_GET_ITEM(f->defaults, i - required)) < 0)
+            return nullptr;
+    return dict.release();
 }
 
 // inspect.Signature for help() and notebooks: the parameters of the table row.
@@ -108,16 +132,19 @@ PyObject* get_signature(PyObject* self, void*) {
     ref inspect = import("inspect");
     ref parameter = attr(inspect, "Parameter");
     ref positional = attr(parameter, "POSITIONAL_OR_KEYWORD");
+    ref keyword_only = attr(parameter, "KEYWORD_ONLY");
     ref var_keyword = attr(parameter, "VAR_KEYWORD");
     ref params = ref::steal(PyList_New(0));
-    if (!params || !positional || !var_keyword) return nullptr;
+    if (!params || !positional || !keyword_only || !var_keyword) return nullptr;
     const int count = param_count(*f->spec);
     const int required = required_count(*f->spec);
+    const int by_position = positional_count(*f->spec);
     for (int i = 0; i < count; ++i) {
         ref name = str(f->spec->params[static_cast<std::size_t>(i)].name);
+        PyObject* kind = i < by_position ? positional.get() : keyword_only.get();
         ref p = i < required
-                    ? call(parameter, {name.get(), positional.get()})
-                    : call(parameter, {name.get(), positional.get()},
+                    ? call(parameter, {name.get(), kind})
+                    : call(parameter, {name.get(), kind},
                            {{"default", PyTuple_GET_ITEM(f->defaults, i - required)}});
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
@@ -139,6 +166,7 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

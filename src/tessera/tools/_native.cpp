@@ -4,6 +4,10 @@
 // number of repetitions, so that it can be compared with the library on
 // short runs of the same random stream.
 //
+// array_weights(values, design) and duplicate_correlation(values, design,
+// block, weights=None) run the estimates test_contrasts makes before its
+// fit, so that benchmarks can time each on its own.
+//
 // moderated_fit(values, groups, n_groups, legacy=False, trend=False,
 // robust=False) runs the moderated kernel up to its statistics, with the
 // moderated F for any number of groups (test_features reports it for three
@@ -14,6 +18,10 @@
 #include "pyapi/buffer.hpp"
 #include "pyapi/module.hpp"
 
+#include <algorithm>
+
+#include "kernels/array_weights.hpp"
+#include "kernels/duplicate_correlation.hpp"
 #include "kernels/moderated.hpp"
 #include "kernels/permutation.hpp"
 
@@ -156,9 +164,93 @@ PyObject* moderated_fit(PyObject*, pyapi::bound_args& a) {
     return dict.release();
 }
 
+// A 2-D float64 array held in view: its rows and columns.
+int matrix_of(PyObject* obj, ref& array, pyapi::buffer& view, std::size_t& rows, std::size_t& cols) {
+    ref numpy = pyapi::import("numpy");
+    ref f64 = pyapi::str("float64");
+    array = pyapi::call(pyapi::attr(numpy, "ascontiguousarray"), {obj}, {{"dtype", f64.get()}});
+    if (!array || view.acquire(array.get(), PyBUF_ND) < 0) return -1;
+    if (view.ndim() != 2) {
+        PyErr_SetString(PyExc_ValueError, "expected a two-dimensional array");
+        return -1;
+    }
+    rows = static_cast<std::size_t>(view.extent(0));
+    cols = static_cast<std::size_t>(view.extent(1));
+    return 0;
+}
+
+// array_weights(values, design) -> the sample weights
+PyObject* array_weights(PyObject*, pyapi::bound_args& a) {
+    ref values, design;
+    pyapi::buffer vb, db;
+    std::size_t rows = 0, n = 0, dn = 0, p = 0;
+    if (matrix_of(a[0], values, vb, rows, n) < 0 || matrix_of(a[1], design, db, dn, p) < 0) return nullptr;
+    if (dn != n) {
+        PyErr_SetString(PyExc_ValueError, "the design needs one row per column of values");
+        return nullptr;
+    }
+    std::vector<double> w;
+    if (pyapi::without_gil([&] {
+            w = kernels::array_weights::estimate(static_cast<const double*>(vb.data()), rows,
+                                                 static_cast<const double*>(db.data()), n, p);
+        }) < 0)
+        return nullptr;
+    ref numpy = pyapi::import("numpy");
+    return numpy ? array_of(numpy.get(), w.data(), w.size()).release() : nullptr;
+}
+
+// duplicate_correlation(values, design, block, weights=None) -> (consensus, atanh correlations)
+PyObject* duplicate_correlation(PyObject*, pyapi::bound_args& a) {
+    ref values, design, weights_array;
+    pyapi::buffer vb, db, wb;
+    std::size_t rows = 0, n = 0, dn = 0, p = 0;
+    if (matrix_of(a[0], values, vb, rows, n) < 0 || matrix_of(a[1], design, db, dn, p) < 0) return nullptr;
+    ref numpy = pyapi::import("numpy");
+    ref intc = pyapi::str("intc");
+    ref block = numpy ? pyapi::call(pyapi::attr(numpy, "ascontiguousarray"), {a[2]}, {{"dtype", intc.get()}})
+                      : ref();
+    pyapi::buffer bb;
+    if (!block || bb.acquire(block.get(), PyBUF_ND) < 0) return nullptr;
+    const double* weights = nullptr;
+    if (a[3] != Py_None) {
+        ref f64 = pyapi::str("float64");
+        weights_array = pyapi::call(pyapi::attr(numpy, "ascontiguousarray"), {a[3]}, {{"dtype", f64.get()}});
+        if (!weights_array || wb.acquire(weights_array.get(), PyBUF_ND) < 0) return nullptr;
+        weights = static_cast<const double*>(wb.data());
+    }
+    const int* codes = static_cast<const int*>(bb.data());
+    if (dn != n || static_cast<std::size_t>(bb.length()) != n ||
+        (weights && static_cast<std::size_t>(wb.length()) != n)) {
+        PyErr_SetString(PyExc_ValueError, "design, block and weights need one entry per column of values");
+        return nullptr;
+    }
+    int blocks = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (codes[i] < 0) {
+            PyErr_SetString(PyExc_ValueError, "block indices must not be negative");
+            return nullptr;
+        }
+        blocks = std::max(blocks, codes[i] + 1);
+    }
+    kernels::duplicate_correlation::outcome out;
+    if (pyapi::without_gil([&] {
+            out = kernels::duplicate_correlation::estimate(
+                static_cast<const double*>(vb.data()), rows, static_cast<const double*>(db.data()), n,
+                p, codes, static_cast<std::size_t>(blocks), weights);
+        }) < 0)
+        return nullptr;
+    ref atanh = array_of(numpy.get(), out.atanh_correlations.data(), out.atanh_correlations.size());
+    return atanh ? Py_BuildValue("(dO)", out.consensus, atanh.get()) : nullptr;
+}
+
 using pyapi::false_default;
 
 const pyapi::function_spec functions[] = {
+    {"array_weights", {{{"values"}, {"design"}}}, false, array_weights},
+    {"duplicate_correlation",
+     {{{"values"}, {"design"}, {"block"}, {"weights", pyapi::none_default()}}},
+     false,
+     duplicate_correlation},
     {"permutation_t_test", {{{"x"}, {"y"}, {"reps"}, {"seed"}}}, false, permutation_t_test},
     {"moderated_fit",
      {{{"values"}, {"groups"}, {"n_groups"}, {"legacy", false_default()}, {"trend", false_default()},

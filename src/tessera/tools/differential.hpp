@@ -50,12 +50,6 @@ int check_frame(module_state* st, PyObject* df);
 // df's columns, refusing what the module refuses; 0, or -1 with an exception.
 int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<group>& out);
 
-// A non-negative int argument (bools are refused); 0, or -1 with an exception.
-int read_count(PyObject* value, const char* what, std::int64_t& out);
-
-// A number argument as a double (bools and text refused); 0, or -1 with an exception.
-int read_real(PyObject* value, const char* what, double& out);
-
 // The positions of `columns` (a list of column labels) in df, checked as
 // read_groups checks a group's; 0, or -1 with an exception.
 int read_columns(module_state* st, PyObject* df, PyObject* columns,
@@ -107,6 +101,10 @@ int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::v
 // ValueError when df already has one of the labels `function` adds.
 int check_free(PyObject* df, const std::vector<ref>& labels, const char* function);
 
+// The multiple-testing method, checked against the spellings statsmodels
+// accepts; 0, or -1 with ValueError set.
+int check_correction(module_state* st, PyObject* name);
+
 // p (a float64 array) adjusted by statsmodels' multipletests over its non-NaN
 // values; NaN stays NaN.
 ref adjusted(module_state* st, PyObject* p, PyObject* correction);
@@ -118,5 +116,10 @@ PyObject* normalize(PyObject* module, pyapi::bound_args& a);
 // test_hurdle(df, groups, method, min_valid=2, multipletest_method="fdr_bh",
 // level=0.05, **kwargs) (differential_detection.cpp)
 PyObject* test_hurdle(PyObject* module, pyapi::bound_args& a);
+
+// test_contrasts(df, samples, formula, contrasts, *, block=None,
+// sample_weights=False, lfc=0.0, trend=False, robust=False, legacy=False,
+// multipletest_method="fdr_bh") (differential_contrasts.cpp)
+PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a);
 
 }  // namespace tessera::differential

@@ -25,6 +25,7 @@
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/numbers.hpp"
 #include "pyapi/quiet.hpp"
 
 #include "kernels/moderated.hpp"
@@ -756,20 +757,6 @@ int read_moderated_options(test_run& run, pyapi::bound_args& a) {
     return 0;
 }
 
-// The multiple-testing method, checked against the spellings statsmodels accepts.
-int check_correction(module_state* st, PyObject* name) {
-    int known = 0;
-    if (PyUnicode_Check(name)) {
-        ref lower = pyapi::call_method(name, "lower", {});
-        known = lower ? PySet_Contains((*st)[object::correction_names], lower.get()) : -1;
-        if (known < 0) return -1;
-    }
-    if (known) return 0;
-    return pyapi::refuse(PyExc_ValueError, {"multipletest_method", nullptr, nullptr, name},
-                         "unknown multipletest_method %R: statsmodels offers %U", name,
-                         (*st)[object::correction_choices]);
-}
-
 int check_group_count(const method_spec& m, std::size_t count) {
     if (count >= m.min_groups && (m.max_groups == 0 || count <= m.max_groups)) return 0;
     ref given = ref::steal(PyLong_FromSize_t(count));
@@ -1048,6 +1035,19 @@ ref group_means_difference(module_state* st, PyObject* df, const std::vector<gro
 
 }  // namespace
 
+int check_correction(module_state* st, PyObject* name) {
+    int known = 0;
+    if (PyUnicode_Check(name)) {
+        ref lower = pyapi::call_method(name, "lower", {});
+        known = lower ? PySet_Contains((*st)[object::correction_names], lower.get()) : -1;
+        if (known < 0) return -1;
+    }
+    if (known) return 0;
+    return pyapi::refuse(PyExc_ValueError, {"multipletest_method", nullptr, nullptr, name},
+                         "unknown multipletest_method %R: statsmodels offers %U", name,
+                         (*st)[object::correction_choices]);
+}
+
 int append_columns(PyObject* frame, const std::vector<ref>& labels, const std::vector<ref>& columns) {
     for (std::size_t k = 0; k < labels.size(); ++k) {
         const Py_ssize_t width = PyObject_Length(pyapi::attr(frame, "columns").get());
@@ -1106,7 +1106,7 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     std::int64_t min_valid = 0;
     std::vector<group> groups;
     if (check_frame(run.st, df) < 0 || !(run.method = find_method(method)) ||
-        read_moderated_options(run, a) < 0 || read_count(a[3], "min_valid", min_valid) < 0 ||
+        read_moderated_options(run, a) < 0 || pyapi::read_count(a[3], "min_valid", 0, min_valid) < 0 ||
         check_correction(run.st, correction) < 0 || read_groups(run.st, df, a[1], groups) < 0 ||
         check_group_count(*run.method, groups.size()) < 0 ||
         check_pairs(*run.method, groups) < 0)
