@@ -24,4 +24,19 @@ void oneway_f(const double* pooled, const std::size_t* sizes, std::size_t groups
               std::size_t rows, const double* offsets, const double* centred, const double* dots,
               double* f);
 
+// What f_oneway computes of one pooled row before its statistic.
+struct oneway_sums {
+    bool missing;               // a NaN among the values
+    double centred_sum;         // numpy's sum of the centred row
+    double dot;                 // the centred row's dot product with itself
+    const double* group_sums;   // each group's numpy sum of its values less the row's mean
+    bool every_group_constant;  // within every group the values are equal
+    bool all_constant;          // all the row's values are equal
+};
+
+// The F statistic of one row (see oneway_f) from its sums; `sizes` are the
+// groups' sizes, summing to n.
+double oneway_statistic(const oneway_sums& row, const std::size_t* sizes, std::size_t groups,
+                        std::size_t n);
+
 }  // namespace tessera::kernels

@@ -1,5 +1,6 @@
 #include "kernels/permutation.hpp"
 
+#include "kernels/pairwise.hpp"
 #include "kernels/parallel.hpp"
 
 #include <algorithm>
@@ -30,6 +31,8 @@
 
 namespace tessera::kernels {
 
+using moments = moments_of<double>;
+
 namespace {
 
 inline std::uint64_t load_be64(const std::uint8_t* p) {
@@ -48,56 +51,9 @@ inline unsigned bit_length(std::uint64_t n) {
 #endif
 }
 
-// numpy's pairwise summation of get(lo), ..., get(lo + n - 1): below 8 terms a
-// plain left-to-right loop; up to 128 terms eight interleaved accumulators
-// combined as ((r0+r1)+(r2+r3))+((r4+r5)+(r6+r7)) and then the leftover terms
-// one by one; above that, split at half rounded down to a multiple of 8.
-template <class Get>
-double pairwise(const Get& get, std::size_t lo, std::size_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (std::size_t i = 0; i < n; ++i) res += get(lo + i);
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (std::size_t j = 0; j < 8; ++j) r[j] = get(lo + j);
-        std::size_t i = 8;
-        for (; i < n - n % 8; i += 8)
-            for (std::size_t j = 0; j < 8; ++j) r[j] += get(lo + i + j);
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += get(lo + i);
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise(get, lo, n2) + pairwise(get, lo + n2, n - n2);
-}
-
-// numpy.add.reduce starts from the identity 0.0 and adds the pairwise sum.
-template <class Get>
-double reduce_sum(const Get& get, std::size_t n) {
-    return 0.0 + pairwise(get, 0, n);
-}
-
-struct moments {
-    double mean;
-    double var;  // scipy's ddof=1 variance, before ttest_ind's n == 1 override
-};
-
-// scipy.stats._stats_py._var(a, ddof=1): the mean of squared deviations from
-// numpy.mean(a), times n / (n - 1) (computed in double, so n == 1 gives inf).
+// mean_and_var of a[0..n).
 moments mean_and_var(const double* a, std::size_t n) {
-    const double count = static_cast<double>(n);
-    const double mean = reduce_sum([a](std::size_t i) { return a[i]; }, n) / count;
-    const double sq = reduce_sum(
-        [a, mean](std::size_t i) {
-            const double d = a[i] - mean;
-            return d * d;
-        },
-        n);
-    const double biased = sq / count;
-    return {mean, biased * (count / (count - 1.0))};
+    return kernels::mean_and_var([a](std::size_t i) { return a[i]; }, n);
 }
 
 }  // namespace
@@ -161,12 +117,9 @@ double numpy_mean(const double* a, std::size_t n) noexcept {
     return numpy_sum(a, n) / static_cast<double>(n);
 }
 
-double pooled_t_statistic(const double* a, std::size_t na, const double* b,
-                          std::size_t nb) noexcept {
+double pooled_t_statistic(moments ma, std::size_t na, moments mb, std::size_t nb) noexcept {
     // scipy answers an empty sample with NaN (and a SmallSampleWarning).
     if (na == 0 || nb == 0) return std::numeric_limits<double>::quiet_NaN();
-    moments ma = mean_and_var(a, na);
-    moments mb = mean_and_var(b, nb);
     // _equal_var_ttest_denom: a single observation contributes no variance
     // (its ddof=1 variance is 0 * inf = NaN before this override).
     if (na == 1) ma.var = 0.0;
@@ -179,10 +132,14 @@ double pooled_t_statistic(const double* a, std::size_t na, const double* b,
     return (ma.mean - mb.mean) / denom;
 }
 
-double welch_t_statistic(const double* a, std::size_t na, const double* b, std::size_t nb,
+double pooled_t_statistic(const double* a, std::size_t na, const double* b,
+                          std::size_t nb) noexcept {
+    if (na == 0 || nb == 0) return std::numeric_limits<double>::quiet_NaN();
+    return pooled_t_statistic(mean_and_var(a, na), na, mean_and_var(b, nb), nb);
+}
+
+double welch_t_statistic(const moments& ma, std::size_t na, const moments& mb, std::size_t nb,
                          double& df) noexcept {
-    const moments ma = mean_and_var(a, na);
-    const moments mb = mean_and_var(b, nb);
     const double vn1 = ma.var / static_cast<double>(na);
     const double vn2 = mb.var / static_cast<double>(nb);
     // _unequal_var_ttest_denom on numpy scalars: ** is the C library's pow,
@@ -195,6 +152,17 @@ double welch_t_statistic(const double* a, std::size_t na, const double* b, std::
     if (std::isnan(df)) df = 1.0;
     const double denom = std::sqrt(vn1 + vn2);
     return (ma.mean - mb.mean) / denom;
+}
+
+double welch_t_statistic(const double* a, std::size_t na, const double* b, std::size_t nb,
+                         double& df) noexcept {
+    return welch_t_statistic(mean_and_var(a, na), na, mean_and_var(b, nb), nb, df);
+}
+
+double one_sample_t_statistic(const moments& m, std::size_t n) noexcept {
+    // the mean less the population mean (a float64 0.0), over sqrt(var / n)
+    const double denom = std::sqrt(m.var / static_cast<double>(n));
+    return (m.mean - 0.0) / denom;
 }
 
 std::string seed_text(std::int64_t seed) { return std::to_string(seed); }

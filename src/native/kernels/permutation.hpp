@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "kernels/pairwise.hpp"
 #include "kernels/sha256.hpp"
 
 namespace tessera::kernels {
@@ -65,8 +66,11 @@ double numpy_sum(const double* a, std::size_t n) noexcept;
 double numpy_mean(const double* a, std::size_t n) noexcept;
 
 // scipy.stats.ttest_ind(a, b, equal_var=True).statistic, operation for operation;
-// NaN when either sample is empty.
+// NaN when either sample is empty. The second form takes the samples' moments
+// (mean_and_var in pairwise.hpp) and sizes.
 double pooled_t_statistic(const double* a, std::size_t na, const double* b,
+                          std::size_t nb) noexcept;
+double pooled_t_statistic(moments_of<double> a, std::size_t na, moments_of<double> b,
                           std::size_t nb) noexcept;
 
 // scipy.stats.ttest_ind(a, b, equal_var=False).statistic for one feature, and
@@ -74,6 +78,12 @@ double pooled_t_statistic(const double* a, std::size_t na, const double* b,
 // distribution (1 where they are undefined). na, nb >= 2.
 double welch_t_statistic(const double* a, std::size_t na, const double* b, std::size_t nb,
                          double& df) noexcept;
+double welch_t_statistic(const moments_of<double>& a, std::size_t na, const moments_of<double>& b,
+                         std::size_t nb, double& df) noexcept;
+
+// scipy.stats.ttest_1samp(a, 0).statistic from the moments of a sample of n
+// >= 2 values, operation for operation.
+double one_sample_t_statistic(const moments_of<double>& a, std::size_t n) noexcept;
 
 // The repetitions and seed of the package's permutation test (its
 // hypothesis_test and the per-feature tests that call it).

@@ -457,13 +457,13 @@ PyObject* stat_test_two_samples(PyObject* module, pyapi::bound_args& a) {
     ref g2 = at(at(groups, 1).get(), 1);
     if (!g2) return nullptr;
 
-    ref paired_fold, fast_p;
+    ref fast_fold, fast_p;
     outcome fast = fast::two_samples(module, df, groups, method, kwargs, fc_method.get(),
-                                     paired_fold, fast_p);
+                                     fast_fold, fast_p);
     if (fast.failed()) return nullptr;
     ref rdf = fast.take();
-    ref fold = paired_fold ? paired_fold
-                           : fold_changes(module, df, fc_method.get(), g1.get(), g2.get());
+    ref fold = fast_fold ? fast_fold
+                         : fold_changes(module, df, fc_method.get(), g1.get(), g2.get());
     if (!fold) return nullptr;
     if (fast.declined()) {
         rdf = tested_rows(module, df, groups, method, kwargs);

@@ -53,10 +53,12 @@ pyapi::outcome med_norm(PyObject* module, PyObject* self, PyObject* work);
 
 // stat_test_two_samples / stat_test_oneway over all features at once: the
 // reference route's table before adjustment (df's columns plus statistic and
-// p-value); `p_values` receives the p-value column as a float64 array. With
-// "paired" fold changes, `paired_fold` receives them for every row.
+// p-value); `p_values` receives the p-value column as a float64 array.
+// `fold` receives the fold changes of every row as a float64 array where
+// the route computed them ("paired", and "group" for most tables); else the
+// caller computes them.
 pyapi::outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
-                           PyObject* kwargs, PyObject* fc_method, pyapi::ref& paired_fold,
+                           PyObject* kwargs, PyObject* fc_method, pyapi::ref& fold,
                            pyapi::ref& p_values);
 pyapi::outcome oneway(PyObject* module, PyObject* df, PyObject* groups, pyapi::ref& p_values);
 

@@ -20,7 +20,9 @@
 #include "kernels/oneway.hpp"
 #include "kernels/permutation.hpp"
 #include "kernels/rowkinds.hpp"
+#include "kernels/rowtests.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -52,38 +54,92 @@ bool plain_sequence(PyObject* obj) {
     return false;
 }
 
-// The positions of a group's labels among df's columns, as a new list.
+// {label: position} of df's columns when every label is an exact str (they
+// are unique: numeric_frame checked), else None. Text labels compare in a
+// dict as the columns' index compares them, by their characters.
+ref text_label_positions(PyObject* df) {
+    ref labels = pyapi::call_method(pyapi::attr(df, "columns").get(), "tolist", {});
+    ref positions = ref::steal(PyDict_New());
+    if (!labels || !positions) return {};
+    if (!PyList_Check(labels.get())) return ref::borrow(Py_None);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.get()); ++i) {
+        PyObject* label = PyList_GET_ITEM(labels.get(), i);
+        if (!PyUnicode_CheckExact(label)) return ref::borrow(Py_None);
+        ref position = ref::steal(PyLong_FromSsize_t(i));
+        if (!position || PyDict_SetItem(positions.get(), label, position.get()) < 0) return {};
+    }
+    return positions;
+}
+
+// The positions of a group's labels among df's columns, looked up in
+// `text_positions` (from text_label_positions) when they are all exact str.
 // Declines unless the group is a plain list/tuple entry holding a list of
 // existing labels. A tuple of labels is not one: a row Series takes a tuple
 // as a single key, not as a list of labels.
-outcome group_positions(PyObject* df, PyObject* group_entry) {
-    if (!plain_sequence(group_entry)) return outcome::decline();
+int group_positions(PyObject* df, PyObject* group_entry, PyObject* text_positions,
+                    std::vector<std::size_t>& out) {
+    if (!plain_sequence(group_entry)) return 0;
     ref labels = pyapi::item(group_entry, Py_ssize_t{1});
     // the reference route raises the indexing error itself
-    if (!labels) return outcome::after_library_error();
-    if (!PyList_Check(labels.get())) return outcome::decline();
+    if (!labels) return pyapi::clear_ordinary_error();
+    if (!PyList_Check(labels.get()) || PyList_GET_SIZE(labels.get()) == 0) return 0;
+    out.clear();
+    if (PyDict_CheckExact(text_positions)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.get()); ++i) {
+            PyObject* label = PyList_GET_ITEM(labels.get(), i);
+            if (!PyUnicode_CheckExact(label)) break;
+            PyObject* position = PyDict_GetItemWithError(text_positions, label);
+            if (!position) return PyErr_Occurred() ? -1 : 0;
+            out.push_back(PyLong_AsSize_t(position));
+        }
+        if (out.size() == static_cast<std::size_t>(PyList_GET_SIZE(labels.get()))) return 1;
+        out.clear();
+    }
     ref positions = pyapi::call_method(pyapi::attr(df, "columns").get(), "get_indexer",
                                        {labels.get()});
-    if (!positions) return outcome::after_library_error();
+    if (!positions) return pyapi::clear_ordinary_error();
     ref list = pyapi::call_method(positions.get(), "tolist", {});
-    if (!list) return ref();
-    if (PyList_GET_SIZE(list.get()) == 0) return outcome::decline();
+    if (!list) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         const long position = PyLong_AsLong(PyList_GET_ITEM(list.get(), i));
-        if (position == -1 && PyErr_Occurred()) return ref();
-        if (position < 0) return outcome::decline();
+        if (position == -1 && PyErr_Occurred()) return -1;
+        if (position < 0) return 0;
+        out.push_back(static_cast<std::size_t>(position));
     }
-    return list;
+    return 1;
 }
 
-// The labels of columns `positions` (a list of ints from group_positions)
-// as C++ positions.
-std::vector<std::size_t> position_vector(PyObject* positions) {
-    std::vector<std::size_t> out;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions); ++i)
-        out.push_back(PyLong_AsSize_t(PyList_GET_ITEM(positions, i)));
-    return out;
-}
+// The columns of each group as float64 memory for the kernels: float64
+// columns as loaded, int64 columns converted (as numpy converts them).
+class group_columns {
+public:
+    // 0, or -1 with MemoryError set.
+    int load(const frames::column_set& cols, const std::vector<std::vector<std::size_t>>& groups) {
+        return pyapi::without_gil([&] {
+            converted_.assign(cols.size(), {});
+            pointers_.assign(groups.size(), {});
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                for (std::size_t c : groups[g]) {
+                    if (cols[c].is_int && converted_[c].empty()) {
+                        converted_[c].resize(cols.rows());
+                        kernels::int_to_double(cols[c].ints(), cols.rows(), converted_[c].data());
+                    }
+                    pointers_[g].push_back(cols[c].is_int ? converted_[c].data() : cols[c].doubles());
+                }
+            }
+            lists_.clear();
+            for (const auto& p : pointers_) lists_.push_back({p.data(), p.size()});
+        });
+    }
+    const kernels::column_list& operator[](std::size_t g) const { return lists_[g]; }
+    const kernels::column_list* data() const { return lists_.data(); }
+    std::size_t size() const { return lists_.size(); }
+
+private:
+    std::vector<std::vector<double>> converted_;  // per table column; empty unless int64
+    std::vector<std::vector<const double*>> pointers_;
+    std::vector<kernels::column_list> lists_;
+};
 
 // Cell (column c, row r) of a loaded frame as float64 (int64 converted as numpy converts).
 double cell(const frames::column_set& cols, std::size_t c, std::size_t r) {
@@ -108,6 +164,42 @@ ref sample_matrix_of(module_state* st, const frames::column_set& cols,
     return matrix.take();
 }
 
+// Index(list(index)) made without listing the labels, where pandas gives
+// the same index that way: `index` itself without its name for a plain
+// Index of int64 labels, or of str labels (none missing) of the dtype pandas
+// now gives a list of str (the "future.infer_string" option decides it);
+// Index(values) for a RangeIndex. Declines any other index.
+outcome rebuilt_quickly(module_state* st, PyObject* index) {
+    PyObject* pandas = (*st)[object::pandas];
+    ref index_type = pyapi::attr(pandas, "Index");
+    ref range_type = pyapi::attr(pandas, "RangeIndex");
+    if (!index_type || !range_type) return ref();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(index));
+    if (type == range_type.get())
+        return pyapi::call(index_type, {pyapi::call_method(index, "to_numpy", {}).get()});
+    if (type != index_type.get()) return outcome::decline();
+    ref dtype = pyapi::attr(index, "dtype");
+    if (!dtype) return ref();
+    if (dtype.get() == (*st)[object::int64]) return pyapi::call_method(index, "rename", {Py_None});
+    // a numpy dtype (object) may hold labels of any type, which a list re-infers
+    const int numpy_dtype = PyObject_IsInstance(
+        dtype.get(), ref(pyapi::attr((*st)[object::numpy], "dtype")).get());
+    if (numpy_dtype != 0) return outcome::from_check(numpy_dtype < 0 ? -1 : 0);
+    ref missing = pyapi::attr(index, "hasnans");
+    if (!missing) return ref();
+    if (missing.get() != Py_False) return outcome::decline();
+    ref first = pyapi::item(index, Py_ssize_t{0});
+    if (!first) return ref();
+    if (!PyUnicode_CheckExact(first.get())) return outcome::decline();
+    ref one = ref::steal(PyList_New(1));
+    if (!one) return ref();
+    PyList_SET_ITEM(one.get(), 0, first.release());
+    ref inferred = pyapi::attr(pyapi::call(index_type, {one.get()}), "dtype");
+    const int same = inferred ? PyObject_RichCompareBool(dtype.get(), inferred.get(), Py_EQ) : -1;
+    if (same <= 0) return outcome::from_check(same);
+    return pyapi::call_method(index, "rename", {Py_None});
+}
+
 // Row labels as the reference route rebuilds them: Index(list(df.index)),
 // the labels iterrows names its rows with (to_numpy(dtype=object) holds the
 // same objects and lists them without iterating the index). Declines when
@@ -118,6 +210,8 @@ outcome rebuilt_index(module_state* st, PyObject* df) {
     ref unique = pyapi::attr(index, "is_unique");
     if (!unique) return ref();
     if (unique.get() != Py_True) return outcome::decline();
+    outcome quick = rebuilt_quickly(st, index.get());
+    if (!quick.declined()) return quick;
     ref object_dtype = pyapi::str("object");
     ref objects = object_dtype ? pyapi::call_method(index.get(), "to_numpy", {},
                                                     {{"dtype", object_dtype.get()}})
@@ -197,6 +291,12 @@ struct sample_matrix {
     const double* row(std::size_t r = 0) const { return static_cast<const double*>(view.data()) + r * n; }
 };
 
+// True when a library's result is a float64 vector of one value per row.
+bool one_per_row(const pyapi::buffer& values, std::size_t rows) {
+    return values.ndim() == 1 && values.itemsize() == 8 && std::strcmp(values.format(), "d") == 0 &&
+           static_cast<std::size_t>(values.length()) == rows;
+}
+
 // What a fast route computed, and what its check needs.
 struct fast_result {
     ref stat, p;                          // float64 arrays, one cell per row
@@ -219,40 +319,43 @@ int permutation_rows(module_state* st, PyObject* X, PyObject* Y, fast_result& ou
     return 1;
 }
 
-// Student's or Welch's t of every row (x = row of X, y = row of Y) in C, the
-// statistic and degrees of freedom exactly as scipy computes them for one
-// row; the p-values then come from the same special function scipy calls,
-// 2 * stdtr(df, -|t|), evaluated over all rows at once.
-int t_test_rows(module_state* st, PyObject* X, PyObject* Y, bool welch, fast_result& out) {
-    sample_matrix mx, my;
-    if (mx.acquire(X) < 0 || my.acquire(Y) < 0) return -1;
-    const std::size_t rows = mx.rows, nx = mx.n, ny = my.n;
-    if (nx < 2 || ny < 2) return 0;
+// The t tests of hypothesis_test with a kernel of their own.
+enum class t_kind { pooled, welch, paired };
+
+// Student's, Welch's or the paired t test of every row (x from the first
+// group's columns, y from the second) in C, the statistic and degrees of
+// freedom exactly as scipy computes them for one row; the p-values then come
+// from the same special function scipy calls, 2 * stdtr(df, -|t|),
+// evaluated over all rows at once. Declines groups too small for the kernel.
+int t_test_rows(module_state* st, const group_columns& groups, std::size_t rows, t_kind kind,
+                fast_result& out) {
+    const kernels::column_list &a = groups[0], &b = groups[1];
+    if (a.size < 2 || b.size < 2 || (kind == t_kind::paired && a.size != b.size)) return 0;
     PyObject* numpy = (*st)[object::numpy];
-    frames::output_column ts(numpy, rows), dfs(numpy, rows);
-    if (!ts || !dfs) return -1;
-    // microseconds a thousand rows: one thread does it
+    frames::output_column ts(numpy, rows), dfs(numpy, rows), minus_abs(numpy, rows);
+    if (!ts || !dfs || !minus_abs) return -1;
     if (pyapi::without_gil([&] {
-            for (std::size_t r = 0; r < rows; ++r) {
-                if (welch) {
-                    ts.data()[r] = kernels::welch_t_statistic(mx.row(r), nx, my.row(r), ny,
-                                                              dfs.data()[r]);
-                } else {
-                    ts.data()[r] = kernels::pooled_t_statistic(mx.row(r), nx, my.row(r), ny);
-                    dfs.data()[r] = static_cast<double>(nx + ny) - 2.0;
-                }
-            }
+            if (kind == t_kind::paired)
+                kernels::paired_t_rows(a, b, rows, ts.data(), dfs.data(), minus_abs.data());
+            else
+                kernels::t_test_rows(a, b, rows, kind == t_kind::welch, ts.data(), dfs.data(),
+                                     minus_abs.data());
         }) < 0)
         return -1;
     ref t = ts.take();
-    ref df = dfs.take();
-    ref special = pyapi::import("scipy.special");
-    ref minus_abs = ref::steal(PyNumber_Negative(pyapi::call(pyapi::attr(numpy, "abs"), {t.get()}).get()));
-    ref sf = pyapi::call(pyapi::attr(special, "stdtr"), {df.get(), minus_abs.get()});
-    ref two = ref::steal(PyLong_FromLong(2));
-    out.p = ref::steal(sf && two ? PyNumber_Multiply(two.get(), sf.get()) : nullptr);
-    if (!out.p) return pyapi::clear_ordinary_error();
+    ref sf = pyapi::call(pyapi::attr(pyapi::import("scipy.special"), "stdtr"),
+                         {dfs.take().get(), minus_abs.take().get()});
+    pyapi::buffer sf_values;
+    if (!sf) return pyapi::clear_ordinary_error();
+    if (sf_values.acquire(sf.get(), PyBUF_WRITABLE | PyBUF_ND | PyBUF_FORMAT) < 0)
+        return pyapi::clear_ordinary_error();
+    if (!one_per_row(sf_values, rows)) return 0;
+    // 2 * sf: doubling a probability is exact, as numpy's product is
+    auto* p = static_cast<double*>(sf_values.data());
+    for (std::size_t r = 0; r < rows; ++r) p[r] = 2.0 * p[r];
+    sf_values.release();
     out.stat = t;
+    out.p = sf;
     return 1;
 }
 
@@ -333,37 +436,6 @@ int rank_test_rows(module_state* st, const char* name, PyObject* X, PyObject* Y,
     }
     out.stat = stat;
     out.p = p;
-    return 1;
-}
-
-// scipy.stats.ttest_1samp(x - y, 0) over the rows without a missing value
-// in one call along axis 1; a row with one gets NaN for both values, as the
-// library's per-row call gives it.
-int paired_t_rows(module_state* st, PyObject* X, PyObject* Y, fast_result& out) {
-    PyObject* numpy = (*st)[object::numpy];
-    ref sample = ref::steal(PyNumber_Subtract(X, Y));
-    ref fn = pyapi::attr(pyapi::import("scipy.stats"), "ttest_1samp");
-    ref zero = ref::steal(PyLong_FromLong(0));
-    if (!sample || !fn || !zero) return pyapi::clear_ordinary_error();
-    ref isnan = pyapi::call(pyapi::attr(numpy, "isnan"), {sample.get()});
-    ref one = ref::steal(PyLong_FromLong(1));
-    ref gaps = pyapi::call_method(isnan.get(), "any", {}, {{"axis", one.get()}});
-    ref complete = ref::steal(gaps ? PyNumber_Invert(gaps.get()) : nullptr);
-    if (!complete) return -1;
-    ref result = pyapi::call(fn, {pyapi::item(sample.get(), complete.get()).get(), zero.get()},
-                             {{"axis", one.get()}});
-    ref pair[2];
-    if (!result || pyapi::unpack(result.get(), 2, pair) < 0) return pyapi::clear_ordinary_error();
-    ref shape = pyapi::attr(complete, "shape");
-    ref nan = pyapi::attr(numpy, "nan");
-    if (!shape || !nan) return -1;
-    ref* columns[2] = {&out.stat, &out.p};
-    for (int j = 0; j < 2; ++j) {
-        ref filled = pyapi::call(pyapi::attr(numpy, "full"), {shape.get(), nan.get()});
-        if (!filled || PyObject_SetItem(filled.get(), complete.get(), pair[j].get()) < 0)
-            return -1;
-        *columns[j] = filled;
-    }
     return 1;
 }
 
@@ -491,9 +563,7 @@ int checked(module_state* st, PyObject* key, PyObject* objects, PyObject* per_ro
     for (const ref* column : {&fast.stat, &fast.p}) {
         pyapi::buffer view;
         if (view.acquire(column->get(), PyBUF_ND | PyBUF_FORMAT) < 0) return -1;
-        if (view.ndim() != 1 || view.itemsize() != 8 || std::strcmp(view.format(), "d") != 0 ||
-            static_cast<std::size_t>(view.length()) != cols.rows())
-            return 0;
+        if (!one_per_row(view, cols.rows())) return 0;
     }
     if (key) {
         const int before = agreed_before(st, key, objects);
@@ -525,45 +595,64 @@ int keeps_int_rows(const frames::column_set& cols, PyObject* stat) {
     return 0;
 }
 
-// scipy's f_oneway for every row of `pooled` (the samples side by side):
-// the statistic in C with the operations of a one-row call, the dot product
-// of the centred rows from numpy (as the one-row call takes it) and the
-// p-value from the special function f_oneway calls, over all rows at once.
-// Declines a shape f_oneway does not test.
-int oneway_rows(module_state* st, PyObject* pooled, const std::vector<std::size_t>& sizes,
+// scipy's f_oneway for every row of the groups' columns: the statistic in
+// C with the operations of a one-row call, the dot product of the centred
+// rows from numpy (as the one-row call takes it) and the p-value from the
+// special function f_oneway calls, over all rows at once. Declines a shape
+// f_oneway does not test.
+int oneway_rows(module_state* st, const group_columns& groups, std::size_t rows,
                 fast_result& out) {
     PyObject* numpy = (*st)[object::numpy];
-    sample_matrix values;
-    if (values.acquire(pooled) < 0) return -1;
-    const std::size_t rows = values.rows, n = values.n;
+    std::size_t n = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) n += groups[g].size;
     if (rows == 0 || n == 0) return 0;
-    frames::output_block centred(numpy, rows, n);  // (rows, n): one block row per table row
+    // The centred rows go to numpy a chunk of about 2 MB at a time: one
+    // buffer reused, instead of fresh memory the size of the table each call.
+    const std::size_t chunk = std::min(rows, std::max<std::size_t>(1024, (std::size_t{1} << 21) / (8 * n)));
     frames::output_column offsets(numpy, rows), fs(numpy, rows);
-    if (!centred || !offsets || !fs) return -1;
-    if (pyapi::without_gil([&] {
-            kernels::oneway_centre(values.row(), n, rows, centred.column(0), offsets.data());
-        }) < 0)
+    ref centred = frames::output_block(numpy, chunk, n).take();  // (chunk, n): one row per table row
+    pyapi::buffer centred_values;
+    if (!offsets || !fs || !centred ||
+        centred_values.acquire(centred.get(), PyBUF_WRITABLE | PyBUF_ND) < 0)
         return -1;
-    ref centred_rows = centred.take();
     ref minus_one = ref::steal(PyLong_FromLong(-1));
-    ref dots = pyapi::call(pyapi::attr(numpy, "vecdot"), {centred_rows.get(), centred_rows.get()},
-                           {{"axis", minus_one.get()}});
-    if (!dots) return pyapi::clear_ordinary_error();
-    pyapi::buffer dot_values, centred_values;
-    if (dot_values.acquire(dots.get(), PyBUF_ND | PyBUF_FORMAT) < 0 ||
-        centred_values.acquire(centred_rows.get(), PyBUF_ND | PyBUF_FORMAT) < 0)
-        return -1;
-    if (pyapi::without_gil([&] {
-            kernels::oneway_f(values.row(), sizes.data(), sizes.size(), rows, offsets.data(),
-                              static_cast<const double*>(centred_values.data()),
-                              static_cast<const double*>(dot_values.data()), fs.data());
-        }) < 0)
-        return -1;
+    ref vecdot = pyapi::attr(numpy, "vecdot");
+    if (!minus_one || !vecdot) return pyapi::clear_ordinary_error();
+    std::vector<std::vector<const double*>> columns(groups.size());
+    std::vector<kernels::column_list> part(groups.size());  // the chunk's rows of each group
+    for (std::size_t first = 0; first < rows; first += chunk) {
+        const std::size_t count = std::min(chunk, rows - first);
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            columns[g].assign(groups[g].columns, groups[g].columns + groups[g].size);
+            for (const double*& column : columns[g]) column += first;
+            part[g] = {columns[g].data(), columns[g].size()};
+        }
+        auto* centred_rows = static_cast<double*>(centred_values.data());
+        if (pyapi::without_gil([&] {
+                kernels::oneway_centre_rows(part.data(), part.size(), count, centred_rows,
+                                            offsets.data() + first);
+            }) < 0)
+            return -1;
+        ref leading = ref::steal(PySlice_New(nullptr, ref::steal(PyLong_FromSize_t(count)).get(), nullptr));
+        ref rows_now = leading ? pyapi::item(centred.get(), leading.get()) : ref();
+        if (!rows_now) return -1;
+        ref dots = pyapi::call(vecdot, {rows_now.get(), rows_now.get()}, {{"axis", minus_one.get()}});
+        pyapi::buffer dot_values;
+        if (!dots || dot_values.acquire(dots.get(), PyBUF_ND | PyBUF_FORMAT) < 0)
+            return pyapi::clear_ordinary_error();
+        if (!one_per_row(dot_values, count)) return 0;
+        if (pyapi::without_gil([&] {
+                kernels::oneway_f_rows(part.data(), part.size(), count, offsets.data() + first,
+                                       static_cast<const double*>(dot_values.data()),
+                                       fs.data() + first);
+            }) < 0)
+            return -1;
+    }
     ref stat = fs.take();
     ref special = pyapi::import("scipy.special");
-    ref between = ref::steal(PyLong_FromSize_t(sizes.size() - 1));
+    ref between = ref::steal(PyLong_FromSize_t(groups.size() - 1));
     ref within = ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(n) -
-                                               static_cast<Py_ssize_t>(sizes.size())));
+                                               static_cast<Py_ssize_t>(groups.size())));
     if (!between || !within) return -1;
     ref p = pyapi::call(pyapi::attr(special, "fdtrc"), {between.get(), within.get(), stat.get()});
     if (!p) return pyapi::clear_ordinary_error();
@@ -594,10 +683,164 @@ outcome checked_frame(module_state* st, PyObject* df, const frames::column_set& 
                         static_cast<const double*>(p.data()), stat_label, p_label);
 }
 
+// The layout pandas keeps a table in, as far as DataFrame.mean(axis=1) of
+// some of its columns depends on it.
+enum class block_layout {
+    other,       // several blocks, or one neither way contiguous
+    by_columns,  // one block, each column's values side by side (C-ordered blocks)
+    by_rows,     // one block, each row's values side by side (a frame over a C-ordered array)
+};
+
+// df's layout (internals of pandas: `other` when they are not as expected).
+int layout_of(PyObject* df, block_layout& layout) {
+    layout = block_layout::other;
+    ref blocks = pyapi::attr(pyapi::attr(df, "_mgr"), "nblocks");
+    if (!blocks) return pyapi::clear_ordinary_error();
+    if (!PyLong_CheckExact(blocks.get()) || PyLong_AsLong(blocks.get()) != 1) return 0;
+    // to_numpy() of one block is a view of it, rows by columns
+    ref flags = pyapi::attr(pyapi::call_method(df, "to_numpy", {}).get(), "flags");
+    ref by_columns = pyapi::attr(flags, "f_contiguous");
+    ref by_rows = pyapi::attr(flags, "c_contiguous");
+    if (!by_columns || !by_rows) return -1;
+    if (by_columns.get() == Py_True) layout = block_layout::by_columns;
+    else if (by_rows.get() == Py_True) layout = block_layout::by_rows;
+    return 0;
+}
+
+// pandas' row means of one group (df.loc[:, labels].mean(axis=1)) at `rows`,
+// compared with `means`: 1 when every one is the same, 0 when not (or pandas
+// failed with an ordinary error), -1 on error. The rows are taken from df
+// with df.take, which keeps the table's layout.
+int means_agree(PyObject* df, PyObject* labels, const std::vector<std::size_t>& rows,
+                const double* means) {
+    ref positions = ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!positions) return -1;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyObject* r = PyLong_FromSize_t(rows[i]);
+        if (!r) return -1;
+        PyList_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(i), r);
+    }
+    ref all_rows = ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    ref key = ref::steal(all_rows ? PyTuple_Pack(2, all_rows.get(), labels) : nullptr);
+    ref one = ref::steal(PyLong_FromLong(1));
+    if (!key || !one) return -1;
+    ref taken = pyapi::call_method(df, "take", {positions.get()});
+    ref block = pyapi::item(pyapi::attr(taken, "loc").get(), key.get());
+    ref mean = pyapi::call_method(pyapi::call_method(block.get(), "mean", {}, {{"axis", one.get()}}).get(),
+                                  "to_numpy", {});
+    pyapi::buffer values;
+    if (!mean || values.acquire(mean.get(), PyBUF_ND | PyBUF_FORMAT) < 0)
+        return pyapi::clear_ordinary_error();
+    if (!one_per_row(values, rows.size())) return 0;
+    const auto* expected = static_cast<const double*>(values.data());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const double a = expected[i], b = means[rows[i]];
+        if (!(a == b || (std::isnan(a) && std::isnan(b)))) return 0;
+    }
+    return 1;
+}
+
+// Fold changes "group", df.loc[:, g1].mean(axis=1) - df.loc[:, g2].mean(axis=1),
+// computed in C for a table pandas keeps in one float64 block (with int64
+// columns in a group, several blocks or fewer than 64 rows pandas is left to
+// it): each group's means are checked against pandas' own on a spread of
+// rows, and a check that passed is remembered for the group's size and
+// order of summation together with pandas' mean functions. `entries` are
+// the two groups' entries. 1 with `fold` set, 0 when pandas is left to
+// compute it, -1 on error.
+int group_fold(module_state* st, PyObject* df, const frames::column_set& cols,
+               const std::vector<std::vector<std::size_t>>& positions,
+               const group_columns& columns, PyObject* const* entries, ref& fold) {
+    const std::size_t rows = cols.rows();
+    if (rows < 64) return 0;
+    for (const auto& group : positions)
+        for (std::size_t c : group)
+            if (cols[c].is_int) return 0;
+    block_layout layout;
+    if (layout_of(df, layout) < 0) return -1;
+    if (layout == block_layout::other) return 0;
+    ref frame_mean = pyapi::attr((*st)[object::frame_type], "mean");
+    ref nanmean = pyapi::attr(pyapi::import("pandas.core.nanops"), "nanmean");
+    ref objects = ref::steal(frame_mean && nanmean ? PyTuple_Pack(2, frame_mean.get(), nanmean.get())
+                                                   : nullptr);
+    if (!objects) return pyapi::clear_ordinary_error();
+    std::vector<double> means[2];
+    for (int g = 0; g < 2; ++g) {
+        const kernels::column_list& group = columns[g];
+        bool missing = false;
+        std::size_t first_missing = 0;
+        if (pyapi::without_gil([&] {
+                means[g].resize(rows);
+                // a NaN in the group makes pandas fill a C-ordered copy of it,
+                // which it adds up column after column
+                missing = kernels::any_nan(group, rows);
+                const kernels::row_sum order = layout == block_layout::by_rows && !missing
+                                                   ? kernels::row_sum::pairwise
+                                                   : kernels::row_sum::sequential;
+                kernels::row_means(group, rows, order, means[g].data());
+                std::vector<double> row(group.size);
+                while (missing) {
+                    kernels::gather_row(group, first_missing, row.data());
+                    if (std::any_of(row.begin(), row.end(), [](double v) { return std::isnan(v); }))
+                        break;
+                    ++first_missing;
+                }
+            }) < 0)
+            return -1;
+        const bool pairwise = layout == block_layout::by_rows && !missing;
+        ref key = ref::steal(Py_BuildValue("(sin)", "group mean", pairwise ? 1 : 0,
+                                           static_cast<Py_ssize_t>(group.size)));
+        if (!key) return -1;
+        int ok = agreed_before(st, key.get(), objects.get());
+        if (ok == 0) {
+            // a probe with a NaN in the group too, so that pandas adds it up
+            // as it adds up the whole table
+            std::vector<std::size_t> probe = check_rows(rows, 16, {});
+            if (missing) probe.push_back(first_missing);
+            std::sort(probe.begin(), probe.end());
+            probe.erase(std::unique(probe.begin(), probe.end()), probe.end());
+            ref labels = pyapi::item(entries[g], Py_ssize_t{1});
+            ok = labels ? means_agree(df, labels.get(), probe, means[g].data())
+                        : pyapi::clear_ordinary_error();
+            if (ok > 0 && PyDict_SetItem((*st)[object::agreed_shapes], key.get(), objects.get()) < 0)
+                return -1;
+        }
+        if (ok <= 0) return ok;
+    }
+    frames::output_column out((*st)[object::numpy], rows);
+    if (!out) return -1;
+    for (std::size_t r = 0; r < rows; ++r) out.data()[r] = means[0][r] - means[1][r];
+    fold = out.take();
+    return 1;
+}
+
+// Fold changes "paired": numpy.mean of each row's differences between the
+// first group's columns and as many of the second's, in int64 on an all-int64
+// table (whose rows are int64 Series), else in float64.
+ref paired_fold(module_state* st, const frames::column_set& cols,
+                const std::vector<std::vector<std::size_t>>& positions,
+                const group_columns& columns) {
+    const std::size_t rows = cols.rows(), pairs = positions[0].size();
+    frames::output_column out((*st)[object::numpy], rows);
+    if (!out) return {};
+    std::vector<const std::int64_t*> ints[2];
+    if (cols.all_int())
+        for (int g = 0; g < 2; ++g)
+            for (std::size_t i = 0; i < pairs; ++i) ints[g].push_back(cols[positions[g][i]].ints());
+    if (pyapi::without_gil([&] {
+            if (cols.all_int())
+                kernels::paired_means(ints[0].data(), ints[1].data(), pairs, rows, out.data());
+            else
+                kernels::paired_means(columns[0], columns[1], pairs, rows, out.data());
+        }) < 0)
+        return {};
+    return out.take();
+}
+
 }  // namespace
 
 outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* method,
-                    PyObject* kwargs, PyObject* fc_method, ref& paired_fold, ref& p_values) {
+                    PyObject* kwargs, PyObject* fc_method, ref& fold, ref& p_values) {
     module_state* st = state_of(module);
     int ok = genuine_tests(module);
     if (ok <= 0) return outcome::from_check(ok);
@@ -629,40 +872,44 @@ outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* 
     const bool plain_options = !equal_var || PyBool_Check(equal_var);
     const int paired_fc = pyapi::equals(fc_method, "paired");
     if (paired_fc < 0) return outcome::after_library_error();
+    const int group_fc = paired_fc ? 0 : pyapi::equals(fc_method, "group");
+    if (group_fc < 0) return outcome::after_library_error();
 
     frames::column_set cols;
     outcome index = loaded_table(st, df, cols);
     if (index.failed() || index.declined()) return index;
     ref labels = index.take();
     // Owned references: reading an entry's labels may run code that changes `groups`.
-    ref entry1 = pyapi::item(groups, Py_ssize_t{0});
-    ref entry2 = pyapi::item(groups, Py_ssize_t{1});
-    if (!entry1 || !entry2) return ref();
-    outcome found1 = group_positions(df, entry1.get());
-    if (found1.failed() || found1.declined()) return found1;
-    outcome found2 = group_positions(df, entry2.get());
-    if (found2.failed() || found2.declined()) return found2;
-    const std::vector<std::vector<std::size_t>> positions{position_vector(found1.take().get()),
-                                                          position_vector(found2.take().get())};
+    ref entries[2] = {pyapi::item(groups, Py_ssize_t{0}), pyapi::item(groups, Py_ssize_t{1})};
+    ref text_positions = text_label_positions(df);
+    if (!entries[0] || !entries[1] || !text_positions) return ref();
+    std::vector<std::vector<std::size_t>> positions(2);
+    for (int g = 0; g < 2; ++g) {
+        ok = group_positions(df, entries[g].get(), text_positions.get(), positions[g]);
+        if (ok <= 0) return outcome::from_check(ok);
+    }
     const std::size_t n1 = positions[0].size(), n2 = positions[1].size();
     if (m->paired && n1 != n2) return outcome::decline();
     if (paired_fc && n2 < n1) return outcome::decline();
 
-    ref X = sample_matrix_of(st, cols, positions[0]);
-    ref Y = sample_matrix_of(st, cols, positions[1]);
-    if (!X || !Y) return ref();
+    group_columns columns;
+    if (columns.load(cols, positions) < 0) return ref();
     fast_result fast;
-    switch (m->kind) {
-        case two_sample::t:
-        case two_sample::welch: ok = t_test_rows(st, X.get(), Y.get(), welch, fast); break;
-        case two_sample::paired_t: ok = paired_t_rows(st, X.get(), Y.get(), fast); break;
-        case two_sample::wilcoxon:
-            ok = rank_test_rows(st, "wilcoxon", X.get(), Y.get(), true, fast);
-            break;
-        case two_sample::mannwhitneyu:
-            ok = rank_test_rows(st, "mannwhitneyu", X.get(), Y.get(), false, fast);
-            break;
-        case two_sample::permutation: ok = permutation_rows(st, X.get(), Y.get(), fast); break;
+    if (m->kind == two_sample::t || m->kind == two_sample::welch || m->kind == two_sample::paired_t) {
+        const t_kind kind = m->kind == two_sample::paired_t ? t_kind::paired
+                            : welch                         ? t_kind::welch
+                                                            : t_kind::pooled;
+        ok = t_test_rows(st, columns, cols.rows(), kind, fast);
+    } else {
+        // the library's rank tests and the permutation kernel take rows of samples
+        ref X = sample_matrix_of(st, cols, positions[0]);
+        ref Y = sample_matrix_of(st, cols, positions[1]);
+        if (!X || !Y) return ref();
+        if (m->kind == two_sample::permutation)
+            ok = permutation_rows(st, X.get(), Y.get(), fast);
+        else
+            ok = rank_test_rows(st, m->kind == two_sample::wilcoxon ? "wilcoxon" : "mannwhitneyu",
+                                X.get(), Y.get(), m->kind == two_sample::wilcoxon, fast);
     }
     if (ok <= 0) return outcome::from_check(ok);
 
@@ -681,21 +928,20 @@ outcome two_samples(PyObject* module, PyObject* df, PyObject* groups, PyObject* 
                  (*st)[object::hypothesis_test], cols, positions, extra.get(), kwargs, fast,
                  m->kind == two_sample::permutation ? 2 : 48);
     if (ok <= 0) return outcome::from_check(ok);
-    if (paired_fc) {
-        // np.mean of the row's pairwise differences, for all rows at once:
-        // the same per-row sums over contiguous rows
-        const std::vector<std::size_t> first(positions[1].begin(), positions[1].begin() + n1);
-        ref Y1 = sample_matrix_of(st, cols, first);
-        ref diff = ref::steal(Y1 ? PyNumber_Subtract(X.get(), Y1.get()) : nullptr);
-        ref one = ref::steal(PyLong_FromLong(1));
-        paired_fold = pyapi::call(pyapi::attr((*st)[object::numpy], "mean"), {diff.get()},
-                                  {{"axis", one.get()}});
-        if (!paired_fold) return ref();
-    }
     ref stat_label, p_label;
     if (result_labels(method, stat_label, p_label) < 0) return ref();
+    outcome result = checked_frame(st, df, cols, labels.get(), fast, stat_label.get(),
+                                   p_label.get());
+    if (result.failed() || result.declined()) return result;
     p_values = fast.p;
-    return checked_frame(st, df, cols, labels.get(), fast, stat_label.get(), p_label.get());
+    if (paired_fc) {
+        fold = paired_fold(st, cols, positions, columns);
+        if (!fold) return ref();
+    } else if (group_fc) {
+        PyObject* group_entries[2] = {entries[0].get(), entries[1].get()};
+        if (group_fold(st, df, cols, positions, columns, group_entries, fold) < 0) return ref();
+    }
+    return result;
 }
 
 outcome oneway(PyObject* module, PyObject* df, PyObject* groups, ref& p_values) {
@@ -712,28 +958,26 @@ outcome oneway(PyObject* module, PyObject* df, PyObject* groups, ref& p_values) 
     if (index.failed() || index.declined()) return index;
     ref labels = index.take();
     std::vector<std::vector<std::size_t>> positions;
-    std::vector<std::size_t> sizes, pooled_positions;
     ref key_items = ref::steal(PyList_New(0));
     ref name = pyapi::str("oneway");
-    if (!key_items || !name || PyList_Append(key_items.get(), name.get()) < 0) return ref();
+    ref text_positions = text_label_positions(df);
+    if (!key_items || !name || !text_positions || PyList_Append(key_items.get(), name.get()) < 0)
+        return ref();
     for (Py_ssize_t g = 0; g < PySequence_Length(groups); ++g) {
         // an owned entry: reading its labels may run code that changes `groups`
         ref entry = pyapi::item(groups, g);
         if (!entry) return ref();
-        outcome found = group_positions(df, entry.get());
-        if (found.failed() || found.declined()) return found;
-        positions.push_back(position_vector(found.take().get()));
-        sizes.push_back(positions.back().size());
-        pooled_positions.insert(pooled_positions.end(), positions.back().begin(),
-                                positions.back().end());
-        ref size = ref::steal(PyLong_FromSize_t(sizes.back()));
+        positions.emplace_back();
+        ok = group_positions(df, entry.get(), text_positions.get(), positions.back());
+        if (ok <= 0) return outcome::from_check(ok);
+        ref size = ref::steal(PyLong_FromSize_t(positions.back().size()));
         if (!size || PyList_Append(key_items.get(), size.get()) < 0) return ref();
     }
     if (PyErr_Occurred()) return ref();
-    ref pooled = sample_matrix_of(st, cols, pooled_positions);
-    if (!pooled) return ref();
+    group_columns columns;
+    if (columns.load(cols, positions) < 0) return ref();
     fast_result fast;
-    if ((ok = oneway_rows(st, pooled.get(), sizes, fast)) <= 0) return outcome::from_check(ok);
+    if ((ok = oneway_rows(st, columns, cols.rows(), fast)) <= 0) return outcome::from_check(ok);
     ref key = ref::steal(PyList_AsTuple(key_items.get()));
     ref objects = library_objects({{"scipy.special", "fdtrc"}, {"numpy", "vecdot"}});
     if (!key) return ref();
