@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -228,6 +229,30 @@ void test_oneway_rows_match_pooled_rows() {
     }
 }
 
+// pow_square against the C library's pow itself: on squares near halfway
+// between two doubles (about one in a thousand of random values) pow rounds
+// differently from x * x, and pow_square must follow it there too.
+void test_pow_square() {
+    static volatile double two = 2.0;
+    std::mt19937_64 rng(11);
+    std::size_t mismatches = 0, differ_from_product = 0;
+    for (std::size_t i = 0; i < 2000000; ++i) {
+        // a random mantissa and sign in binades from 2**-520 to 2**519
+        std::uint64_t bits = rng() & 0x800FFFFFFFFFFFFFull;
+        bits |= static_cast<std::uint64_t>(1023 - 520 + i % 1040) << 52;
+        double x;
+        std::memcpy(&x, &bits, sizeof x);
+        const double expected = std::pow(x, static_cast<double>(two));
+        mismatches += !same(pow_square(x), expected);
+        differ_from_product += expected != x * x;
+    }
+    for (double x : {0.0, -0.0, nan, inf, -inf, 1.0, -3.0, 1e-160, 1e160, 5e-324, 1.7e308})
+        mismatches += !same(pow_square(x), std::pow(x, static_cast<double>(two)));
+    check(mismatches == 0, "pow_square is pow(x, 2.0): " + std::to_string(mismatches) + " differ");
+    // the values reach the cases where pow is not x * x
+    check(differ_from_product > 100, "pow(x, 2.0) differs from x * x on some values");
+}
+
 }  // namespace
 
 int main() {
@@ -236,6 +261,7 @@ int main() {
     test_paired_means();
     test_row_means();
     test_oneway_rows_match_pooled_rows();
+    test_pow_square();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -8,6 +8,8 @@
 #include <charconv>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <numeric>
@@ -138,17 +140,42 @@ double pooled_t_statistic(const double* a, std::size_t na, const double* b,
     return pooled_t_statistic(mean_and_var(a, na), na, mean_and_var(b, nb), nb);
 }
 
+double pow_square(double x) noexcept {
+    // The C library's pow(x, 2.0) is not always x * x: it is within 0.52 ulp
+    // of the exact square, so it may round a square lying close to halfway
+    // between two doubles the other way. x * x is the exact square rounded
+    // to nearest; where the exact square is within 0.4 ulp of it, no other
+    // double is within 0.52 ulp and pow gives x * x as well. The rounding
+    // error comes exactly from Dekker's product (x split into two 26-bit
+    // halves), away from overflow and underflow; pow answers the rest. The
+    // exponent is read through a volatile so that the compiler cannot turn
+    // pow(x, 2) into x * x.
+    static volatile double two = 2.0;
+    const double p = x * x;
+    const double size = std::fabs(x);
+    if (!(size > 0x1p-450 && size < 0x1p+450)) return std::pow(x, static_cast<double>(two));
+    const double split = 134217729.0 * x;  // 2**27 + 1
+    const double hi = split - (split - x);
+    const double lo = x - hi;
+    const double error = ((hi * hi - p) + 2.0 * hi * lo) + lo * lo;
+    // 2**e for p in [2**e, 2**(e+1)): p with its mantissa cleared
+    std::uint64_t bits;
+    std::memcpy(&bits, &p, sizeof bits);
+    bits &= 0x7FF0000000000000ull;
+    double scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    // 0.4 ulp of p is 0.4 * 2**(e - 52)
+    if (std::fabs(error) < scale * (0.4 * 0x1p-52)) return p;
+    return std::pow(x, static_cast<double>(two));
+}
+
 double welch_t_statistic(const moments& ma, std::size_t na, const moments& mb, std::size_t nb,
                          double& df) noexcept {
     const double vn1 = ma.var / static_cast<double>(na);
     const double vn2 = mb.var / static_cast<double>(nb);
-    // _unequal_var_ttest_denom on numpy scalars: ** is the C library's pow,
-    // which can differ from x * x in the last place. The exponent is read
-    // through a volatile so the compiler cannot turn pow(x, 2) into x * x.
-    static volatile double two = 2.0;
-    const double square = two;
-    df = std::pow(vn1 + vn2, square) / (std::pow(vn1, square) / static_cast<double>(na - 1) +
-                                        std::pow(vn2, square) / static_cast<double>(nb - 1));
+    // _unequal_var_ttest_denom on numpy scalars: ** is the C library's pow
+    df = pow_square(vn1 + vn2) / (pow_square(vn1) / static_cast<double>(na - 1) +
+                                  pow_square(vn2) / static_cast<double>(nb - 1));
     if (std::isnan(df)) df = 1.0;
     const double denom = std::sqrt(vn1 + vn2);
     return (ma.mean - mb.mean) / denom;

@@ -81,6 +81,10 @@ double welch_t_statistic(const double* a, std::size_t na, const double* b, std::
 double welch_t_statistic(const moments_of<double>& a, std::size_t na, const moments_of<double>& b,
                          std::size_t nb, double& df) noexcept;
 
+// pow(x, 2.0) of the C library, as numpy's x ** 2 on a float64 scalar gives
+// it, mostly without calling pow.
+double pow_square(double x) noexcept;
+
 // scipy.stats.ttest_1samp(a, 0).statistic from the moments of a sample of n
 // >= 2 values, operation for operation.
 double one_sample_t_statistic(const moments_of<double>& a, std::size_t n) noexcept;
