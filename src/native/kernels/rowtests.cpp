@@ -57,15 +57,26 @@ private:
     std::vector<const double*> pointers_;
 };
 
-// task(first, count) for consecutive ranges of at most `width` rows, the
-// ranges spread over the cores.
+// Cells (rows x columns) below which a loop stays on the calling thread:
+// about a millisecond of work, less than starting a thread and waiting for
+// it may cost on a busy machine.
+constexpr std::size_t parallel_cells = std::size_t{1} << 20;
+
+// task(first, count) for consecutive ranges of at most `width` rows of
+// `columns` values each, the ranges spread over the cores for a large table.
 template <class Task>
-void row_blocks(std::size_t rows, const Task& task) {
-    parallel_for((rows + chunk_rows - 1) / chunk_rows, [&](std::size_t chunk) {
-        const std::size_t end = std::min(rows, (chunk + 1) * chunk_rows);
-        for (std::size_t first = chunk * chunk_rows; first < end; first += width)
+void row_blocks(std::size_t rows, std::size_t columns, const Task& task) {
+    const auto chunk = [&](std::size_t c) {
+        const std::size_t end = std::min(rows, (c + 1) * chunk_rows);
+        for (std::size_t first = c * chunk_rows; first < end; first += width)
             task(first, std::min(width, end - first));
-    });
+    };
+    const std::size_t chunks = (rows + chunk_rows - 1) / chunk_rows;
+    if (rows * columns < parallel_cells) {
+        for (std::size_t c = 0; c < chunks; ++c) chunk(c);
+        return;
+    }
+    parallel_for(chunks, chunk);
 }
 
 // Lane b of block moments, as one sample's moments.
@@ -80,7 +91,7 @@ void gather_row(const column_list& cols, std::size_t row, double* out) {
 void t_test_rows(const column_list& a, const column_list& b, std::size_t rows, bool welch,
                  double* t, double* df, double* minus_abs_t) {
     const std::size_t nx = a.size, ny = b.size;
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, a.size + b.size, [&](std::size_t first, std::size_t count) {
         const moments_of<block> x = mean_and_var<width>(row_block(a, first, count), nx);
         const moments_of<block> y = mean_and_var<width>(row_block(b, first, count), ny);
         for (std::size_t i = 0; i < count; ++i) {
@@ -99,7 +110,7 @@ void t_test_rows(const column_list& a, const column_list& b, std::size_t rows, b
 void paired_t_rows(const column_list& a, const column_list& b, std::size_t rows, double* t,
                    double* df, double* minus_abs_t) {
     const std::size_t n = a.size;
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, 2 * n, [&](std::size_t first, std::size_t count) {
         const row_block x(a, first, count), y(b, first, count);
         const moments_of<block> d = mean_and_var<width>(
             [&](std::size_t c, std::size_t i) { return x(c, i) - y(c, i); }, n);
@@ -114,7 +125,7 @@ void paired_t_rows(const column_list& a, const column_list& b, std::size_t rows,
 
 void paired_means(const column_list& a, const column_list& b, std::size_t pairs,
                   std::size_t rows, double* out) {
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, 2 * pairs, [&](std::size_t first, std::size_t count) {
         const row_block x(a, first, count), y(b, first, count);
         const block sum = reduce_sum<width>(
             [&](std::size_t c, std::size_t i) { return x(c, i) - y(c, i); }, pairs);
@@ -124,7 +135,7 @@ void paired_means(const column_list& a, const column_list& b, std::size_t pairs,
 
 void paired_means(const std::int64_t* const* a, const std::int64_t* const* b, std::size_t pairs,
                   std::size_t rows, double* out) {
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, 2 * pairs, [&](std::size_t first, std::size_t count) {
         // each difference in int64, wrapping as numpy's int64 scalars do (in
         // unsigned arithmetic: no signed overflow), then as float64
         std::vector<double> d(pairs * width, 0.0);
@@ -161,7 +172,7 @@ void oneway_centre_rows(const column_list* groups, std::size_t group_count, std:
                         double* centred, double* offsets) {
     const pooled_columns pooled(groups, group_count);
     const std::size_t n = pooled.columns.size();
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, n, [&](std::size_t first, std::size_t count) {
         const row_block x(pooled.list(), first, count);
         const block sum = reduce_sum<width>(x, n);
         for (std::size_t i = 0; i < count; ++i) offsets[first + i] = sum[i] / static_cast<double>(n);
@@ -175,7 +186,7 @@ void oneway_f_rows(const column_list* groups, std::size_t group_count, std::size
                    const double* offsets, const double* dots, double* f) {
     const pooled_columns pooled(groups, group_count);
     const std::size_t n = pooled.columns.size();
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, n, [&](std::size_t first, std::size_t count) {
         const row_block x(pooled.list(), first, count);
         block offset;
         for (std::size_t i = 0; i < width; ++i) offset.v[i] = i < count ? offsets[first + i] : 0.0;
@@ -219,7 +230,7 @@ bool any_nan(const column_list& cols, std::size_t rows) {
 
 void row_means(const column_list& cols, std::size_t rows, row_sum order, double* out) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    row_blocks(rows, [&](std::size_t first, std::size_t count) {
+    row_blocks(rows, cols.size, [&](std::size_t first, std::size_t count) {
         const row_block values(cols, first, count);
         // pandas adds a NaN as 0.0 and counts the values that are not NaN
         const auto value = [&](std::size_t c, std::size_t i) {
