@@ -73,7 +73,7 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
         if loaded.unused:
             progress.step("samples", unused_summary(loaded.unused, run))
     with _timed(timings, "preprocess and test"):
-        pre = run_preprocessing(table.values, run, progress)
+        pre = run_preprocessing(table.values, run, progress, table.annotations)
         test = run_test(pre.table, run, progress, pre.imputed)
         prior = test.attrs.get("moderated", {})   # the concat below keeps no attrs
         # the annotations go right after the identifier, before the samples
@@ -106,7 +106,7 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
     if report:
         with _timed(timings, "report"):
             page, run_toml = _report(run, loaded, test, prior, progress, drawn, names_of,
-                                     command=command, started=started)
+                                     command=command, started=started, shifts=pre.shifts)
         writers["report.html"] = lambda path: write_bytes(path, page.encode("utf-8"))
         writers["run.toml"] = lambda path: write_bytes(path, run_toml.encode("utf-8"))
     with _timed(timings, "write"):
@@ -120,7 +120,8 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
                       "not by this one")
 
 
-def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, started):
+def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, started,
+            shifts=None):
     """The report's page and run.toml's text."""
     from tessera.cli.report import render_html
 
@@ -131,6 +132,9 @@ def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, sta
     record = _run_record(run, loaded, test, prior, progress, drawn, names_of, sha256=sha256,
                          versions=versions, date=date.isoformat(sep=" "), command=command,
                          started=started)
+    if shifts is not None:
+        record.normalize = run.settings["normalize"]
+        record.shifts = {str(k): float(v) for k, v in shifts.items()}
     facts = {"format": table.format}
     if table.quantity:
         facts["quantity"] = table.quantity
@@ -232,7 +236,8 @@ def _run_record(run, loaded, test, prior, progress, drawn, names_of, *, sha256, 
         elapsed=time.perf_counter() - started, steps=progress.steps,
         tested=found["tested"], significant=found["significant"], alpha=results.ALPHA,
         adjustment=run.multipletest_method, method=run.method,
-        untested=results.note_counts(test[columns.note]), direction=found["direction"],
+        untested=results.note_counts(results.untested_notes(test, columns)),
+        direction=found["direction"],
         top=results.top_features(test, columns, label=table.label_column,
                                  annotations=table.annotations.columns),
         qc_figures=shown("qc"), test_figures=test_figures, command=command,

@@ -98,14 +98,18 @@ def _text(raw):
     return raw
 
 
-def _pattern(raw):
-    pattern = _text(raw)
-    try:
-        re.compile(pattern)
-    except re.error as exc:
-        raise ValueError(f"is not a valid regular expression ({exc}); give the decoy "
-                         "prefix, e.g. REV__") from None
-    return pattern
+def _pattern_of(hint):
+    def parse(raw):
+        pattern = _text(raw)
+        try:
+            re.compile(pattern)
+        except re.error as exc:
+            raise ValueError(f"is not a valid regular expression ({exc}); {hint}") from None
+        return pattern
+    return parse
+
+
+_pattern = _pattern_of("give the decoy prefix, e.g. REV__")
 
 
 def _samples(raw):
@@ -163,10 +167,26 @@ def _integer(raw):
         raise ValueError("must be a whole number, e.g. 1") from None
 
 
+# The value that turns a step off, where a step runs by default.
+OFF = "none"
+# The default log transform: base 2, unless the values are logarithms already.
+AUTO_LOG = "auto"
+# A table whose measured values have a median below this holds logarithms: an
+# intensity of 50 is below anything a mass spectrometer reports, and a log2
+# intensity of 50 (1e15) is above it.
+LOG_SCALE_BELOW = 50
+
+
 def _log_base(raw):
-    base = _integer(raw)
+    if raw in (OFF, AUTO_LOG):
+        return raw
+    try:
+        base = _integer(raw)
+    except ValueError:
+        base = 0
     if base < 2:
-        raise ValueError("must be a whole-number logarithm base of at least 2, e.g. 2")
+        raise ValueError("must be a whole-number logarithm base of at least 2, e.g. 2, or "
+                         f"{OFF} (no log transform)")
     return base
 
 
@@ -182,10 +202,20 @@ def _percent(raw):
     return int(percent) if percent.is_integer() else percent
 
 
+# The normalisations of differential.normalize: each column shifted by an
+# estimate from the features measured in (nearly) every column.
+SHIFT_NORMALIZATIONS = ("ratio_mode", "ratio_median", "median_complete", "reference")
+DEFAULT_NORMALIZE = "ratio_mode"
+
+
 def _normalize(raw):
+    if raw in SHIFT_NORMALIZATIONS + (OFF,):
+        return raw
     match = re.fullmatch(r"(log|origin)_median_([^_]+)", _text(raw))
-    hint = ("give log_median_0 for log values (each column minus its median) or "
-            "origin_median_1 for linear values (each column divided by its median)")
+    hint = (f"give one of {', '.join(SHIFT_NORMALIZATIONS)} (log values, each column "
+            "shifted by an estimate from the features measured in nearly every column), "
+            "log_median_0 for log values (each column minus its median), "
+            f"origin_median_1 for linear values (each column divided by its median) or {OFF}")
     if match is None:
         raise ValueError(f"is not a normalisation; {hint}")
     try:
@@ -195,6 +225,10 @@ def _normalize(raw):
     if match.group(1) == "origin" and value == 0:
         raise ValueError(f"divides every value by zero; {hint}")
     return raw
+
+
+def _min_valid(raw):
+    return OFF if raw == OFF else _at_least(1, 2)(raw)
 
 
 def _choice(choices, what):
@@ -322,18 +356,36 @@ OPTIONS = (
     Option("noise_filter", "N", _integer,
            "cells below N become missing values, e.g. 1 for zeros"),
     Option("log_transform", "BASE", _log_base,
-           "logarithm of every cell to this base, e.g. 2"),
+           "logarithm of every cell to this base, e.g. 2, or none (default: 2, unless the "
+           f"measured values have a median below {LOG_SCALE_BELOW}, which makes them "
+           "logarithms already)"),
     Option("remove_missing_values", "PERCENT", _percent,
            "keep rows measured in at least PERCENT of the columns, e.g. 70"),
-    Option("min_valid", "N", _at_least(1, 2),
+    Option("min_valid", "N", _min_valid,
            "keep rows with at least N measured values in each group (counted on the "
-           "groups' columns only; --min-valid-mode chooses how)"),
+           "groups' columns only; --min-valid-mode chooses how), or none (default: "
+           "%(min_valid)s)"),
     Option("min_valid_mode", "MODE", _choice(MIN_VALID_MODES, "min-valid mode"),
-           "each (every group has N values; the default), any (at least one group has) or "
-           "all (the groups' columns together have); alone it means --min-valid "
-           "%(min_valid)s"),
+           "each (every group has N values), any (at least one group has) or all (the "
+           "groups' columns together have); default: any with the detection test, which "
+           "tests the features one group hardly measured, each without it; alone it means "
+           "--min-valid %(min_valid)s"),
     Option("normalize", "SETTING", _normalize,
-           "log_median_0 (subtract each column's median) or origin_median_1 (divide by it)"),
+           "ratio_mode (the default: each column shifted by the peak of its log-ratios to "
+           "the features' mean profile, over the features measured in nearly every column, "
+           "which follows the unchanged features where many change in one direction), "
+           "ratio_median (the median of those log-ratios), median_complete (the median of "
+           "the features measured in every column), reference (ratio_median over the "
+           "features --normalize-reference names), log_median_0 (subtract each column's "
+           "median), origin_median_1 (divide by it), or none"),
+    Option("normalize_reference", "PATTERN",
+           _pattern_of("give a part of the reference features' names, e.g. _HUMAN"),
+           "--normalize reference: a regular expression that names the features to "
+           "normalise on, searched in the identifiers or in --normalize-reference-column, "
+           "e.g. _HUMAN"),
+    Option("normalize_reference_column", "COLUMN", _text,
+           "--normalize reference: the annotation column --normalize-reference is searched "
+           "in, e.g. Protein.Names (default: the identifiers)"),
     Option("impute", "METHOD", _choice(IMPUTE_METHODS, "imputation"),
            "fill the missing values of the groups' columns after the other steps: "
            "downshift (draws from a normal distribution below each column's values) or "
@@ -394,6 +446,15 @@ OPTIONS = (
     Option("treat", "LOG2FC", _positive(1),
            "moderated: test each contrast against an absolute fold change of at most "
            "LOG2FC (limma's treat), instead of cutting the fold change after the test"),
+    Option("no_detection", None, _switch,
+           "leave out the detection test. By default a two-group run without a model tests "
+           "detection too: Fisher's exact test of measured against not measured in each "
+           "group, combined with the intensity test (Fisher's method) where a feature has "
+           "both, so that a feature one group hardly measured has a p-value (columns "
+           "detection_p, hurdle_p, hurdle_<adjustment>; the significant features are "
+           "counted on the combined p-values). With few samples a group the exact test "
+           "cannot reach the level (3 and 3 never do), and the answers are the intensity "
+           "test's"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
            "paired differences); not with a model, whose fit gives each contrast's"),

@@ -13,8 +13,9 @@ import numpy as np
 
 from tessera.cli.errors import count, one_line
 from tessera.cli.model import model_words
+from tessera.cli.options import AUTO_LOG
 from tessera.cli.record import Step
-from tessera.cli.results import ALPHA, F_TEST, note_counts, result_counts
+from tessera.cli.results import ALPHA, F_TEST, note_counts, result_counts, untested_notes
 
 # Warnings about the libraries' own code rather than about the data: nothing
 # the user can act on, so they are not shown.
@@ -112,10 +113,19 @@ MODERATED_WORDS = {"moderated_trend": "prior following the intensity",
                    "moderated_legacy": "classic prior estimate"}
 
 
+def _setting(key, value, run):
+    """One setting of the settings line; a default says so."""
+    if key == "log_transform" and value == AUTO_LOG:
+        text = "log_transform=2 (default; none when the values are logarithms already)"
+    else:
+        text = f"{key}={value!r}" + (" (default)" if key in run.defaults else "")
+    return text
+
+
 def describe(run):
     """The settings, groups and test of a run, as printed before it starts."""
     given = {**run.reading, **run.settings}
-    settings = ", ".join(f"{key}={value!r}" for key, value in given.items()) or "none"
+    settings = ", ".join(_setting(key, value, run) for key, value in given.items()) or "none"
     groups = "; ".join(f"{name}: {', '.join(columns)}" for name, columns in run.groups)
     if run.design is not None:
         groups += f" (design {run.design})"
@@ -134,6 +144,12 @@ def describe(run):
         test += ", on each feature's measured and imputed values)"
     else:
         test += ", on each feature's measured values)"
+    if run.detection:
+        test += (", with the detection test (Fisher's exact test of measured against not "
+                 "measured, combined with the intensity test by Fisher's method where a "
+                 "feature has both)")
+    elif model is not None and not run.no_detection and run.two_groups:
+        test += ", without the detection test (not combined with a model's tests)"
     if run.two_groups and model is None:
         test += f", fold change {run.fold_change_method}"
         if run.paired:
@@ -194,7 +210,22 @@ def _plain(value):
     return f"{value:.0f}" if 1000 <= abs(value) < float("inf") else _number(value)
 
 
-def step_summary(key, value, before, after, settings=None, imputed=None):
+# What each normalisation does, on its line.
+NORMALIZE_WORDS = {
+    "ratio_mode": "each column shifted by the mode of its log-ratios to the features' mean "
+                  "profile",
+    "ratio_median": "each column shifted by the median of its log-ratios to the features' "
+                    "mean profile",
+    "median_complete": "each column shifted by its median over the features measured in "
+                       "every column",
+    "reference": "each column shifted by the median of its log-ratios over the reference "
+                 "features",
+    "log_median_0": "each column minus its median",
+    "origin_median_1": "each column divided by its median",
+}
+
+
+def step_summary(key, value, before, after, settings=None, imputed=None, shifts=None):
     """What one preprocessing step did, from the table before and after it."""
     kept = f"{len(after)} rows kept"
     if key == "remove_decoy":
@@ -224,10 +255,22 @@ def step_summary(key, value, before, after, settings=None, imputed=None):
             how = f"each column's {_number(settings['impute_quantile'])} quantile"
         return (f"{kept}, {filled} missing cells of the groups' columns ({share:.0%}) filled "
                 f"by {value}: {how}")
+    if shifts is not None:
+        words = NORMALIZE_WORDS[value]
+        if value == "reference":
+            where = settings.get("normalize_reference_column")
+            words += f" {settings['normalize_reference']!r}" + (f" in {where!r}" if where else "")
+        low, high = shifts.idxmin(), shifts.idxmax()
+        return (f"{kept}, {value}: {words}; shifts from {_number(shifts[low])} ({low}) to "
+                f"{_number(shifts[high])} ({high})")
     medians = after.median(axis=0, numeric_only=True)
+    head = kept
+    if key == "normalize":
+        head += f", {value}" + (f" ({NORMALIZE_WORDS[value]})" if value in NORMALIZE_WORDS
+                                else "")
     if len(medians) and np.allclose(medians, medians.iloc[0], equal_nan=True):
-        return f"{kept}, every column on median {_number(medians.iloc[0])}"
-    return f"{kept}, column medians from {_number(medians.min())} to {_number(medians.max())}"
+        return f"{head}, every column on median {_number(medians.iloc[0])}"
+    return f"{head}, column medians from {_number(medians.min())} to {_number(medians.max())}"
 
 
 # The summary line names this many reasons for untested features; the note
@@ -262,7 +305,7 @@ def test_summary(table, run, prior=None):
                 f"{_significance(run, columns)}")
     if found["direction"]:
         text += ": " + ", ".join(f"{n} {what}" for what, n in found["direction"].items())
-    reasons = note_counts(table[columns.note])
+    reasons = note_counts(untested_notes(table, columns))
     if reasons:
         untested = sum(reasons.values())
         shown = [f"{why} ({n})" for why, n in list(reasons.items())[:SHOWN_REASONS]]

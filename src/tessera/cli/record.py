@@ -104,6 +104,10 @@ class RunRecord:
     contrasts: list = field(default_factory=list)       # [ContrastResult]
     estimates: list = field(default_factory=list)       # [str]
     sample_weights: dict = field(default_factory=dict)  # {sample: weight}
+    # the normalisation of differential.normalize: its name and each sample's
+    # shift, subtracted from its values
+    normalize: str = ""
+    shifts: dict = field(default_factory=dict)          # {sample: shift}
 
 
 def sha256_of(path, chunk=1 << 20):

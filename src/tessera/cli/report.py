@@ -140,6 +140,18 @@ def _count(value):
     return "" if value is None else str(int(value))
 
 
+def _shifts_table(r):
+    """Each sample's normalisation shift, the amount subtracted from its values."""
+    if not r.shifts:
+        return ""
+    rows = "".join(f'<tr><td class="mono">{_e(sample)}</td>'
+                   f'<td class="num">{_e(f"{shift:+.4f}")}</td></tr>'
+                   for sample, shift in r.shifts.items())
+    return (f'<h3>Normalisation shifts ({_e(r.normalize)})</h3><p class="lead">Subtracted from '
+            "each sample's values.</p><table class=\"shifts\"><thead><tr><th>sample</th>"
+            f'<th class="num">shift</th></tr></thead><tbody>{rows}</tbody></table>')
+
+
 def _steps_section(r):
     if not r.steps:
         return '<section id="steps"><h2>Steps</h2><p class="empty">no steps ran</p></section>'
@@ -149,7 +161,7 @@ def _steps_section(r):
     return ('<section id="steps"><h2>Steps</h2><p class="lead">One line per step, in the '
             'order they ran.</p><table class="steps"><thead><tr><th>step</th>'
             '<th class="num">rows kept</th><th class="num">rows removed</th><th>what it did'
-            f"</th></tr></thead><tbody>{rows}</tbody></table></section>")
+            f"</th></tr></thead><tbody>{rows}</tbody></table>{_shifts_table(r)}</section>")
 
 
 def _figure_html(f):
