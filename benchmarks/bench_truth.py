@@ -60,8 +60,8 @@ def configurations(fc, quick=False):
     for normalisation in normalisations:
         for test, test_options in tests:
             for label, threshold in thresholds:
-                if label.startswith("treat") and test == "Welch":
-                    continue   # treat is the moderated test's
+                if label.startswith("treat") and test != "moderated":
+                    continue   # treat is the moderated test's, and fits no detection test
                 if not (normalisation, test, label) == ("ratio_mode", "moderated", ""):
                     runs.append((normalisation, test, label,
                                  ["--normalize", normalisation, *test_options, *threshold]))
