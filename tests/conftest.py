@@ -1,22 +1,50 @@
-"""Helpers shared by the test modules (imported as `from conftest import ...`)."""
+"""Helpers shared by the test modules (imported as `from conftest import ...`).
+
+Three switches decide what a run covers:
+- `long` marks the long rounds (the full leak census, full-length library
+  comparisons). `python -m pytest tests` leaves them out (pyproject's
+  addopts); `python -m pytest tests -m long` runs them, as .ci/run does.
+- Property-based tests take their example counts from a hypothesis profile:
+  `quick` by default, `ci` when TESSERA_TEST_PROFILE=ci (set by .ci/run).
+- `real_data(name)` is the path of a real table in the shared data folder
+  beside the repository (../shared/data). Where that folder is absent, as in
+  a fresh clone, the test skips; with TESSERA_REQUIRE_DATA=1 (set by
+  .ci/run) it fails instead.
+"""
 import contextlib
 import io
+import os
 import warnings
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, settings
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA_DIR = ROOT.parent / "shared" / "data"
 LIMMA_CD34 = ROOT / "tests" / "reference" / "limma"
 
+# Fixed seeds and no example database, so that every run sees the same cases;
+# no deadline, since the machines are shared and an example's time says nothing.
+for _name, _examples in [("quick", 20), ("ci", 100)]:
+    settings.register_profile(_name, max_examples=_examples, derandomize=True, database=None,
+                              deadline=None, suppress_health_check=list(HealthCheck))
+settings.load_profile(os.environ.get("TESSERA_TEST_PROFILE", "quick"))
+
+# The one reason every test on the real tables gives when it skips.
+NO_DATA = (f"the real tables are not there: these tests read the shared data folder {DATA_DIR}, "
+           "beside the repository")
+
 
 def real_data(name):
-    """Path of a real table under the shared data folder; the test fails
-    with a clear message, instead of skipping, when the folder is missing."""
+    """Path of a real table under the shared data folder. Without the folder
+    the test skips (fails under TESSERA_REQUIRE_DATA=1); a file missing from a
+    folder that is there fails. Usable at a module's top level too."""
     path = DATA_DIR / name
+    if not DATA_DIR.is_dir() and os.environ.get("TESSERA_REQUIRE_DATA") != "1":
+        pytest.skip(NO_DATA, allow_module_level=True)
     if not path.exists():
         pytest.fail(f"real data file {path} is missing: the tests that use real tables need "
                     f"the shared data folder beside the repository ({DATA_DIR})", pytrace=False)
@@ -25,7 +53,7 @@ def real_data(name):
 
 @pytest.fixture(scope="session")
 def data():
-    """The shared folder of real tables (a test using it fails when it is missing)."""
+    """The shared folder of real tables (skips or fails as real_data does)."""
     return real_data("engines").parent
 
 
@@ -37,6 +65,37 @@ def run_cli(*argv):
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         status = main(list(argv))
     return status, out.getvalue(), err.getvalue()
+
+
+@pytest.fixture
+def unrendered(monkeypatch):
+    """Command-line runs draw no figures: each PNG output is a placeholder,
+    different in every run so that a test comparing two runs' files still
+    sees which run wrote them. For tests of the tables, the printed lines and
+    which files are written, not of the figures or the report."""
+    from tessera.cli import analysis
+
+    runs = iter(range(1, 1 << 30))
+
+    def render(jobs, aside=(), *, fork=None):
+        run = next(runs)
+        return {name: (b"\x89PNG not drawn: run %d" % run, 0.0, []) for name in jobs}
+
+    monkeypatch.setattr(analysis, "render", render)
+
+
+def write_table(path, values):
+    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
+    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
+    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
+    df.to_csv(path, index=False)
+    return path
+
+
+def design_file(path, rows, header=("sample", "group")):
+    """A design file: a header and one row per sample, tab-separated."""
+    path.write_text("\n".join("\t".join(map(str, row)) for row in [header, *rows]) + "\n")
+    return path
 
 
 def read_test(path):

@@ -2,6 +2,7 @@
 settings file become library settings, and every way a run is refused."""
 import io
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -15,11 +16,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder, read_test, real_data, run_cli
+from conftest import Recorder, read_test, real_data, run_cli, write_table
 from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import METHOD_BY_NAME, build_parser
-from tessera.cli.outputs import OUTPUT_NAMES
+from tessera.cli import outputs
 from tessera.cli.pipeline import STEPS
 from tessera.cli.progress import Elapsed, prior_summary
 from tessera.cli.settings import EXAMPLE_GROUPS, EXAMPLE_SETTINGS, example_path, resolve
@@ -139,6 +140,7 @@ def resolved(*argv):
     return resolve(build_parser().parse_args(["analyze", *argv]), EXAMPLE)
 
 
+@pytest.mark.python_only
 def test_options_become_the_settings_mapping(table):
     run = resolved(str(table), "--index", "ID", "--group", "a=S1,S2,S3",
                    "--group", "b=S4, S5,S6", "--noise-filter", "1", "--log-transform", "2",
@@ -157,6 +159,7 @@ def test_options_become_the_settings_mapping(table):
     assert run.out == str(Path("res") / "small") and not run.example
 
 
+@pytest.mark.python_only
 def test_command_line_overrides_settings_file(table, tmp_path):
     config = tmp_path / "settings.toml"
     config.write_text(f'file = "{table}"\nindex = "ID"\nmethod = "t"\nnoise_filter = 5\n'
@@ -179,6 +182,7 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     assert run.method == "moderated" and len(run.groups) == 3
 
 
+@pytest.mark.python_only
 def test_example_settings_fill_only_what_is_not_given():
     run = resolved("--normalize", "origin_median_1", "--method", "permutation")
     assert run.example and run.file == EXAMPLE
@@ -187,6 +191,7 @@ def test_example_settings_fill_only_what_is_not_given():
     assert run.groups == EXAMPLE_GROUPS and run.method == "permutation"
 
 
+@pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("given, method, own", [
     ([], "moderated", ["moderated_df"]), (["--method", "anova"], "anova", [])])
 def test_three_groups_test_the_group_means(given, method, own, table, tmp_path):
@@ -329,6 +334,7 @@ def test_paired_tests_take_their_pairs_from_the_design(pairs, second, table, tmp
     assert list(panels[0][1].columns[:3]) == ["first", "S2", "S3"]
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("config, options, groups", [
     ('design = "design.tsv"\n', ["--group", "x=S7,S8", "--group", "y=S9,S1"],
      [("x", ["S7", "S8"]), ("y", ["S9", "S1"])]),
@@ -466,14 +472,6 @@ def test_refused_runs_say_why_in_one_line_and_write_nothing(
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
-def write_table(path, values):
-    """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
-    df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])
-    df.insert(0, "ID", [f"F{i}" for i in range(len(df))])
-    df.to_csv(path, index=False)
-    return path
-
-
 def _zeros(v):
     v[:4, 0] = 0
     return v
@@ -579,6 +577,7 @@ def failing_write(monkeypatch, exc, name="pvalues.png"):
     monkeypatch.setattr(analysis, "write_bytes", half_then_fail)
 
 
+@pytest.mark.usefixtures("unrendered")
 def test_failed_write_leaves_no_file_behind(table, tmp_path, monkeypatch):
     failing_write(monkeypatch, OSError("disk full"))
     status, _, stderr = run_cli("analyze", str(table), *WIDE, "--group", "a=S1,S2",
@@ -614,6 +613,7 @@ THREE_GROUPS = [*WIDE, "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                 "--group", "c=S7,S8,S9"]
 
 
+@pytest.mark.usefixtures("unrendered")
 def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, two_group_run):
     out = tmp_path / "out"
     status, stdout, stderr = run_cli("analyze", str(table), *THREE_GROUPS, "--out", str(out / "r"))
@@ -625,6 +625,7 @@ def test_a_completed_run_removes_the_outputs_it_did_not_write(table, tmp_path, t
     assert after["r_test.csv"] != two_group_run["r_test.csv"]   # the three-group table
 
 
+@pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("how, status", [
     ("write fails", 1),
     ("interrupted while writing", 130),
@@ -643,6 +644,7 @@ def test_a_failed_run_keeps_the_earlier_set(how, status, table, tmp_path, two_gr
     assert snapshot(tmp_path / "out") == two_group_run
 
 
+@pytest.mark.usefixtures("unrendered")
 def test_ctrl_c_while_renaming_does_not_split_the_set(table, tmp_path, two_group_run,
                                                     monkeypatch):
     replace, renamed = os.replace, []
@@ -673,6 +675,7 @@ class FakeTerminal(io.StringIO):
         return True
 
 
+@pytest.mark.python_only
 def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     terminal, pipe = FakeTerminal(), io.StringIO()
     with Elapsed("permutation test", stream=terminal, delay=0, interval=0.01):
@@ -684,6 +687,7 @@ def test_progress_line_is_drawn_on_a_terminal_and_cleared():
     assert pipe.getvalue() == ""
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("spelling, groups, name", [
     ("Welch", 2, "Welch"), ("welch", 2, "Welch"), ("WELCH", 2, "Welch"), ("t", 2, "t"),
     ("mannwhitneyu", 2, "mannwhitneyu"), ("Mannwhiteneyu", 2, "mannwhitneyu"),
@@ -703,6 +707,7 @@ def test_the_command_line_offers_every_test_of_the_library():
     assert sorted(METHOD_BY_NAME) == sorted(differential.METHODS)
 
 
+@pytest.mark.python_only
 def test_help_names_every_test_and_which_are_paired(capsys):
     with pytest.raises(SystemExit):
         build_parser().parse_args(["analyze", "--help"])
@@ -714,16 +719,20 @@ def test_help_names_every_test_and_which_are_paired(capsys):
     for flag in ("--min-valid N", "--min-valid-mode MODE", "--impute METHOD", "--impute-seed",
                  "--impute-shift", "--impute-width", "--impute-quantile", "--fc-threshold",
                  "--label-top", "--moderated-trend", "--moderated-robust",
-                 "--moderated-legacy"):
+                 "--moderated-legacy", "--covariate", "--block", "--formula", "--contrast",
+                 "--sample-weights", "--treat"):
         assert flag in text
     # the steps' defaults, as the library's functions have them
     for default in ("alone it means --min-valid 2", "(default: 0; the same seed",
                     "(default: 1.8)", "(default: 0.3)", "(default: 0.01)"):
         assert default in text
     # and every file a run can write
-    assert all(f"PREFIX_{name}" in text for name in OUTPUT_NAMES)
+    # (a file per contrast with the field in angle brackets)
+    assert all("PREFIX_" + re.sub(r"\{(\w+)\}", r"<\1>", output.name) in text
+               for output in outputs.OUTPUTS)
 
 
+@pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("switches", [
     [], ["--moderated-legacy"], ["--moderated-legacy", "--moderated-trend"],
     ["--moderated-legacy", "--moderated-robust"],
@@ -761,6 +770,7 @@ PER_GROUP_ROWS = [
 ]
 
 
+@pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("mode, kept, why", [
     ("each", ["F0", "F1"], "3 with fewer than 2 measured values in a group removed"),
     ("any", ["F0", "F1", "F2", "F3"], "1 with fewer than 2 measured values in every group "
@@ -785,6 +795,7 @@ def test_min_valid_counts_the_group_columns_only(mode, kept, why, tmp_path):
     assert list(test["n_b"]) == list(counts.loc[kept, [3, 4, 5]].sum(axis=1))
 
 
+@pytest.mark.usefixtures("unrendered")
 def test_summary_counts_the_untested_features_per_reason(tmp_path):
     rng = np.random.default_rng(11)
     values = rng.normal(20, 1, (30, 6))
@@ -807,6 +818,7 @@ def test_summary_counts_the_untested_features_per_reason(tmp_path):
         "no variance in either group": 1}
 
 
+@pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("options, expected", [
     (["--impute", "downshift", "--impute-seed", "5", "--impute-shift", "1.5",
       "--impute-width", "0.4"], "downshift"),
@@ -849,6 +861,7 @@ def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tm
         assert (test[f"n_{name}"] == 3).all()
 
 
+@pytest.mark.usefixtures("unrendered")
 def test_plain_table_takes_the_groups_columns_as_its_samples(tmp_path, monkeypatch):
     rng = np.random.default_rng(4)
     file = write_table(tmp_path / "t.csv", rng.normal(20, 1, (20, 8)))

@@ -15,9 +15,11 @@ import pandas as pd
 import pytest
 from scipy import stats
 
+import reports
 from conftest import assert_same, quiet
 from tessera.tools import differential as td
 from tessera.tools import preprocess as tp
+from tessera.tools import quant as tq
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
 
@@ -29,6 +31,8 @@ GROUPS = [("A", list("abcd")), ("B", list("efgh"))]
 THREE = {"A": list("abc"), "B": list("def"), "C": list("gh")}
 # a text column sends every feature through the reference route
 PER_ROW = WIDE.assign(note="x")
+# MaxLFQ of 300 proteins over 600 runs: seconds of pairwise medians
+PRECURSORS = reports.long_table(300, 600)
 
 
 def os_threads():
@@ -78,6 +82,7 @@ LONG_CALLS = {
     "per-row one-way": quiet(lambda: tv.Vetting({}).stat_test_oneway(PER_ROW, GROUPS)),
     "one-row test_features": one_row_route,
     "test_contrasts weights and block": contrasts_with_estimates,
+    "maxlfq": lambda: tq.maxlfq(PRECURSORS),
 }
 
 

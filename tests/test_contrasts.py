@@ -285,6 +285,41 @@ def test_refusals(index):
         call()
 
 
+def fault_cases():
+    frame, samples = batch_table()
+    listed = list(samples.index)
+    twice = samples.assign(twice=samples.depth * 2, thrice=samples.depth * 3)
+    return [
+        (lambda: td.test_contrasts(frame, listed, "~ group", TWO), ("samples", None, listed)),
+        (lambda: td.test_contrasts(frame, twice, "~ 0 + group + depth + twice + thrice", TWO),
+         ("formula", "twice", ("twice", "thrice"))),
+        (lambda: td.test_contrasts(frame, samples, "~ 0 + group", {"c": "groupH - groupX"}),
+         ("contrasts", "groupX", "c")),
+        (lambda: td.test_contrasts(frame, samples, "~ 0 + group", {"c": "groupH * 2 +"}),
+         ("contrasts", None, "c")),
+        (lambda: td.test_contrasts(frame, samples, "~ 0 + group", ["groupH - groupN"] * 2),
+         ("contrasts", None, "groupH - groupN")),
+        (lambda: td.test_contrasts(frame, samples, "~ 0 + group", TWO, block="batch"),
+         ("block", None, "batch")),
+        (lambda: td.test_contrasts(frame, samples, "~ 0 + group", TWO, lfc=-1), ("lfc", None, -1)),
+        (lambda: td.test_contrasts(frame.assign(HvsN_p=1.0), samples, "~ 0 + group", TWO),
+         ("df", "HvsN_p", None)),
+        (lambda: td.test_contrasts(frame, samples, "~ 0 + group", TWO, robust=True),
+         ("robust", None, None)),
+    ]
+
+
+@pytest.mark.parametrize("index", range(9))
+def test_refusals_name_their_fault(index):
+    """A refusal carries what it is about as attributes (parameter, column,
+    value), so that a caller can word it without reading the message."""
+    call, fields = fault_cases()[index]
+    with pytest.raises((ValueError, TypeError)) as raised:
+        call()
+    exc = raised.value
+    assert (exc.parameter, exc.column, exc.value) == fields and exc.group is None
+
+
 @pytest.mark.parametrize("block, warning", [
     ("donor", "the block is already in the design matrix: the within-block correlation is set to 0"),
     ("alone", "blocks all of size 1: the within-block correlation is set to 0"),

@@ -7,8 +7,9 @@ Each call must return what the twin returns (frames compared exactly, the
 same printed text, inputs changed alike) or raise the same exception type.
 A crash of the interpreter fails the whole run.
 
-The number of examples per test is TESSERA_FUZZ_EXAMPLES (default 60, fixed
-seed, so CI sees the same cases every time); a longer run:
+The number of examples per test is the hypothesis profile's (conftest.py:
+`quick` by default, `ci` under TESSERA_TEST_PROFILE=ci; fixed seeds, so CI
+sees the same cases every time), or TESSERA_FUZZ_EXAMPLES; a longer run:
     TESSERA_FUZZ_EXAMPLES=2000 python -m pytest tests/test_fuzz.py
 """
 import contextlib
@@ -20,7 +21,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import twin_differential
@@ -31,9 +32,8 @@ from tessera.tools import preprocess as tp
 from tessera.tools import stat as ts
 from tessera.tools import vetting as tv
 
-EXAMPLES = int(os.environ.get("TESSERA_FUZZ_EXAMPLES", "60"))
-fuzz = settings(max_examples=EXAMPLES, derandomize=True, database=None, deadline=None,
-                suppress_health_check=list(HealthCheck))
+EXAMPLES = int(os.environ.get("TESSERA_FUZZ_EXAMPLES", settings.default.max_examples))
+fuzz = settings(max_examples=EXAMPLES)
 class Boom(Exception):
     pass
 

@@ -6,6 +6,8 @@ from conftest import (LIMMA_CD34, assert_matches_limma, limma_case, limma_column
 
 import moderated_twin as twin
 
+pytestmark = pytest.mark.python_only  # the twin is numpy and scipy only
+
 OPTIONS = {"default": {"legacy": True}, "modern": {"legacy": None},
            "trend": {"legacy": True, "trend": True}, "robust": {"legacy": True, "robust": True},
            "trend_robust": {"legacy": True, "trend": True, "robust": True}}

@@ -10,14 +10,17 @@ import pytest
 from conftest import ROOT
 
 
-def test_kernel_unit_tests(tmp_path):
+def test_kernel_unit_tests():
     cmake = shutil.which("cmake")
     if cmake is None:
         # the build of the package itself needs CMake, so this is a broken environment
         pytest.fail("cmake is not on PATH: the kernel unit tests are built with it")
     # tools/sanitize sets TESSERA_SANITIZE: the kernels run under the same checks
     sanitize = "ON" if os.environ.get("TESSERA_SANITIZE") else "OFF"
-    build = tmp_path / "build"
+    # A kept build folder beside the package's own: a later run, or the next
+    # environment of .ci/run, rebuilds only what changed.
+    build = ROOT / "build" / ("kernel-tests-sanitize" if sanitize == "ON" else "kernel-tests")
+    build.mkdir(parents=True, exist_ok=True)
     steps = [
         [cmake, "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
          "-DTESSERA_KERNEL_TESTS=ON", f"-DTESSERA_SANITIZE={sanitize}",

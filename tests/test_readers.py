@@ -10,6 +10,8 @@ import pytest
 from tessera import readers
 from tessera.readers import ReadError, UnknownFormat, read_design, read_table
 
+pytestmark = pytest.mark.python_only  # the readers are pure Python
+
 MQ_FLAGS = ("Reverse", "Potential contaminant", "Only identified by site")
 
 
@@ -445,13 +447,19 @@ def test_design_groups_pairs_and_labels(tmp_path, name):
     assert design.pairs == ["d2", "d1"]
     assert design.labels == {"T2": "t-2", "C1": "c-1", "C2": "c-2"}
     assert design.unused == ["QC"]
+    # every other column is a design variable, as text, None where empty
+    assert design.variables.to_dict() == {"notes": {"T2": "x", "C1": None, "T1": None,
+                                                    "C2": None}}
     plain = read_design(write_design(tmp_path, "sample\tgroup\nA\tx\nB\ty\nC\tx\n"))
     assert (plain.groups, plain.pairs) == ([("x", ["A", "C"]), ("y", ["B"])], None)
+    assert plain.variables.shape == (3, 0)
 
 
 DESIGN_REFUSALS = [
     ("sample\tgrp\nA\tx\n", None, "unknown column 'grp'; did you mean 'group'?"),
     ("sample\tcondition\nA\tx\n", None, "no 'group' column"),
+    ("sample\tgroup\tdonor\tdonor\nA\tx\t1\t2\n", None,
+     "two 'donor' columns in the header; keep one"),
     ("sample\tgroup\nA\tx\nA\ty\n", None, "sample 'A' is on lines 2 and 3"),
     ("sample\tgroup\nA\tx\nB\t\n", None, "1 sample in no group: 'B'"),
     ("sample\tgroup\n\tx\n", None, "no sample name on line 2"),

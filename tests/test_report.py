@@ -140,10 +140,12 @@ def assert_self_contained(page):
     return parsed
 
 
+@pytest.mark.python_only
 def test_report_needs_nothing_outside_the_file(drawn):
     assert_self_contained(drawn[1])
 
 
+@pytest.mark.python_only
 def test_report_shows_every_figure_and_the_record_numbers(drawn):
     record, page = drawn
     parsed = Page(page)
@@ -175,6 +177,7 @@ def test_report_shows_every_figure_and_the_record_numbers(drawn):
     assert list(top["adjusted p"]) == sorted(top["adjusted p"])
 
 
+@pytest.mark.python_only
 def test_top_features_put_the_numbers_first_and_leave_out_uninformative_columns():
     fc, p, adjusted = volcano_inputs(30)
     ids = [f"P{i:05d};Q{i:05d}" for i in range(30)]
@@ -191,6 +194,7 @@ def test_top_features_put_the_numbers_first_and_leave_out_uninformative_columns(
                                  "Protein IDs", "Description"]
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("settings, name", [
     ({"log_transform": 2}, "log2 fold change"),
     ({"log_transform": 10}, "log10 fold change"),
@@ -205,12 +209,14 @@ def test_the_fold_change_is_named_for_its_scale(drawn, settings, name):
     assert all(f"\n{name} " in t.text for t in list(tips)[1:])
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("check", ["", "input unchanged since the recorded run"])
 def test_the_input_check_is_shown_when_there_is_one(drawn, check):
     page = render_html(replace(drawn[0], input_check=check))
     assert ("input check" in page) == bool(check) and check in page
 
 
+@pytest.mark.python_only
 def test_hostile_text_is_escaped_everywhere():
     index = pd.Index([HOSTILE, "P2", "P3"], name=HOSTILE)
     test = pd.DataFrame({"Welch_p": [0.001, 0.02, 0.5], "Welch_fdr_bh": [0.003, 0.03, 0.5],
@@ -247,6 +253,7 @@ def label_boxes(fig, gid):
     return [Text.get_window_extent(t, renderer) for t in texts], texts, renderer
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("n, top, threshold, seed", [
     (3000, 10, None, 0), (3000, 25, 1.0, 1), (400, 10, 0.5, 2), (40, 10, None, 3)])
 def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, seed):
@@ -307,6 +314,7 @@ def test_volcano_labels_neither_overlap_nor_leave_the_figure(n, top, threshold, 
         f"higher in {name}": n for name, n in counts.items()}
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("base, method, expected", [
     (2, "group", "log2 fold change (treat \u2212 ctrl)"),
     (None, "group", "fold change (mean treat \u2212 mean ctrl)"),
@@ -317,6 +325,7 @@ def test_volcano_axis_names_the_fold_change(base, method, expected):
     assert fold_change_label(("treat", "ctrl"), base, method == "paired") == expected
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("scale, note", [(1.0, "adjusted p = 0.05"),
                                          (1e6, "no feature reaches adjusted p < 0.05")])
 def test_volcano_threshold_line_or_the_note_that_nothing_passes(scale, note):
@@ -337,6 +346,7 @@ def test_volcano_threshold_line_or_the_note_that_nothing_passes(scale, note):
     assert not legend.get_window_extent(renderer).overlaps(text.get_window_extent(renderer))
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("groups, expected, legend", [
     ([("P", ["p1", "p2"]), ("E", ["e1", "e2"])], ["p1", "p2", "e1", "e2", "i1", "i2"],
      ["P", "E", "not in a group"]),
@@ -359,6 +369,7 @@ def test_intensity_boxes_follow_the_groups(groups, expected, legend):
     assert colours["p1"] == colours["p2"] != colours["e2"]
 
 
+@pytest.mark.python_only
 def test_svg_volcano_has_one_titled_point_per_feature():
     fc, p, adjusted = volcano_inputs(500)
     names = pd.Series([f"G{i}" for i in range(500)], index=fc.index)
@@ -412,11 +423,13 @@ TRICKY = ['say "hi"', "back\\slash \\d+", "tab\tnew\nline\r", "ctrl \x01\x7f",
           "ünïcödé ✓", "", "'single'", "a = [1]"]
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("text", TRICKY)
 def test_toml_strings_round_trip(text):
     assert tomllib.loads(f"v = {toml_string(text)}")["v"] == text
 
 
+@pytest.mark.python_only
 def test_run_toml_round_trips_settings_groups_and_record(tmp_path):
     settings = {"file": "data/x y.tsv", "index": "Protein IDs", "remove_decoy": "REV__|CON__",
                 "noise_filter": 1, "remove_missing_values": 70.5, "tiny": 1e-300,
@@ -439,6 +452,7 @@ def test_run_toml_round_trips_settings_groups_and_record(tmp_path):
         [int, float, bool]
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("argv", [
     ["--group", "treat=treat_1,treat_2,treat_3", "--group", "ctrl=ctrl_1,ctrl_2,ctrl_3",
      "--method", "t", "--normalize", "log_median_0", "--remove-missing-values", "70"],
@@ -457,6 +471,7 @@ def test_run_toml_repeats_the_resolved_run(argv, tmp_path):
     assert again == run
 
 
+@pytest.mark.python_only
 def test_input_status_tells_unchanged_from_changed(tmp_path):
     data = tmp_path / "table.tsv"
     data.write_bytes(b"id\ta\tb\nP1\t1\t2\n")
@@ -492,6 +507,7 @@ def degenerate_tables():
     return cases
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("case", list(degenerate_tables()))
 def test_qc_figures_draw_any_table(case):
     table, groups = degenerate_tables()[case]
@@ -504,6 +520,7 @@ def test_qc_figures_draw_any_table(case):
         assert png_bytes(fig).startswith(b"\x89PNG")
 
 
+@pytest.mark.python_only
 def test_pca_says_what_it_was_computed_on():
     table = intensities(200, missing=0.2)
     complete = int(table.notna().all(axis=1).sum())
@@ -513,6 +530,7 @@ def test_pca_says_what_it_was_computed_on():
     assert "on 200 features after imputation" in title
 
 
+@pytest.mark.python_only
 def test_qc_on_cd34_shows_the_sparse_sample():
     raw = pd.read_csv(real_data("cd34_lfq_proteinGroups.tsv"), sep="\t",
                       index_col="Majority protein IDs", low_memory=False)
@@ -535,6 +553,7 @@ def test_qc_on_cd34_shows_the_sparse_sample():
     assert not any(a.overlaps(b) for a, b in combinations(boxes, 2))
 
 
+@pytest.mark.python_only
 @pytest.mark.parametrize("samples, expected, note", [
     (["Olive_2023_P10_IZ_region1_2036", "Olive_2023_P10_remote_region_1_2037"],
      ["IZ_region1_2036", "remote_region_1_2037"], "common prefix 'Olive_2023_P10_'"),
@@ -550,6 +569,7 @@ def test_short_names_drop_the_common_prefix_and_suffix(samples, expected, note):
     assert (note in said) if note else said == ""
 
 
+@pytest.mark.python_only
 def test_pca_labels_every_sample_of_a_crowded_plot():
     # long names sharing a prefix, on points too close together for all labels to fit
     groups = [(g, [f"Instrument_2023_batch_{g}_sample_{i:02d}_replicate_{i}"
@@ -566,6 +586,7 @@ def test_pca_labels_every_sample_of_a_crowded_plot():
     assert any(t.get_text() == note for t in fig.texts)
 
 
+@pytest.mark.python_only
 def test_correlation_scale_is_the_same_in_every_run():
     table = intensities(200, missing=0)
     opposed = table.copy()
@@ -642,6 +663,7 @@ def test_every_run_writes_a_report_of_its_own_numbers(case, tmp_path):
     assert record["sha256"] == hashlib.sha256(source.read_bytes()).hexdigest()
 
 
+@pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("case", ["example", "design and imputation"])
 def test_config_run_toml_repeats_the_tables_byte_for_byte(case, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

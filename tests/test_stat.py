@@ -151,6 +151,7 @@ def test_kernel_reproduces_two_sample(seed):
     assert (kp == p) or (np.isnan(kp) and np.isnan(p))
 
 
+@pytest.mark.long
 def test_permutation_branch_matches_library_at_full_length():
     """One full-length comparison (10,000 repetitions through the library)."""
     x = np.array([22.1, 23.4, 24.0, 22.9, 23.3, 24.4])

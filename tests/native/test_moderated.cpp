@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/moderated.hpp"
 #include "kernels/special.hpp"
 
@@ -27,17 +28,7 @@ using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using checks::check;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -743,6 +734,5 @@ int main() {
     test_three_groups_match_limma();
     test_statuses();
     test_infinite_prior_df();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

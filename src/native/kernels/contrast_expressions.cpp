@@ -122,8 +122,15 @@ private:
                 v.weights[i] = 1.0;
                 return v;
             }
+        unknown_ = name;
         throw refused("unknown coefficient '" + name + "'");
     }
+
+public:
+    // The name read that is no coefficient, once read() has refused it.
+    const std::string& unknown() const { return unknown_; }
+
+private:
 
     value primary() {
         skip_space();
@@ -183,14 +190,16 @@ private:
     std::string_view text_;
     const std::vector<std::string>& names_;
     std::size_t at_ = 0;
+    std::string unknown_;
 };
 
 }  // namespace
 
 parsed parse(std::string_view text, const std::vector<std::string>& names) {
     parsed out;
+    reader expression(text, names);
     try {
-        value v = reader(text, names).read();
+        value v = expression.read();
         if (!v.linear) {
             out.error = "it has no coefficient";
             return out;
@@ -204,6 +213,7 @@ parsed parse(std::string_view text, const std::vector<std::string>& names) {
         out.weights = std::move(v.weights);
     } catch (const refused& e) {
         out.error = e.what();
+        out.unknown = expression.unknown();
     }
     return out;
 }

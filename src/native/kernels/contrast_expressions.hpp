@@ -19,6 +19,7 @@ namespace tessera::kernels::contrast_expressions {
 struct parsed {
     std::vector<double> weights;
     std::string error;  // empty when the expression was read
+    std::string unknown;  // the name that is no coefficient, when that is the error
 };
 
 // Reads `text` over the coefficient names `names`.

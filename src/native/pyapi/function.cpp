@@ -78,7 +78,11 @@ PyObject* function_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_doc(PyObject* self, void*) {
+    const char* doc = as_function(self)->spec->doc;
+    if (!doc) Py_RETURN_NONE;
+    return PyUnicode_FromString(doc);
+}
 
 int set_text(PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {

@@ -1,9 +1,10 @@
 // Python-visible functions defined by a table row: signature, binder and call.
 //
 // A function object behaves like a Python function: it has __name__,
-// __qualname__, __module__, __doc__ (None), a __dict__, binds as a method
-// through __get__, and binds its arguments with the messages of compiled
-// Python functions ("f() takes exactly 2 positional arguments (1 given)").
+// __qualname__, __module__, __doc__ (the row's text, or None), a __dict__,
+// binds as a method through __get__, and binds its arguments with the
+// messages of compiled Python functions ("f() takes exactly 2 positional
+// arguments (1 given)").
 #pragma once
 
 #include "handle.hpp"
@@ -59,6 +60,7 @@ struct function_spec {
     // How many of the parameters may be given by position; the rest are
     // keyword-only (after a bare * in a Python signature). -1: all of them.
     int positional = -1;
+    const char* doc = nullptr;  // __doc__; None when not given
 };
 
 // A new function object for `spec`, defined in `module`; `qualname` is the

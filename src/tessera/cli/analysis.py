@@ -15,17 +15,21 @@ import pandas as pd
 
 from tessera.cli import figures, qc, results
 from tessera.cli.inputs import load_table
-from tessera.cli.outputs import (check_outputs, output_names, output_path, shown_in,
-                                 write_outputs)
+from tessera.cli.model import without_covariates
+from tessera.cli.outputs import (OUTPUT_BY_NAME, check_outputs, output_names, output_path,
+                                 shown_in, write_outputs)
 from tessera.cli.pipeline import run_preprocessing, run_test
 from tessera.cli.progress import flagged_summary, read_summary, unused_summary
-from tessera.cli.record import (ReportFigure, RunRecord, dumps_run_toml, library_versions,
-                                record_facts, resolved_settings, sha256_of)
+from tessera.cli.progress import contrast_summaries, estimates_summary
+from tessera.cli.record import (ContrastResult, ReportFigure, RunRecord, dumps_run_toml,
+                                library_versions, record_facts, resolved_settings, sha256_of)
 from tessera.cli.render import render
 
 # The figures drawn in a second process while this one draws the others:
 # the quality-control figures, which only the report needs.
-ASIDE = ("pca.png", "correlation.png", "missingness.png", "imputed.png")
+ASIDE = ("pca.png", "pca_adjusted.png", "correlation.png", "missingness.png", "imputed.png")
+# The volcano plots of given contrasts, one file per contrast.
+CONTRAST_VOLCANO = OUTPUT_BY_NAME["volcano_{contrast}.png"]
 
 
 def write_bytes(path, data):
@@ -71,6 +75,7 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
     with _timed(timings, "preprocess and test"):
         pre = run_preprocessing(table.values, run, progress)
         test = run_test(pre.table, run, progress, pre.imputed)
+        prior = test.attrs.get("moderated", {})   # the concat below keeps no attrs
         # the annotations go right after the identifier, before the samples
         test = pd.concat([table.annotations.reindex(test.index), test], axis=1)
 
@@ -80,6 +85,9 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
         "pvalues.png": lambda: figures.pvalue_figure(test, run),
         "volcano.png": lambda: figures.volcano_figure(test, run, names_of, top=run.label_top,
                                                       fc_threshold=run.fc_threshold),
+        **{name: lambda contrast=contrast: figures.volcano_figure(
+            test, run, names_of, top=run.label_top, fc_threshold=run.fc_threshold,
+            contrast=contrast) for contrast, name in _contrast_volcanoes(run)},
         **_quality_figures(pre, run)}
     with _timed(timings, "figures"):
         rendered = render({name: makers[name] for name in names if name in makers},
@@ -97,7 +105,7 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
         writers[name] = lambda path, data=png: write_bytes(path, data)
     if report:
         with _timed(timings, "report"):
-            page, run_toml = _report(run, loaded, test, progress, drawn, names_of,
+            page, run_toml = _report(run, loaded, test, prior, progress, drawn, names_of,
                                      command=command, started=started)
         writers["report.html"] = lambda path: write_bytes(path, page.encode("utf-8"))
         writers["run.toml"] = lambda path: write_bytes(path, run_toml.encode("utf-8"))
@@ -112,7 +120,7 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
                       "not by this one")
 
 
-def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
+def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, started):
     """The report's page and run.toml's text."""
     from tessera.cli.report import render_html
 
@@ -120,7 +128,7 @@ def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
     sha256 = sha256_of(run.file)
     versions = library_versions()
     date = datetime.now(timezone.utc).astimezone().replace(microsecond=0)
-    record = _run_record(run, loaded, test, progress, drawn, names_of, sha256=sha256,
+    record = _run_record(run, loaded, test, prior, progress, drawn, names_of, sha256=sha256,
                          versions=versions, date=date.isoformat(sep=" "), command=command,
                          started=started)
     facts = {"format": table.format}
@@ -135,15 +143,27 @@ def _report(run, loaded, test, progress, drawn, names_of, *, command, started):
     return render_html(record), run_toml
 
 
+def _contrast_volcanoes(run):
+    """[(contrast, file name)] of the volcano plots of the given contrasts."""
+    if not run.contrasts_given:
+        return []
+    return list(zip(run.model.contrasts, CONTRAST_VOLCANO.names(run)))
+
+
 def _quality_figures(pre, run):
     """{output name: make()} of the samples before the test: principal
-    components on the table as tested (the imputed one when imputing),
+    components on the table as tested (the imputed one when imputing), and
+    with a model's covariates also after removing their effects,
     correlation and missing values on the table before any missing value was
     filtered or filled, and the imputed values."""
     imputing = pre.imputed is not None
     return {
         "pca.png": lambda: qc.principal_components(pre.table, run.groups,
                                                    imputed=pre.table if imputing else None),
+        "pca_adjusted.png": lambda: qc.principal_components(
+            without_covariates(pre.table, run.model), run.groups,
+            imputed=without_covariates(pre.table, run.model) if imputing else None,
+            removed=_covariate_words(run.model) + "'s effects"),
         "correlation.png": lambda: qc.correlation(pre.before_filters, run.groups),
         "missingness.png": lambda: qc.missingness(pre.before_filters, run.groups),
         "imputed.png": lambda: qc.imputation(pre.table, pre.imputed, run.groups)}
@@ -159,19 +179,27 @@ def _point_names(test, labels):
     return given.where(given.notna() & (given.astype(str).str.strip() != ""), names)
 
 
+def _covariate_words(model):
+    """The variables whose effects a model's figures remove, in words."""
+    return " and ".join(model.kinds) if model is not None else ""
+
+
 def caption_words(run):
     """The words of a run that the report's captions name: the fold change
     (``fc_name``, capitalised ``Fc_name``), the significance level, the
-    fold-change threshold's phrase and the number of labelled features."""
+    fold-change threshold's phrase, the number of labelled features and a
+    model's formula and covariates."""
     fc_name = results.fold_change_name(run.settings.get("log_transform"))
     threshold = f" and an absolute {fc_name} of at least {run.fc_threshold:g} (dotted " \
         "lines)" if run.fc_threshold else ""
     return {"fc_name": fc_name, "Fc_name": fc_name[0].upper() + fc_name[1:],
-            "alpha": results.ALPHA, "threshold": threshold, "label_top": run.label_top}
+            "alpha": results.ALPHA, "threshold": threshold, "label_top": run.label_top,
+            "formula": run.model.formula if run.model is not None else "",
+            "covariates": _covariate_words(run.model)}
 
 
-def _run_record(run, loaded, test, progress, drawn, names_of, *, sha256, versions, date,
-                command, started):
+def _run_record(run, loaded, test, prior, progress, drawn, names_of, *, sha256, versions,
+                date, command, started):
     from tessera.cli.interactive import volcano_svg
 
     table = loaded.table
@@ -179,13 +207,15 @@ def _run_record(run, loaded, test, progress, drawn, names_of, *, sha256, version
     found = results.result_counts(test, columns, fc_threshold=run.fc_threshold)
     words = caption_words(run)
 
+    def figure(output, name, title=None):
+        return ReportFigure(title or output.title, output.caption.format(**words),
+                            png=drawn[name], file=os.path.basename(output_path(run.out, name)))
+
     def shown(section):
-        return [ReportFigure(output.title, output.caption.format(**words), png=drawn[output.name],
-                             file=os.path.basename(output_path(run.out, output.name)))
-                for output in shown_in(section, drawn)]
+        return [figure(output, name) for output, name in shown_in(section, drawn)]
 
     test_figures = shown("test")
-    if run.two_groups:
+    if "volcano.png" in drawn:
         # the interactive volcano goes right after the PNG one
         svg = volcano_svg(**figures.volcano_arguments(test, run, names_of),
                           fc_threshold=run.fc_threshold, fc_name=words["fc_name"])
@@ -206,5 +236,30 @@ def _run_record(run, loaded, test, progress, drawn, names_of, *, sha256, version
         top=results.top_features(test, columns, label=table.label_column,
                                  annotations=table.annotations.columns),
         qc_figures=shown("qc"), test_figures=test_figures, command=command,
-        fc_threshold=run.fc_threshold if run.two_groups else None,
-        input_check=run.input_check or "")
+        fc_threshold=run.fc_threshold if run.has_fold_change else None,
+        input_check=run.input_check or "", **_model_record(run, test, prior, table, figure))
+
+
+def _model_record(run, test, prior, table, figure):
+    """The RunRecord's fields of a model: its words, each test's counts, top
+    features and volcano, and what was estimated on the way."""
+    if run.model is None:
+        return {}
+    from tessera.cli.model import model_words
+
+    volcanoes = {contrast.name: name for contrast, name in _contrast_volcanoes(run)}
+    found = []
+    for tested, (name, line) in zip(run.result_columns.tests, contrast_summaries(test, run)):
+        counts = results.result_counts(test, tested, fc_threshold=run.fc_threshold)
+        file = volcanoes.get(tested.name)
+        found.append(ContrastResult(
+            name=name, summary=line, tested=counts["tested"],
+            significant=counts["significant"], direction=counts["direction"],
+            top=results.top_features(test, tested, label=table.label_column,
+                                     annotations=table.annotations.columns),
+            figure=figure(CONTRAST_VOLCANO, file, f"Volcano plot of {name}") if file else None))
+    weights = prior.get("sample_weights")
+    return {"model": model_words(run.model), "contrasts": found,
+            "estimates": estimates_summary(prior, run.model),
+            "sample_weights": {} if weights is None else
+            {str(k): float(v) for k, v in weights.items()}}

@@ -380,24 +380,37 @@ def pvalue_histogram(p, xlabel, bins=20):
     return fig
 
 
-def volcano_arguments(table, run, names=None):
-    """The arguments of a two-group run's volcano plot, the PNG (``volcano``)
-    and the report's SVG alike: fold change, p, adjusted p, the significance
-    level and the texts; ``names`` (a Series on the table's index, e.g. the
-    gene names) names the points instead of the row identifiers."""
-    columns = run.result_columns
+def volcano_arguments(table, run, names=None, contrast=None):
+    """The arguments of a volcano plot, the PNG (``volcano``) and the report's
+    SVG alike: fold change, p, adjusted p, the significance level and the
+    texts; ``names`` (a Series on the table's index, e.g. the gene names)
+    names the points instead of the row identifiers. It is the two groups'
+    volcano, or that of ``contrast`` (a model.Contrast) of a run's model; a
+    model of two groups without given contrasts draws its one contrast."""
+    log_base = run.settings.get("log_transform")
+    if run.model is None:
+        columns = run.result_columns
+        xlabel = results.fold_change_label(columns.groups, log_base,
+                                           run.fold_change_method == "paired")
+        labels, title = columns.directions, f"{run.method} test"
+    else:
+        contrast = contrast or run.model.contrasts[0]
+        columns = run.result_columns.contrast(contrast.name)
+        xlabel = results.contrast_label(contrast, log_base)
+        labels = tuple(f"{contrast.name} {way}" for way in columns.directions)
+        title = f"{run.method} test of {contrast.name}"
     return dict(
         fc=table[columns.fc], p=table[columns.p], adjusted=table[columns.adjusted],
-        alpha=results.ALPHA, labels=columns.directions,
-        xlabel=results.fold_change_label(columns.groups, run.settings.get("log_transform"),
-                                         run.fold_change_method == "paired"),
-        ylabel=f"-log10 p ({run.method})",
-        title=f"{run.method} test, adjusted with {run.multipletest_method}", names=names)
+        alpha=results.ALPHA, labels=labels, xlabel=xlabel, ylabel=f"-log10 p ({run.method})",
+        title=f"{title}, adjusted with {run.multipletest_method}", names=names)
 
 
-def volcano_figure(table, run, names=None, *, top=TOP_LABELLED, fc_threshold=None):
-    """The volcano plot of a two-group run (see ``volcano_arguments``)."""
-    return volcano(**volcano_arguments(table, run, names), top=top, fc_threshold=fc_threshold)
+def volcano_figure(table, run, names=None, *, top=TOP_LABELLED, fc_threshold=None,
+                   contrast=None):
+    """The volcano plot of a run of two groups or of one contrast (see
+    ``volcano_arguments``)."""
+    return volcano(**volcano_arguments(table, run, names, contrast), top=top,
+                   fc_threshold=fc_threshold)
 
 
 def intensity_figure(pre, run, sample_labels=None):
@@ -426,4 +439,9 @@ def intensity_figure(pre, run, sample_labels=None):
 
 
 def pvalue_figure(table, run):
-    return pvalue_histogram(table[run.result_columns.p], f"p-value ({run.method})")
+    """The histogram of the run's p-values: a model's are those of its F test
+    of two or more contrasts, else of its one contrast."""
+    columns = run.result_columns
+    test = run.method if run.model is None else \
+        f"{run.method}, {'F test' if columns.headline.fc is None else columns.headline.name}"
+    return pvalue_histogram(table[columns.p], f"p-value ({test})")

@@ -64,6 +64,9 @@ DEFAULT_MANY_GROUPS_METHOD = "moderated"    # three or more
 # The switches of the moderated tests, and the keyword of test_features each sets.
 MODERATED_KEYS = {"moderated_trend": "trend", "moderated_robust": "robust",
                   "moderated_legacy": "legacy"}
+# The options of a model beyond group means: any of them takes the moderated
+# test through differential.test_contrasts (see model.py).
+MODEL_KEYS = ("covariate", "block", "formula", "contrast", "sample_weights", "treat")
 FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
 MIN_VALID_MODES = ("each", "any", "all")
@@ -116,6 +119,25 @@ def _samples(raw):
         raise ValueError("names no sample; give names (H1,H2,...) or a pattern such as "
                          "'LFQ intensity *'")
     return items
+
+
+def _names(example):
+    # repeated on the command line, a list in a settings file
+    def parse(raw):
+        items = [raw] if isinstance(raw, str) else raw
+        if not isinstance(items, list) or not items or \
+                not all(isinstance(i, str) and i.strip() for i in items):
+            raise ValueError(f"must be non-empty text, e.g. {example}")
+        return [i.strip() for i in items]
+    return parse
+
+
+def _formula(raw):
+    formula = _text(raw).strip()
+    if not formula.startswith("~"):
+        raise ValueError("must be a formula's right-hand side, starting with ~, e.g. "
+                         "'~ 0 + group + batch'")
+    return formula
 
 
 def _decimal(raw):
@@ -263,6 +285,7 @@ class Option:
     metavar: str | None     # None for a switch, which takes no value
     parse: object
     help: str
+    repeat: bool = False    # given once per value; a list in a settings file
 
     @property
     def flag(self):
@@ -290,8 +313,10 @@ OPTIONS = (
            "annotation column that labels the volcano plot's points (default: the gene "
            "names when the table has them)"),
     Option("design", "DESIGN.tsv", _text,
-           "sample design: a table with columns sample and group (optional: pair, for "
-           "the paired tests, and label, for the figures); instead of --group"),
+           "sample design: a table with columns sample and group (optional: pair, which "
+           "pairs the samples of the paired tests and makes the moderated test's design "
+           "paired, and label, for the figures); any other column is a design variable "
+           "for --covariate and --block; instead of --group"),
     Option("remove_decoy", "PATTERN", _pattern,
            "drop rows whose name contains this regular expression, e.g. REV__"),
     Option("noise_filter", "N", _integer,
@@ -346,14 +371,38 @@ OPTIONS = (
            "moderated: the classic estimate of the prior's degrees of freedom (method of "
            "moments), as limma before 3.61.8; --moderated-trend and --moderated-robust "
            "need it when features have different numbers of measured values"),
+    Option("covariate", "NAME", _names("batch"),
+           "moderated: add the design file's column NAME to the model, a factor (a batch, "
+           "a donor) or, when it holds only numbers, a numeric covariate; repeat it for "
+           "more", repeat=True),
+    Option("block", "NAME", _text,
+           "moderated: the design file's column NAME groups samples that share a random "
+           "effect (injections of one sample, one donor); the correlation within it is "
+           "estimated, as limma's duplicateCorrelation does"),
+    Option("formula", "FORMULA", _formula,
+           "moderated: the whole model instead of the groups and --covariate, over group, "
+           "pair and the design file's columns, e.g. '~ 0 + group + batch'"),
+    Option("contrast", "EXPR", _names("B-A"),
+           "moderated: a contrast to test, over the group names (B-A, C-(A+B)/2) or the "
+           "model's coefficients, written NAME=EXPR to name it (default: the first group "
+           "minus the second; with three or more groups the F test that the group means "
+           "are equal); repeat it for more, and with two or more the F test of all of "
+           "them is added", repeat=True),
+    Option("sample_weights", None, _switch,
+           "moderated: estimate a quality weight per sample and use it in the fit, as "
+           "limma's arrayWeights does"),
+    Option("treat", "LOG2FC", _positive(1),
+           "moderated: test each contrast against an absolute fold change of at most "
+           "LOG2FC (limma's treat), instead of cutting the fold change after the test"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
-           "paired differences)"),
+           "paired differences); not with a model, whose fit gives each contrast's"),
     Option("multipletest_method", "NAME", _multipletest_method,
            "multiple-testing adjustment of statsmodels (default: fdr_bh)"),
     Option("fc_threshold", "LOG2FC", _positive(1),
            f"a feature is significant when its adjusted p-value is below {ALPHA} and its "
-           "absolute fold change at least this (drawn on the volcano plot; two groups)"),
+           "absolute fold change at least this (drawn on the volcano plot; two groups or "
+           "--contrast)"),
     Option("label_top", "N", _at_least(0, 10),
            f"label this many of the most significant features on the volcano plot "
            f"(default: {DEFAULT_LABEL_TOP})"),
@@ -368,7 +417,7 @@ CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY) + ("record",)
 # The keys read_table takes, by the same names.
 READ_KEYS = ("samples", "quantity", "index", "decimal", "sheet", "keep_flagged", "label_column")
 # Settings-file keys that may hold a list.
-LIST_KEYS = ("samples",)
+LIST_KEYS = ("samples", "covariate", "contrast")
 # Keys that only a two-group run takes (the fold change and its volcano plot).
 TWO_GROUP_KEYS = ("fold_change_method", "fc_threshold", "label_top")
 
@@ -449,6 +498,9 @@ def build_parser():
         if option.metavar is None:
             action = analyze.add_argument(option.flag, dest=option.key, action="store_const",
                                           const=True, help=option.help)
+        elif option.repeat:
+            action = analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
+                                          action="append", help=option.help)
         else:
             action = analyze.add_argument(option.flag, dest=option.key, metavar=option.metavar,
                                           help=option.help)

@@ -9,12 +9,15 @@ prefix are always one run's set. No other file is touched.
 
 A new output is one more entry of OUTPUTS: the names a run writes, the
 names it may remove, --help and the report's figures all follow from it. An
-output written once per contrast or per group would be one entry whose name
-holds a field (e.g. ``volcano_{contrast}.png``); its stale files would then
-be the ones under the prefix that match the name with any value in the field.
+output written once per contrast is one entry whose name holds a field
+(``volcano_{contrast}.png``, one file per value of FIELDS); its stale files
+are the ones under the prefix that match the name with any value the field
+can take, except a name that reads as another output under a longer prefix
+(PREFIX_volcano_x_pca.png is x's pca.png under PREFIX_volcano).
 """
 import contextlib
 import os
+import re
 import secrets
 import signal
 import threading
@@ -24,12 +27,20 @@ from tessera.cli.errors import UsageError
 
 # When an output is written: every condition of its entry must hold.
 CONDITIONS = {
-    "two groups": lambda run, report: run.two_groups,
+    "two groups": lambda run, report: run.two_groups and not run.contrasts_given,
+    "contrasts": lambda run, report: run.contrasts_given,
+    "covariates": lambda run, report: run.model is not None and bool(run.model.removed),
     "imputing": lambda run, report: "impute" in run.settings,
     "report": lambda run, report: report,
 }
 # The conditions as --help names them; the report's own files need no word.
-CONDITION_WORDS = {"two groups": "for two groups", "imputing": "when imputing", "report": ""}
+CONDITION_WORDS = {"two groups": "for two groups without --contrast",
+                   "contrasts": "one per --contrast",
+                   "covariates": "when the model has covariates", "imputing": "when imputing",
+                   "report": ""}
+# The fields of an output written once per value: the values a run gives
+# them, and what any value looks like (for the stale files of earlier runs).
+FIELDS = {"contrast": (lambda run: [c.file for c in run.model.contrasts], r"[A-Za-z0-9.+=_-]+")}
 
 
 @dataclass(frozen=True)
@@ -53,6 +64,25 @@ class Output:
     def written(self, run, report=True):
         return all(CONDITIONS[condition](run, report) for condition in self.when)
 
+    @property
+    def field(self):
+        """The field of an output written once per value, None for one file."""
+        found = re.search(r"\{(\w+)\}", self.name)
+        return found and found.group(1)
+
+    def names(self, run):
+        """The files of this output a run writes."""
+        if self.field is None:
+            return [self.name]
+        return [self.name.format(**{self.field: value}) for value in FIELDS[self.field][0](run)]
+
+    def pattern(self):
+        """A regular expression of the file names of this output."""
+        if self.field is None:
+            return re.escape(self.name)
+        head, tail = self.name.split("{" + self.field + "}")
+        return f"{re.escape(head)}(?P<value>{FIELDS[self.field][1]}){re.escape(tail)}"
+
 
 # Every file a run can write, in the order it writes and reports them. Only
 # these names are ever removed, and only under the run's own prefix: a
@@ -72,10 +102,22 @@ OUTPUTS = (
            caption="{Fc_name} against p-value; features with adjusted p < {alpha}{threshold} "
                    "in colour, up to {label_top} of the most significant labelled.",
            shown=("test", 1)),
+    Output("volcano_{contrast}.png", when=("contrasts",), title="Volcano plot",
+           caption="{Fc_name} of the contrast against its p-value; features with adjusted p "
+                   "< {alpha}{threshold} in colour, up to {label_top} of the most significant "
+                   "labelled.", shown=("contrast", 1)),
     Output("pca.png", when=("report",), title="Principal components",
            caption="Samples on the first two principal components of the centred values; "
                    "samples of one group should lie together, and a sample far from its group "
                    "differs from it in more than its group's effect.", shown=("qc", 1)),
+    Output("pca_adjusted.png", when=("report", "covariates"),
+           title="Principal components without the covariates' effects",
+           caption="As above, on the values after removing the fitted effects of "
+                   "{covariates}: each feature measured in every sample is fitted on the "
+                   "model {formula} by least squares, and the covariates' part of the fit is "
+                   "subtracted, the groups' kept (limma's removeBatchEffect). Drawn beside the "
+                   "plain principal components; the test itself fits the covariates.",
+           shown=("qc", 1.5)),
     Output("correlation.png", when=("report",), title="Sample correlation",
            caption="Pearson correlation of every pair of samples on the features measured "
                    "in both, samples ordered by group, on a colour scale from 0 (or the "
@@ -97,20 +139,27 @@ OUTPUTS = (
     Output("run.toml", when=("report",), about="which --config reads to repeat the run"),
 )
 OUTPUT_BY_NAME = {output.name: output for output in OUTPUTS}
-OUTPUT_NAMES = tuple(OUTPUT_BY_NAME)
+
+
+def output_of(name):
+    """The entry of OUTPUTS that writes a file of this name, None for none."""
+    return next((output for output in OUTPUTS if re.fullmatch(output.pattern(), name)), None)
 
 
 def output_names(run, report=True):
     """The files ``run`` writes, in the order it reports them; ``report=False``
     leaves out the report and what only it needs."""
-    return [output.name for output in OUTPUTS if output.written(run, report)]
+    return [name for output in OUTPUTS if output.written(run, report)
+            for name in output.names(run)]
 
 
 def shown_in(section, names):
-    """The outputs among ``names`` that the report shows in ``section``, in its order."""
-    chosen = [OUTPUT_BY_NAME[name] for name in names]
-    chosen = [output for output in chosen if output.shown and output.shown[0] == section]
-    return sorted(chosen, key=lambda output: output.shown[1])
+    """[(output, name)] of the files among ``names`` that the report shows in
+    ``section``, in its order."""
+    chosen = [(output_of(name), name) for name in names]
+    chosen = [(output, name) for output, name in chosen
+              if output.shown and output.shown[0] == section]
+    return sorted(chosen, key=lambda pair: pair[0].shown[1])
 
 
 def help_listing():
@@ -120,13 +169,15 @@ def help_listing():
     for output in OUTPUTS:
         words = [CONDITION_WORDS[c] for c in output.when if CONDITION_WORDS[c]]
         words += [output.about] if output.about else []
-        items.append(f"PREFIX_{output.name}" + (f" ({'; '.join(words)})" if words else ""))
+        name = output.name if output.field is None else \
+            output.name.replace("{" + output.field + "}", f"<{output.field}>")
+        items.append(f"PREFIX_{name}" + (f" ({'; '.join(words)})" if words else ""))
     return ", ".join(items[:-1]) + " and " + items[-1]
 
 
 def output_path(prefix, name):
     """The path of one output: the run's prefix, an underscore and the name."""
-    if name not in OUTPUT_BY_NAME:
+    if output_of(name) is None:
         raise ValueError(f"{name!r} is not in OUTPUTS; a later run could not remove it")
     return f"{prefix}_{name}"
 
@@ -175,9 +226,44 @@ def write_outputs(prefix, writers):
     return [path for _, path in staged], removed, kept
 
 
+def _earlier_names(prefix):
+    """The names of OUTPUTS that an earlier run may have left under ``prefix``:
+    every single file, and the files of each output written per value."""
+    names = [output.name for output in OUTPUTS if output.field is None]
+    directory, base = os.path.split(prefix)
+    try:
+        present = sorted(os.listdir(directory or "."))
+    except OSError:
+        return names
+    for output in OUTPUTS:
+        if output.field is None:
+            continue
+        for file in present:
+            found = re.fullmatch(re.escape(base + "_") + output.pattern(), file)
+            if found and not _longer_prefix(found.group("value")):
+                names.append(file.removeprefix(base + "_"))
+    return names
+
+
+def _longer_prefix(value):
+    """Whether a field's value ends as the name of a PNG output does after a
+    prefix's underscore: the file is then that output of a longer prefix."""
+    stems = []
+    for output in OUTPUTS:
+        stem = output.name.removesuffix(".png")
+        if stem == output.name:
+            continue
+        if output.field is None:
+            stems.append(re.escape(stem))
+        else:
+            head, tail = stem.split("{" + output.field + "}")
+            stems.append(re.escape(head) + FIELDS[output.field][1] + re.escape(tail))
+    return any(re.search(f"_{stem}$", value) for stem in stems)
+
+
 def _remove_stale(prefix, written):
     removed, kept = [], []
-    for name in OUTPUT_NAMES:
+    for name in _earlier_names(prefix):
         path = output_path(prefix, name)
         # a directory of that name is not a file tessera wrote
         if name in written or not (os.path.isfile(path) or os.path.islink(path)):

@@ -13,7 +13,7 @@ import pandas as pd
 
 from tessera.cli.errors import UsageError, count
 from tessera.cli.options import flag_of
-from tessera.cli.progress import Elapsed, step_summary, test_summary
+from tessera.cli.progress import Elapsed, contrast_summaries, step_summary, test_summary
 
 # The preprocessing steps in the order they run: the library's pipeline, with
 # the per-group filter after its total filter and the imputation last, on the
@@ -164,7 +164,7 @@ def run_test(df, run, progress, imputed=None):
     label = f"{run.method} test"
     with progress.warnings_of("the test"):
         with Elapsed(f"{label} on {len(df)} features"):
-            table = _test_features(df, run)
+            table = _test_model(df, run) if run.model is not None else _test_features(df, run)
         table.index.name = df.index.name   # the test's rows are rebuilt without the index's name
         prior = table.attrs.get("moderated")
         if imputed is not None:
@@ -172,6 +172,8 @@ def run_test(df, run, progress, imputed=None):
         if table[run.result_columns.p].astype(float).isna().all():
             raise UsageError(_test_failure(df, table, run, label))
         progress.step(label, test_summary(table, run, prior))
+        for name, text in contrast_summaries(table, run):
+            progress.step(name, text)
     return table
 
 
@@ -192,6 +194,29 @@ def _test_features(df, run):
         table = table.drop(columns=group_fc)
         table.insert(position, run.result_columns.fc,
                      paired_fold_change(df, run.groups, every_pair=run.test.needs.complete))
+    return table
+
+
+def _test_model(df, run):
+    """test_contrasts' table of the run's model, with the measured values per
+    feature and group (n_<group>) before the note, as test_features gives them."""
+    from tessera.tools import differential
+
+    model = run.model
+    try:
+        table = differential.test_contrasts(
+            df, model.samples, model.design, {c.name: c.coefficients for c in model.contrasts},
+            block=model.block, sample_weights=model.sample_weights, lfc=model.treat or 0.0,
+            multipletest_method=run.multipletest_method, **run.test_options)
+    except ValueError as exc:
+        raise UsageError(f"the {run.method} test cannot run on this table: "
+                         f"{_test_refusal(exc, run)}") from None
+    measured = run.result_columns.measured
+    _check_free(table, measured, run)
+    counts = differential.count_valid(df, run.groups)
+    position = table.columns.get_loc(run.result_columns.note)
+    for offset, (name, column) in enumerate(zip(counts.columns, measured)):
+        table.insert(position + offset, column, counts[name])
     return table
 
 

@@ -12,8 +12,9 @@ from pathlib import Path
 import numpy as np
 
 from tessera.cli.errors import count, one_line
+from tessera.cli.model import model_words
 from tessera.cli.record import Step
-from tessera.cli.results import ALPHA, note_counts, result_counts
+from tessera.cli.results import ALPHA, F_TEST, note_counts, result_counts
 
 # Warnings about the libraries' own code rather than about the data: nothing
 # the user can act on, so they are not shown.
@@ -119,8 +120,13 @@ def describe(run):
     if run.design is not None:
         groups += f" (design {run.design})"
     test = f"{run.method} ({run.test.help}"
-    if run.method == "moderated":
+    model = run.model
+    if model is not None:
+        test += ": F test of equal group means" if model.f_only else \
+            ": t of each contrast" + (" and their F test" if len(model.contrasts) > 1 else "")
+    elif run.method == "moderated":
         test += ": t for two groups" if run.two_groups else ": F test of equal group means"
+    if run.method == "moderated":
         test += "".join(f", {word}" for key, word in MODERATED_WORDS.items() if getattr(run, key))
     if run.test.needs.complete:
         test += ", on the features measured in every sample)"
@@ -128,13 +134,16 @@ def describe(run):
         test += ", on each feature's measured and imputed values)"
     else:
         test += ", on each feature's measured values)"
-    if run.two_groups:
+    if run.two_groups and model is None:
         test += f", fold change {run.fold_change_method}"
         if run.paired:
             test += (", pairs from the design's pair column" if run.paired_by_design
                      else ", the groups' samples paired in the order given")
-    return (f"settings: {settings}\ngroups:   {groups}\n"
-            f"test:     {test}, adjusted with {run.multipletest_method}")
+    lines = [f"settings: {settings}", f"groups:   {groups}"]
+    if model is not None:
+        lines.append(f"model:    {model_words(model)}")
+    lines.append(f"test:     {test}, adjusted with {run.multipletest_method}")
+    return "\n".join(lines)
 
 
 def read_summary(table):
@@ -226,16 +235,31 @@ def step_summary(key, value, before, after, settings=None, imputed=None):
 SHOWN_REASONS = 3
 
 
+def _significance(run, tested):
+    """How a test's significant features are counted: the level, the
+    fold-change threshold where one applies, the adjustment and, under
+    --treat, the fold change the test is against."""
+    threshold = f" and absolute fold change >= {_number(run.fc_threshold)}" \
+        if run.fc_threshold and run.has_fold_change and tested.fc is not None else ""
+    treat = f" against |fold change| <= {_number(run.treat)}" if run.treat and \
+        tested.fc is not None else ""
+    return f"adjusted p < {ALPHA}{threshold} ({run.multipletest_method}){treat}"
+
+
 def test_summary(table, run, prior=None):
     """How many features were tested, how many are significant (and in which
     direction), why the others have no p-value, from the note column, and the
-    moderated test's prior (``prior``, its result's attrs["moderated"])."""
+    moderated test's prior (``prior``, its result's attrs["moderated"], with
+    the block correlation and the sample weights when they were estimated).
+    A model's significant features are counted per test, on the lines of
+    ``contrast_summaries``."""
     columns = run.result_columns
     found = result_counts(table, columns, fc_threshold=run.fc_threshold)
-    threshold = f" and absolute fold change >= {_number(run.fc_threshold)}" \
-        if run.fc_threshold and run.two_groups else ""
-    text = (f"{found['tested']} features tested, {found['significant']} significant at "
-            f"adjusted p < {ALPHA}{threshold} ({run.multipletest_method})")
+    if run.model is not None:
+        text = f"{found['tested']} features tested"
+    else:
+        text = (f"{found['tested']} features tested, {found['significant']} significant at "
+                f"{_significance(run, columns)}")
     if found["direction"]:
         text += ": " + ", ".join(f"{n} {what}" for what, n in found["direction"].items())
     reasons = note_counts(table[columns.note])
@@ -248,7 +272,36 @@ def test_summary(table, run, prior=None):
         text += f"; {untested} not tested: " + "; ".join(shown)
     if prior is not None:
         text += "; " + prior_summary(prior)
+        text += "".join(f"; {words}" for words in estimates_summary(prior, run.model))
     return text
+
+
+def contrast_summaries(table, run):
+    """[(name, line)] of a model's tests: per contrast the features tested,
+    the significant ones and their directions, then the F test's."""
+    lines = []
+    for tested in run.result_columns.tests:
+        found = result_counts(table, tested, fc_threshold=run.fc_threshold)
+        name = "F test" if tested.name == F_TEST else tested.name
+        text = (f"{found['tested']} tested, {found['significant']} significant at "
+                f"{_significance(run, tested)}")
+        if found["direction"]:
+            text += ": " + ", ".join(f"{n} {what}" for what, n in found["direction"].items())
+        lines.append((name, text))
+    return lines
+
+
+def estimates_summary(prior, model):
+    """The block correlation and the sample weights a model estimated, in words."""
+    words = []
+    if model is not None and "block_correlation" in prior:
+        words.append(f"correlation within {model.block} {_number(prior['block_correlation'])}")
+    weights = prior.get("sample_weights")
+    if weights is not None:
+        low, high = weights.idxmin(), weights.idxmax()
+        words.append(f"sample weights from {_number(weights[low])} ({low}) to "
+                     f"{_number(weights[high])} ({high})")
+    return words
 
 
 def prior_summary(prior):

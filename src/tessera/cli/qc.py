@@ -99,13 +99,14 @@ def _empty(ax, text):
     ax.set_yticks([])
 
 
-def principal_components(table, groups, *, imputed=None):
+def principal_components(table, groups, *, imputed=None, removed=None):
     """The samples on PC1 and PC2 with the share of variance each explains,
     coloured by group and labelled with their names.
 
     Computed on the features measured in every sample of ``table``, or on all
     features of ``imputed`` (the imputed table) when it is given; the title
-    says which, and how many features entered."""
+    says which, and how many features entered, and names what was ``removed``
+    from the values before (e.g. "donor's effects"), if anything."""
     samples = _samples(groups)
     source = table if imputed is None else imputed
     values = _values(source, samples)
@@ -113,6 +114,8 @@ def principal_components(table, groups, *, imputed=None):
     x = values[complete].T
     x = x - x.mean(axis=0) if x.size else x
     where = "after imputation" if imputed is not None else "measured in every sample"
+    if removed:
+        where += f", {removed} removed"
     names, note = short_names(samples)
     fig = framed_figure(6.5, 5.45 if note else 5.2, left=0.8, top=0.6,
                         bottom=0.85 if note else 0.6)

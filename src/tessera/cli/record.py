@@ -57,6 +57,20 @@ class ReportFigure:
 
 
 @dataclass
+class ContrastResult:
+    """What the report shows of one test of a model: a contrast or the F test
+    of all of them, its summary line, its counts, its top features and its
+    volcano plot (None for the F test, or a contrast the groups imply)."""
+    name: str
+    summary: str
+    tested: int
+    significant: int
+    direction: dict = field(default_factory=dict)      # {"up": features, "down": features}
+    top: pd.DataFrame | None = None
+    figure: ReportFigure | None = None
+
+
+@dataclass
 class RunRecord:
     """What the report shows of one run. Counts are plain integers, settings
     a {key: value} mapping of every resolved setting, groups [(name,
@@ -84,6 +98,12 @@ class RunRecord:
     command: str = ""
     fc_threshold: float | None = None
     input_check: str = ""          # what comparing the input with run.toml's record found
+    # a model's (test_contrasts'): its words, its tests, the block correlation
+    # and sample weights in words, the weights by sample
+    model: str = ""
+    contrasts: list = field(default_factory=list)       # [ContrastResult]
+    estimates: list = field(default_factory=list)       # [str]
+    sample_weights: dict = field(default_factory=dict)  # {sample: weight}
 
 
 def sha256_of(path, chunk=1 << 20):
@@ -115,8 +135,8 @@ def resolved_settings(run):
     run's reading options, its preprocessing settings or the attribute of
     that name. Options
     that the run does not have (None) are left out, and so are the keys of
-    the fold change and its figure when more groups are compared (the
-    settings file refuses them there)."""
+    the fold change and its figure when more groups are compared without
+    contrasts (the settings file refuses them there)."""
     from tessera.cli.options import OPTIONS, TWO_GROUP_KEYS
 
     values = {"file": str(run.file)}
@@ -124,7 +144,7 @@ def resolved_settings(run):
         key = option.key
         value = run.reading[key] if key in run.reading else \
             run.settings[key] if key in run.settings else getattr(run, key, None)
-        if value is None or (key in TWO_GROUP_KEYS and not run.two_groups):
+        if value is None or (key in TWO_GROUP_KEYS and not run.has_fold_change):
             continue
         values[key] = value
     return values

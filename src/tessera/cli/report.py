@@ -221,28 +221,54 @@ def _results_section(r):
     fc_name = fold_change_name(r.settings.get("log_transform"))
     threshold = (f" and absolute {fc_name} at least {_number(r.fc_threshold)}"
                  if r.fc_threshold else "")
-    counts = [
-        ("test", _e(r.method)),
-        ("features tested", f'<span id="tested">{int(r.tested)}</span>'),
-        (f"significant (adjusted p < {_number(r.alpha)}{threshold}, {r.adjustment})",
-         f'<span id="significant">{int(r.significant)}</span>'),
-    ]
-    counts += [(name, f'<span class="direction">{int(n)}</span>')
-               for name, n in r.direction.items()]
+    counts = [("test", _e(r.method))]
+    if r.model:
+        counts.append(("model", _e(r.model)))
+    counts.append(("features tested", f'<span id="tested">{int(r.tested)}</span>'))
+    if not r.contrasts:
+        counts.append((f"significant (adjusted p < {_number(r.alpha)}{threshold}, "
+                       f"{r.adjustment})", f'<span id="significant">{int(r.significant)}</span>'))
+        counts += [(name, f'<span class="direction">{int(n)}</span>')
+                   for name, n in r.direction.items()]
+    counts += [("estimated", _e(words)) for words in r.estimates]
     untested = sum(int(n) for n in r.untested.values())
     counts.append(("features without a p-value", f'<span id="untested">{untested}</span>'))
     parts = ['<section id="results"><h2>Results</h2>', _facts(
         [(k, v) for k, v in counts], "counts")]
+    if r.sample_weights:
+        rows = "".join(f'<tr><td class="mono">{_e(sample)}</td>'
+                       f'<td class="num">{_e(_number(weight))}</td></tr>'
+                       for sample, weight in r.sample_weights.items())
+        parts.append('<h3>Sample weights</h3><table class="weights"><thead><tr><th>sample</th>'
+                     f'<th class="num">weight</th></tr></thead><tbody>{rows}</tbody></table>')
     if r.untested:
         rows = "".join(f'<tr><td>{_e(why)}</td><td class="num">{int(n)}</td></tr>'
                        for why, n in r.untested.items())
         parts.append('<h3>Why features were not tested</h3><table class="untested"><thead>'
                      '<tr><th>reason</th><th class="num">features</th></tr></thead>'
                      f"<tbody>{rows}</tbody></table>")
-    shown = 0 if r.top is None else len(r.top)
-    parts.append(f"<h3>Top {shown} features by adjusted p-value</h3>" + _top_table(r.top, fc_name))
+    if r.contrasts:
+        parts += [_contrast_part(c, fc_name) for c in r.contrasts]
+    else:
+        shown = 0 if r.top is None else len(r.top)
+        parts.append(f"<h3>Top {shown} features by adjusted p-value</h3>"
+                     + _top_table(r.top, fc_name))
     parts.append("</section>")
     return "".join(parts)
+
+
+def _contrast_part(c, fc_name):
+    """One test of a model: its line, its counts, its volcano and its top features."""
+    counts = [("features tested", str(int(c.tested))),
+              ("significant", f'<span class="significant">{int(c.significant)}</span>')]
+    counts += [(name, f'<span class="direction">{int(n)}</span>')
+               for name, n in c.direction.items()]
+    shown = 0 if c.top is None else len(c.top)
+    return (f'<div class="contrast"><h3>{_e(c.name)}</h3><p class="lead">{_e(c.summary)}</p>'
+            + _facts(counts, "counts")
+            + (_figure_html(c.figure) if c.figure is not None else "")
+            + f"<h3>{_e(c.name)}: top {shown} features by adjusted p-value</h3>"
+            + _top_table(c.top, fc_name) + "</div>")
 
 
 def render_html(record):

@@ -3,8 +3,9 @@ a feature significant, what the fold change is called, and what the printed
 lines, the figures and the report count in it.
 
 Every module that reads the test table takes its column names from
-``ResultColumns`` and its significant features from ``significant``, so that
-the summary line, the volcano plots and the report cannot disagree.
+``ResultColumns`` (and, for a run of contrasts, each contrast's from
+``ContrastColumns``) and its significant features from ``significant``, so
+that the summary lines, the volcano plots and the report cannot disagree.
 """
 from dataclasses import dataclass
 
@@ -17,6 +18,39 @@ ALPHA = 0.05
 TOP_FEATURES = 20
 
 
+# The name of the moderated F test of all the contrasts of a run, which
+# names its columns as a contrast does (F_p, F_<adjustment>).
+F_TEST = "F"
+# The directions of a contrast's fold change.
+CONTRAST_DIRECTIONS = ("up", "down")
+
+
+@dataclass(frozen=True)
+class ContrastColumns:
+    """The columns of one test of differential.test_contrasts' table: a
+    contrast ``name`` (its fold change ``<name>_logfc``, ``<name>_t``,
+    ``<name>_p``, ``<name>_<adjustment>``), or the F test of all of them
+    (F_TEST, without a fold change)."""
+    name: str
+    adjustment: str
+
+    @property
+    def p(self):
+        return f"{self.name}_p"
+
+    @property
+    def adjusted(self):
+        return f"{self.name}_{self.adjustment}"
+
+    @property
+    def fc(self):
+        return None if self.name == F_TEST else f"{self.name}_logfc"
+
+    @property
+    def directions(self):
+        return CONTRAST_DIRECTIONS
+
+
 @dataclass(frozen=True)
 class ResultColumns:
     """The names of a test table's columns.
@@ -24,25 +58,52 @@ class ResultColumns:
     ``method`` is the test as the table names it, ``adjustment`` the
     multiple-testing method, ``groups`` the group names in the run's order
     and ``fold_change`` how the fold change was computed (group or paired),
-    None when the run has no fold change (three or more groups).
+    None when the run has no fold change (three or more groups, a model).
+
+    A run of a model (test_contrasts) has ``contrasts``, the names of the
+    contrasts whose columns the table holds, and ``f_only`` when the answer
+    is their F test (three or more groups and no contrast given).
     """
     method: str
     adjustment: str
     groups: tuple
     fold_change: str | None = None
+    contrasts: tuple = ()
+    f_only: bool = False
+
+    @property
+    def tests(self):
+        """A model's tests as its lines and the report give them: each
+        contrast, then the F test of two or more (the F test alone when
+        ``f_only``); empty for a run of group means."""
+        contrasts = [] if self.f_only else \
+            [ContrastColumns(name, self.adjustment) for name in self.contrasts]
+        f_test = [ContrastColumns(F_TEST, self.adjustment)] if len(self.contrasts) > 1 else []
+        return contrasts + f_test
+
+    def contrast(self, name):
+        """The columns of the contrast ``name`` of a model's table."""
+        return ContrastColumns(name, self.adjustment)
+
+    @property
+    def headline(self):
+        """The test whose p-values stand for the run's (histogram, whether
+        any feature has one): the F test of two or more contrasts, else the
+        one contrast, else the run's own columns."""
+        return self.tests[-1] if self.contrasts else self
 
     @property
     def p(self):
-        return f"{self.method}_p"
+        return self.headline.p if self.contrasts else f"{self.method}_p"
 
     @property
     def adjusted(self):
-        return f"{self.method}_{self.adjustment}"
+        return self.headline.adjusted if self.contrasts else f"{self.method}_{self.adjustment}"
 
     @property
     def note(self):
         """Why a feature has no p-value; "" for a tested one."""
-        return f"{self.method}_note"
+        return "note" if self.contrasts else f"{self.method}_note"
 
     @property
     def fc(self):
@@ -89,7 +150,8 @@ def result_counts(table, columns, *, fc_threshold=None):
     """{"tested", "significant", "direction"} of a test table: the features
     with a p-value, the significant ones and, with a fold change, the
     significant ones per direction ({first group higher: fold change above
-    0, second group higher: the rest})."""
+    0, second group higher: the rest}). ``columns`` is the run's
+    ResultColumns or one test's ContrastColumns."""
     fc = None if columns.fc is None else table[columns.fc]
     chosen = significant(table[columns.p], table[columns.adjusted], fc,
                          fc_threshold=fc_threshold)
@@ -116,6 +178,12 @@ def fold_change_name(log_base):
     base-2 log transform (log10 after base 10, ...), otherwise the difference
     of the group means."""
     return f"log{log_base} fold change" if log_base else "fold change (difference of means)"
+
+
+def contrast_label(contrast, log_base):
+    """The fold change of a contrast (a model.Contrast) in words, for an axis."""
+    how = contrast.expression.replace("-", "\u2212")
+    return f"log{log_base} fold change ({how})" if log_base else f"fold change ({how})"
 
 
 def fold_change_label(groups, log_base, paired):

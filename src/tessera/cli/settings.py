@@ -12,10 +12,12 @@ from pathlib import Path
 
 from tessera.cli.errors import UsageError, count
 from tessera.cli.inputs import check_input_file, load_design
+from tessera.cli.model import resolve_model
 from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_LABEL_TOP,
                                  DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD,
                                  DEFAULT_MULTIPLETEST_METHOD, IMPUTE_PARAMETERS, LIST_KEYS,
-                                 METHOD_BY_NAME, METHODS, MODERATED_KEYS, OPTION_BY_KEY, OPTIONS,
+                                 METHOD_BY_NAME, METHODS, MODEL_KEYS, MODERATED_KEYS,
+                                 OPTION_BY_KEY, OPTIONS,
                                  READ_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
@@ -64,12 +66,31 @@ class Run:
     moderated_trend: bool | None = None
     moderated_robust: bool | None = None
     moderated_legacy: bool | None = None
+    # the model's options as given (options.MODEL_KEYS), None where not given
+    covariate: list | None = None
+    block: str | None = None
+    formula: str | None = None
+    contrast: list | None = None
+    sample_weights: bool | None = None
+    treat: float | None = None
+    # the model the test fits (test_contrasts); None for group means (test_features)
+    model: object = field(default=None, compare=False)
     # what comparing the input with the settings file's [record] found, to print
     input_check: str | None = field(default=None, compare=False)
 
     @property
     def two_groups(self):
         return len(self.groups) == 2
+
+    @property
+    def contrasts_given(self):
+        """The run tests the contrasts --contrast gives, each with its volcano."""
+        return self.model is not None and self.model.given
+
+    @property
+    def has_fold_change(self):
+        """The run's tests have fold changes: two groups, or given contrasts."""
+        return self.two_groups or self.contrasts_given
 
     @property
     def test(self):
@@ -79,8 +100,12 @@ class Run:
     @property
     def result_columns(self):
         """The names of the columns of the run's test table."""
-        return ResultColumns(self.method, self.multipletest_method,
-                             tuple(name for name, _ in self.groups),
+        groups = tuple(name for name, _ in self.groups)
+        if self.model is not None:
+            return ResultColumns(self.method, self.multipletest_method, groups,
+                                 contrasts=tuple(c.name for c in self.model.contrasts),
+                                 f_only=self.model.f_only)
+        return ResultColumns(self.method, self.multipletest_method, groups,
                              self.fold_change_method if self.two_groups else None)
 
     @property
@@ -229,7 +254,7 @@ def resolve(ns, example_file):
         except ValueError as exc:
             raise UsageError(f"{label} {raw!r} {exc}") from None
 
-    design, paired_by_design = None, False
+    design, paired_by_design, loaded = None, False, None
     if "design" in values:
         design = Path(values["design"])
         loaded = load_design(design)
@@ -246,6 +271,9 @@ def resolve(ns, example_file):
     method = _check_test(values, given, groups)
     _check_min_valid(values, groups)
     _check_impute(values, given)
+    model = resolve_model(values, given, groups, loaded, method)
+    if model is not None:
+        _check_model_settings(values, given)
 
     return Run(
         file=file,
@@ -256,12 +284,15 @@ def resolve(ns, example_file):
         design=design,
         paired_by_design=paired_by_design,
         method=method,
-        fold_change_method=values.get("fold_change_method", DEFAULT_FOLD_CHANGE_METHOD),
+        fold_change_method=None if model is not None else
+        values.get("fold_change_method", DEFAULT_FOLD_CHANGE_METHOD),
         multipletest_method=values.get("multipletest_method", DEFAULT_MULTIPLETEST_METHOD),
         out=out_prefix(values.get("out"), file),
         fc_threshold=values.get("fc_threshold"),
         label_top=values.get("label_top", DEFAULT_LABEL_TOP),
         input_check=input_check,
+        model=model,
+        **{key: values.get(key) for key in MODEL_KEYS},
         **_moderated_switches(values, given, method),
     )
 
@@ -292,7 +323,8 @@ def _check_test(values, given, groups):
                          + (fits[0] if len(fits) == 1 else f"one of {', '.join(fits)}"))
     if n > 2:
         for key in TWO_GROUP_KEYS:
-            if key in values:
+            # given contrasts have fold changes, and volcanoes to label
+            if key in values and (key == "fold_change_method" or not values.get("contrast")):
                 raise UsageError(f"{_given(given, key)}: with {n} groups ({_names(groups)}) "
                                  f"the {method} test has no fold change, which "
                                  f"{OPTION_BY_KEY[key].flag} is about; drop it or give two "
@@ -306,6 +338,21 @@ def _check_test(values, given, groups):
         raise UsageError(f"{what} pairs the columns of the two groups in order; give "
                          f"groups of equal size ({len(first)} and {len(second)} given)")
     return method
+
+
+def _check_model_settings(values, given):
+    """Refuses the settings that a model's tests do not take: the fold
+    change's method (each contrast's fold change is the model's) and a
+    fold-change cut beside the treat test of the same threshold."""
+    if "fold_change_method" in values:
+        raise UsageError(f"{_given(given, 'fold_change_method')}: with a model (--covariate, "
+                         "--block, --formula, --contrast, --sample-weights, --treat or a "
+                         "design's pairs) each contrast's fold change is the model's fit; "
+                         "drop --fold-change-method")
+    if "fc_threshold" in values and "treat" in values:
+        raise UsageError(f"{_given(given, 'fc_threshold')}: --treat already tests each "
+                         "contrast against a fold change; --fc-threshold would cut after that "
+                         "test, so give one of them")
 
 
 def _moderated_switches(values, given, method):

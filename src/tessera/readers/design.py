@@ -1,5 +1,6 @@
 """read_design: the sample design file, one row per sample with its group and,
-optionally, its pair (for paired designs) and a label for figures."""
+optionally, its pair (for paired designs), a label for figures and any
+number of design variables (a batch, a donor, a covariate)."""
 import difflib
 from dataclasses import dataclass
 
@@ -20,7 +21,9 @@ class Design:
     lists its samples in the order of ``pairs``: the i-th sample of each group
     belongs to pair ``pairs[i]``. ``labels`` maps samples to their figure
     labels (samples without one are left out); ``unused`` lists the table's
-    samples that the design does not name.
+    samples that the design does not name. ``variables`` holds the file's
+    other columns, its design variables, as text indexed by sample in the
+    file's order (None for an empty cell); without any it has no columns.
     """
 
     groups: list
@@ -28,6 +31,7 @@ class Design:
     labels: dict
     unused: list
     path: str
+    variables: pd.DataFrame | None = None
 
     @property
     def samples(self):
@@ -46,7 +50,7 @@ def read_design(path, samples=None):
         table_samples = list(getattr(samples, "samples", samples))
     source = open_source(path)
     name = source.name
-    columns = {}
+    columns, variables = {}, {}
     for position, header in enumerate(source.header):
         key = header.lower()
         if key in REQUIRED + OPTIONAL:
@@ -60,14 +64,18 @@ def read_design(path, samples=None):
                 raise ReadError(f"{name}: unknown column {header!r}; did you mean "
                                 f"{close[0]!r}? (columns: sample, group, pair, label)",
                                 path=name, column=header)
+            if header in variables:
+                raise ReadError(f"{name}: two {header!r} columns in the header; keep one",
+                                path=name, column=header)
+            variables[header] = position
     missing = [key for key in REQUIRED if key not in columns]
     if missing:
         raise ReadError(f"{name}: no {' or '.join(repr(m) for m in missing)} column; a design "
                         "has columns sample and group (and optionally pair and label), "
                         f"its header is {listing(source.header)}", path=name)
-    frame = read_columns(source, [], list(columns.values()))
+    frame = read_columns(source, [], list(columns.values()) + list(variables.values()))
     cells = {key: [None if v != v else str(v).strip() or None for v in frame[p]]
-             for key, p in columns.items()}
+             for key, p in (columns | variables).items()}
     rows = len(frame)
     if rows == 0:
         raise ReadError(f"{name}: has a header but no samples", path=name)
@@ -130,7 +138,9 @@ def read_design(path, samples=None):
     named = set(sample_of)
     unused = [s for s in table_samples if s not in named] if table_samples is not None else []
     return Design(groups=[(g, members) for g, members in groups.items()], pairs=pairs,
-                  labels=labels, unused=unused, path=name)
+                  labels=labels, unused=unused, path=name,
+                  variables=pd.DataFrame({v: cells[v] for v in variables}, index=sample_of,
+                                         dtype=object))
 
 
 def _pair_order(name, groups, pair_of):

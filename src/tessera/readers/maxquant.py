@@ -18,19 +18,25 @@ FLAGS = ("Reverse", "Potential contaminant", "Contaminant", "Only identified by 
 def detect(header, name):
     if not all(column in header for column in IDENTIFIERS):
         return None
-    quantities = {}
-    for quantity in QUANTITIES:
-        prefix = quantity + " "
-        columns = [(h[len(prefix):].strip(), h) for h in header
-                   if h.startswith(prefix) and h[len(prefix):].strip()]
-        if columns:
-            quantities[quantity] = columns
     return Layout(
         format=NAME,
         identifiers=IDENTIFIERS,
         annotations=present(header, ANNOTATIONS),
-        quantities=quantities,
+        quantities=sample_columns(header, QUANTITIES),
         flags=tuple(Flag(column, column, plus) for column in FLAGS if column in header),
         zeros_missing=True,
         gene_column="Gene names" if "Gene names" in header else None,
     )
+
+
+def sample_columns(header, quantities):
+    """{quantity: [(sample, header)]} of the columns '<quantity> <sample>',
+    for the quantities the header has."""
+    found = {}
+    for quantity in quantities:
+        prefix = quantity + " "
+        columns = [(h[len(prefix):].strip(), h) for h in header
+                   if h.startswith(prefix) and h[len(prefix):].strip()]
+        if columns:
+            found[quantity] = columns
+    return found

@@ -11,6 +11,7 @@
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/numbers.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -202,28 +203,6 @@ int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<gr
     return 0;
 }
 
-int read_count(PyObject* value, const char* what, std::int64_t& out) {
-    if (PyBool_Check(value) || !PyIndex_Check(value)) {
-        return pyapi::refuse(PyExc_TypeError, {what, nullptr, nullptr, value},
-                             "%s must be an integer, got %R", what, value);
-    }
-    ref number = ref::steal(PyNumber_Index(value));
-    if (!number) return -1;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow < 0 || (overflow == 0 && v < 0)) {
-        return pyapi::refuse(PyExc_ValueError, {what, nullptr, nullptr, value},
-                             "%s must be 0 or more, got %R", what, value);
-    }
-    if (overflow > 0) {
-        return pyapi::refuse(PyExc_ValueError, {what, nullptr, nullptr, value},
-                             "%s is too large: %R", what, value);
-    }
-    out = v;
-    return 0;
-}
-
 int float_columns::load(module_state* st, PyObject* df, const std::vector<Py_ssize_t>& positions) {
     pointers_.clear();
     from_int_.clear();
@@ -386,7 +365,7 @@ PyObject* filter_valid(PyObject* module, pyapi::bound_args& a) {
     kernels::valid_rule rule{};
     std::vector<group> groups;
     group_table table;
-    if (check_frame(st, df) < 0 || read_count(a[2], "min_valid", minimum) < 0 ||
+    if (check_frame(st, df) < 0 || pyapi::read_count(a[2], "min_valid", 0, minimum) < 0 ||
         read_mode(a[3], rule) < 0 || read_groups(st, df, a[1], groups) < 0 ||
         table.load(st, df, groups) < 0)
         return nullptr;
@@ -408,17 +387,6 @@ PyObject* filter_valid(PyObject* module, pyapi::bound_args& a) {
 }
 
 }  // namespace
-
-int read_real(PyObject* value, const char* what, double& out) {
-    if (!PyBool_Check(value) && !is_text(value)) {
-        out = PyFloat_AsDouble(value);
-        if (!(out == -1.0 && PyErr_Occurred())) return 0;
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-    }
-    return pyapi::refuse(PyExc_TypeError, {what, nullptr, nullptr, value},
-                         "%s must be a number, got %R", what, value);
-}
 
 int read_columns(module_state* st, PyObject* df, PyObject* columns,
                  std::vector<Py_ssize_t>& positions) {
@@ -462,8 +430,9 @@ int read_impute_settings(pyapi::bound_args& a, impute_settings& s) {
                              "unknown imputation method %R: choose 'downshift' or 'mindet'", method);
     }
     s.method = downshift ? imputation::downshift : imputation::mindet;
-    if (read_real(a[3], "shift", s.shift) < 0 || read_real(a[4], "width", s.width) < 0 ||
-        read_real(a[5], "quantile", s.quantile) < 0)
+    if (pyapi::read_real(a[3], "shift", s.shift) < 0 ||
+        pyapi::read_real(a[4], "width", s.width) < 0 ||
+        pyapi::read_real(a[5], "quantile", s.quantile) < 0)
         return -1;
     if (!std::isfinite(s.shift)) {
         return pyapi::refuse(PyExc_ValueError, {"shift", nullptr, nullptr, a[3]},

@@ -50,12 +50,6 @@ int check_frame(module_state* st, PyObject* df);
 // df's columns, refusing what the module refuses; 0, or -1 with an exception.
 int read_groups(module_state* st, PyObject* df, PyObject* groups, std::vector<group>& out);
 
-// A non-negative int argument (bools are refused); 0, or -1 with an exception.
-int read_count(PyObject* value, const char* what, std::int64_t& out);
-
-// A number argument as a double (bools and text refused); 0, or -1 with an exception.
-int read_real(PyObject* value, const char* what, double& out);
-
 // The positions of `columns` (a list of column labels) in df, checked as
 // read_groups checks a group's; 0, or -1 with an exception.
 int read_columns(module_state* st, PyObject* df, PyObject* columns,

@@ -73,20 +73,18 @@ int read_samples(contrast_run& run, PyObject* samples) {
     const int is_frame = PyObject_IsInstance(samples, (*run.st)[object::frame_type]);
     if (is_frame < 0) return -1;
     if (!is_frame) {
-        PyErr_Format(PyExc_TypeError,
-                     "samples must be a pandas DataFrame indexed by the column labels of df, "
-                     "one column per design variable, got %.200s",
-                     Py_TYPE(samples)->tp_name);
-        return -1;
+        return pyapi::refuse(PyExc_TypeError, {"samples", nullptr, nullptr, samples},
+                             "samples must be a pandas DataFrame indexed by the column labels of "
+                             "df, one column per design variable, got %.200s",
+                             Py_TYPE(samples)->tp_name);
     }
     run.samples = samples;
     ref index = pyapi::attr(samples, "index");
     run.labels = ref::steal(index ? PySequence_List(index.get()) : nullptr);
     if (!run.labels) return -1;
-    if (PyList_GET_SIZE(run.labels.get()) == 0) {
-        PyErr_SetString(PyExc_ValueError, "samples has no rows: name the columns of df that take part");
-        return -1;
-    }
+    if (PyList_GET_SIZE(run.labels.get()) == 0)
+        return pyapi::refuse(PyExc_ValueError, {"samples", nullptr, nullptr, samples},
+                             "samples has no rows: name the columns of df that take part");
     return read_columns(run.st, run.df, run.labels.get(), run.positions);
 }
 
@@ -124,13 +122,11 @@ int read_design(contrast_run& run, PyObject* formula) {
     } else {
         const int is_frame = PyObject_IsInstance(formula, (*run.st)[object::frame_type]);
         if (is_frame < 0) return -1;
-        if (!is_frame) {
-            PyErr_Format(PyExc_TypeError,
-                         "formula must be a formula string such as '~ 0 + condition' or a design "
-                         "matrix as a DataFrame (one row per sample), got %.200s",
-                         Py_TYPE(formula)->tp_name);
-            return -1;
-        }
+        if (!is_frame)
+            return pyapi::refuse(PyExc_TypeError, {"formula", nullptr, nullptr, formula},
+                                 "formula must be a formula string such as '~ 0 + condition' or "
+                                 "a design matrix as a DataFrame (one row per sample), got %.200s",
+                                 Py_TYPE(formula)->tp_name);
         ref index = pyapi::attr(formula, "index");
         ref same = index ? pyapi::call_method(index.get(), "equals",
                                               {pyapi::attr(run.samples, "index").get()})
@@ -141,12 +137,10 @@ int read_design(contrast_run& run, PyObject* formula) {
                            ? pyapi::call_method(sorted_rows.get(), "equals", {sorted_samples.get()})
                            : ref();
         if (!same || !same_set) return -1;
-        if (!PyObject_IsTrue(same_set.get())) {
-            PyErr_SetString(PyExc_ValueError,
-                            "the design matrix's rows must be the samples: its index must hold "
-                            "the index labels of samples, each once");
-            return -1;
-        }
+        if (!PyObject_IsTrue(same_set.get()))
+            return pyapi::refuse(PyExc_ValueError, {"formula"},
+                                 "the design matrix's rows must be the samples: its index must "
+                                 "hold the index labels of samples, each once");
         frame = PyObject_IsTrue(same.get()) ? ref::borrow(formula)
                                             : pyapi::item(pyapi::attr(formula, "loc").get(), run.labels.get());
         ref columns = frame ? pyapi::attr(frame, "columns") : ref();
@@ -167,32 +161,35 @@ int read_design(contrast_run& run, PyObject* formula) {
     if (!array || view.acquire(array.get(), PyBUF_ND) < 0) return -1;
     const std::size_t n = run.samples_count(), p = names.size();
     if (view.ndim() != 2 || static_cast<std::size_t>(view.extent(0)) != n ||
-        static_cast<std::size_t>(view.extent(1)) != p) {
-        PyErr_SetString(PyExc_ValueError, "the design matrix must have one row per sample");
-        return -1;
-    }
-    if (p == 0) {
-        PyErr_SetString(PyExc_ValueError, "the design matrix has no columns");
-        return -1;
-    }
+        static_cast<std::size_t>(view.extent(1)) != p)
+        return pyapi::refuse(PyExc_ValueError, {"formula"},
+                             "the design matrix must have one row per sample");
+    if (p == 0) return pyapi::refuse(PyExc_ValueError, {"formula"}, "the design matrix has no columns");
     const auto* cells = static_cast<const double*>(view.data());
     run.design.assign(cells, cells + n * p);
     for (double v : run.design)
-        if (!std::isfinite(v)) {
-            PyErr_SetString(PyExc_ValueError, "the design matrix has a missing or infinite value");
-            return -1;
-        }
+        if (!std::isfinite(v))
+            return pyapi::refuse(PyExc_ValueError, {"formula"},
+                                 "the design matrix has a missing or infinite value");
     const std::vector<std::size_t> dependent = lm::dependent_columns(run.design.data(), n, p);
     if (!dependent.empty()) {
+        // the dependent columns as a tuple of names, for callers that word it their own way
         std::string listed;
-        for (std::size_t j : dependent) listed += (listed.empty() ? "'" : ", '") + names[j] + "'";
-        PyErr_Format(PyExc_ValueError,
-                     "the design matrix is not of full rank: %s %s linear combination%s of the "
-                     "columns before %s; drop %s from the formula",
-                     listed.c_str(), dependent.size() == 1 ? "is a" : "are",
-                     dependent.size() == 1 ? "" : "s", dependent.size() == 1 ? "it" : "them",
-                     dependent.size() == 1 ? "it" : "them");
-        return -1;
+        ref names_of = ref::steal(PyTuple_New(static_cast<Py_ssize_t>(dependent.size())));
+        if (!names_of) return -1;
+        for (std::size_t i = 0; i < dependent.size(); ++i) {
+            listed += (listed.empty() ? "'" : ", '") + names[dependent[i]] + "'";
+            ref name = text(names[dependent[i]]);
+            if (!name) return -1;
+            PyTuple_SET_ITEM(names_of.get(), static_cast<Py_ssize_t>(i), name.release());
+        }
+        const bool one = dependent.size() == 1;
+        return pyapi::refuse(PyExc_ValueError,
+                             {"formula", PyTuple_GET_ITEM(names_of.get(), 0), nullptr, names_of.get()},
+                             "the design matrix is not of full rank: %s %s linear combination%s "
+                             "of the columns before %s; drop %s from the formula",
+                             listed.c_str(), one ? "is a" : "are", one ? "" : "s",
+                             one ? "it" : "them", one ? "it" : "them");
     }
     return 0;
 }
@@ -218,17 +215,16 @@ int read_contrasts(contrast_run& run, PyObject* contrasts) {
     }
     if (!entries) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError,
-                         "contrasts must be a mapping {name: expression} or a list of "
-                         "expressions, got %.200s",
-                         Py_TYPE(contrasts)->tp_name);
+            pyapi::refuse(PyExc_TypeError, {"contrasts", nullptr, nullptr, contrasts},
+                          "contrasts must be a mapping {name: expression} or a list of "
+                          "expressions, got %.200s",
+                          Py_TYPE(contrasts)->tp_name);
         return -1;
     }
     const Py_ssize_t k = PyList_GET_SIZE(entries.get());
-    if (k == 0) {
-        PyErr_SetString(PyExc_ValueError, "contrasts is empty: give at least one contrast");
-        return -1;
-    }
+    if (k == 0)
+        return pyapi::refuse(PyExc_ValueError, {"contrasts", nullptr, nullptr, contrasts},
+                             "contrasts is empty: give at least one contrast");
     const std::size_t p = run.coef_names.size();
     run.contrasts.assign(p * static_cast<std::size_t>(k), 0.0);
     for (Py_ssize_t c = 0; c < k; ++c) {
@@ -236,34 +232,35 @@ int read_contrasts(contrast_run& run, PyObject* contrasts) {
         ref name = mapping ? pyapi::item(entry, Py_ssize_t{0}) : ref::borrow(entry);
         ref expression = mapping ? pyapi::item(entry, Py_ssize_t{1}) : ref::borrow(entry);
         if (!name || !expression) return -1;
-        if (!PyUnicode_Check(name.get()) || PyUnicode_GetLength(name.get()) == 0) {
-            PyErr_Format(PyExc_ValueError, "contrast names must be non-empty strings, got %R", name.get());
-            return -1;
-        }
-        if (!PyUnicode_Check(expression.get())) {
-            PyErr_Format(PyExc_TypeError, "contrast %R: its expression must be a string, got %R",
-                         name.get(), expression.get());
-            return -1;
-        }
+        if (!PyUnicode_Check(name.get()) || PyUnicode_GetLength(name.get()) == 0)
+            return pyapi::refuse(PyExc_ValueError, {"contrasts", nullptr, nullptr, name.get()},
+                                 "contrast names must be non-empty strings, got %R", name.get());
+        if (!PyUnicode_Check(expression.get()))
+            return pyapi::refuse(PyExc_TypeError, {"contrasts", nullptr, nullptr, name.get()},
+                                 "contrast %R: its expression must be a string, got %R", name.get(),
+                                 expression.get());
         for (const ref& seen : run.contrast_names) {
             const int same = PyObject_RichCompareBool(seen.get(), name.get(), Py_EQ);
             if (same < 0) return -1;
-            if (same) {
-                PyErr_Format(PyExc_ValueError, "contrast name %R is used twice", name.get());
-                return -1;
-            }
+            if (same)
+                return pyapi::refuse(PyExc_ValueError, {"contrasts", nullptr, nullptr, name.get()},
+                                     "contrast name %R is used twice", name.get());
         }
         std::string source;
         if (!utf8(expression.get(), source)) return -1;
         const kernels::contrast_expressions::parsed parsed =
             kernels::contrast_expressions::parse(source, run.coef_names);
         if (!parsed.error.empty()) {
-            PyErr_Format(PyExc_ValueError,
-                         "contrast %R: cannot read %R: %s (the design's columns are %s; write a "
-                         "name that is not an R name between backquotes)",
-                         name.get(), expression.get(), parsed.error.c_str(),
-                         quoted_names(run.coef_names).c_str());
-            return -1;
+            // column: the name that is no coefficient of the design, if that is what is wrong
+            ref unknown = parsed.unknown.empty() ? ref::borrow(Py_None) : text(parsed.unknown);
+            if (!unknown) return -1;
+            return pyapi::refuse(PyExc_ValueError,
+                                 {"contrasts", parsed.unknown.empty() ? nullptr : unknown.get(),
+                                  nullptr, name.get()},
+                                 "contrast %R: cannot read %R: %s (the design's columns are %s; "
+                                 "write a name that is not an R name between backquotes)",
+                                 name.get(), expression.get(), parsed.error.c_str(),
+                                 quoted_names(run.coef_names).c_str());
         }
         for (std::size_t j = 0; j < p; ++j) run.contrasts[j * static_cast<std::size_t>(k) + c] = parsed.weights[j];
         run.contrast_names.push_back(name);
@@ -277,18 +274,16 @@ int read_block(contrast_run& run, PyObject* block) {
     ref columns = pyapi::attr(run.samples, "columns");
     const int known = columns ? PySequence_Contains(columns.get(), block) : -1;
     if (known < 0) return -1;
-    if (!known) {
-        PyErr_Format(PyExc_ValueError, "block %R is not a column of samples", block);
-        return -1;
-    }
+    if (!known)
+        return pyapi::refuse(PyExc_ValueError, {"block", nullptr, nullptr, block},
+                             "block %R is not a column of samples", block);
     ref values = pyapi::item(run.samples, block);
     ref missing = values ? pyapi::call_method(pyapi::call_method(values.get(), "isna", {}).get(), "any", {})
                          : ref();
     if (!missing) return -1;
-    if (PyObject_IsTrue(missing.get())) {
-        PyErr_Format(PyExc_ValueError, "block %R: a sample has no value", block);
-        return -1;
-    }
+    if (PyObject_IsTrue(missing.get()))
+        return pyapi::refuse(PyExc_ValueError, {"block", nullptr, nullptr, block},
+                             "block %R: a sample has no value", block);
     ref pair = pyapi::call(pyapi::attr((*run.st)[object::pandas], "factorize"), {values.get()});
     ref parts[2];
     if (!pair || pyapi::unpack(pair.get(), 2, parts) < 0) return -1;
@@ -317,16 +312,14 @@ int read_options(contrast_run& run, pyapi::bound_args& a) {
         read_flag(a[8], run.robust) < 0 || read_flag(a[9], run.legacy) < 0)
         return -1;
     PyObject* lfc = a[6];
-    if (PyBool_Check(lfc) || PyUnicode_Check(lfc) || !PyNumber_Check(lfc)) {
-        PyErr_Format(PyExc_TypeError, "lfc must be a number, got %R", lfc);
-        return -1;
-    }
+    if (PyBool_Check(lfc) || PyUnicode_Check(lfc) || !PyNumber_Check(lfc))
+        return pyapi::refuse(PyExc_TypeError, {"lfc", nullptr, nullptr, lfc},
+                             "lfc must be a number, got %R", lfc);
     run.lfc = PyFloat_AsDouble(lfc);
     if (run.lfc == -1.0 && PyErr_Occurred()) return -1;
-    if (!(run.lfc >= 0 && std::isfinite(run.lfc))) {
-        PyErr_Format(PyExc_ValueError, "lfc must be a finite number of 0 or more, got %R", lfc);
-        return -1;
-    }
+    if (!(run.lfc >= 0 && std::isfinite(run.lfc)))
+        return pyapi::refuse(PyExc_ValueError, {"lfc", nullptr, nullptr, lfc},
+                             "lfc must be a finite number of 0 or more, got %R", lfc);
     run.correction = a[10];
     return check_correction(run.st, run.correction);
 }
@@ -354,13 +347,11 @@ int result_labels(const contrast_run& run, std::vector<ref>& labels) {
     for (const ref& label : labels) {
         const int present = PySequence_Contains(columns.get(), label.get());
         if (present < 0) return -1;
-        if (present) {
-            PyErr_Format(PyExc_ValueError,
-                         "the table already has a column %R, which test_contrasts adds; rename "
-                         "or drop it first",
-                         label.get());
-            return -1;
-        }
+        if (present)
+            return pyapi::refuse(PyExc_ValueError, {"df", label.get()},
+                                 "the table already has a column %R, which test_contrasts adds; "
+                                 "rename or drop it first",
+                                 label.get());
     }
     return 0;
 }
@@ -528,17 +519,17 @@ int refuse(const contrast_run& run, const md::contrast_output& out, md::status s
         const char* which = run.trend && run.robust ? "trend=True with robust=True"
                             : run.trend             ? "trend=True"
                                                     : "robust=True";
-        PyErr_Format(PyExc_ValueError,
-                     "%s is not built for the likelihood estimate of the prior, which "
-                     "legacy=False takes when the residual degrees of freedom differ between "
-                     "features (as missing values make them); pass legacy=True for the classic "
-                     "estimate",
-                     which);
+        pyapi::refuse(PyExc_ValueError, {run.trend ? "trend" : "robust"},
+                      "%s is not built for the likelihood estimate of the prior, which "
+                      "legacy=False takes when the residual degrees of freedom differ between "
+                      "features (as missing values make them); pass legacy=True for the classic "
+                      "estimate",
+                      which);
     } else if (status == md::no_residual_df) {
-        PyErr_SetString(PyExc_ValueError,
-                        "no feature has a residual degree of freedom (more measured values than "
-                        "estimable coefficients), so the table gives no variance to estimate the "
-                        "prior from");
+        pyapi::refuse(PyExc_ValueError, {"df"},
+                      "no feature has a residual degree of freedom (more measured values than "
+                      "estimable coefficients), so the table gives no variance to estimate the "
+                      "prior from");
     } else {
         std::size_t with_df = 0, positive = 0;
         for (std::size_t r = 0; r < run.rows; ++r) {
@@ -546,10 +537,10 @@ int refuse(const contrast_run& run, const md::contrast_output& out, md::status s
             ++with_df;
             positive += out.fit.s2[r] > 0;
         }
-        PyErr_Format(PyExc_ValueError,
-                     "the prior of the variances cannot be estimated from this table: %zu "
-                     "feature%s a finite residual variance, %zu of them above 0",
-                     with_df, with_df == 1 ? " has" : "s have", positive);
+        pyapi::refuse(PyExc_ValueError, {"df"},
+                      "the prior of the variances cannot be estimated from this table: %zu "
+                      "feature%s a finite residual variance, %zu of them above 0",
+                      with_df, with_df == 1 ? " has" : "s have", positive);
     }
     return -1;
 }
@@ -557,6 +548,9 @@ int refuse(const contrast_run& run, const md::contrast_output& out, md::status s
 }  // namespace
 
 PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a) {
+    // from the start: building the design runs Python code, where a press
+    // can land in a callback that drops its exception
+    pyapi::interrupt_scope ctrl_c;
     contrast_run run;
     run.st = state_of(module);
     run.df = a[0];
@@ -587,7 +581,6 @@ PyObject* test_contrasts(PyObject* module, pyapi::bound_args& a) {
     md::contrast_output out;
     md::status status = md::ok;
     pyapi::cancel_watch watch;
-    pyapi::interrupt_scope ctrl_c;
     if (pyapi::without_gil([&] {
             values.resize(rows * n);
             const kernels::column_list list = columns.slice(0, n);

@@ -37,6 +37,7 @@
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
+#include "pyapi/numbers.hpp"
 #include "pyapi/errors.hpp"
 
 #include <cmath>
@@ -90,7 +91,7 @@ int intensity_p(module_state* st, PyObject* result, PyObject* method, std::size_
 
 // The level argument: a number in (0, 1].
 int read_level(PyObject* value, double& level) {
-    if (read_real(value, "level", level) < 0) return -1;
+    if (pyapi::read_real(value, "level", level) < 0) return -1;
     if (level > 0.0 && level <= 1.0) return 0;
     return pyapi::refuse(PyExc_ValueError, {"level", nullptr, nullptr, value},
                          "level must lie in (0, 1], got %R", value);

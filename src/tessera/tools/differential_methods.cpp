@@ -25,6 +25,7 @@
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
 #include "pyapi/module.hpp"
+#include "pyapi/numbers.hpp"
 #include "pyapi/quiet.hpp"
 
 #include "kernels/moderated.hpp"
@@ -1105,7 +1106,7 @@ PyObject* test_features(PyObject* module, pyapi::bound_args& a) {
     std::int64_t min_valid = 0;
     std::vector<group> groups;
     if (check_frame(run.st, df) < 0 || !(run.method = find_method(method)) ||
-        read_moderated_options(run, a) < 0 || read_count(a[3], "min_valid", min_valid) < 0 ||
+        read_moderated_options(run, a) < 0 || pyapi::read_count(a[3], "min_valid", 0, min_valid) < 0 ||
         check_correction(run.st, correction) < 0 || read_groups(run.st, df, a[1], groups) < 0 ||
         check_group_count(*run.method, groups.size()) < 0 ||
         check_pairs(*run.method, groups) < 0)

@@ -34,6 +34,7 @@
 #include "pyapi/call.hpp"
 #include "pyapi/gil.hpp"
 #include "pyapi/interrupts.hpp"
+#include "pyapi/numbers.hpp"
 #include "pyapi/errors.hpp"
 
 #include <cmath>
@@ -326,7 +327,7 @@ PyObject* normalize(PyObject* module, pyapi::bound_args& a) {
     std::int64_t minimum = 0;
     std::vector<Py_ssize_t> positions;
     if (check_frame(st, df) < 0 || !(method = find_normalize_method(a[2])) ||
-        read_count(a[5], "min_features", minimum) < 0 ||
+        pyapi::read_count(a[5], "min_features", 0, minimum) < 0 ||
         read_columns(st, df, a[1], positions) < 0)
         return nullptr;
     if (minimum < 1) {
