@@ -15,11 +15,12 @@ namespace {
 constexpr double prior_n = 10;
 
 // Solves a x = b for a symmetric positive-definite m x m matrix a
-// (row-major); b becomes x, work is scratch. The Cholesky factor U (U'U = a)
-// is taken on the upper triangle with b as an extra column, so that U'z = b
-// is solved on the way; then U x = z. Pivots come four at a time and the
-// rows below take all four in one pass, two rows together: every inner loop
-// runs along a row with no sum to carry, so that it vectorises.
+// (row-major; only its upper triangle is read); b becomes x, work is
+// scratch. The Cholesky factor U (U'U = a) is taken on the upper triangle
+// with b as an extra column, so that U'z = b is solved on the way; then
+// U x = z. Pivots come four at a time and the rows below take all four in
+// one pass, two rows together: every inner loop runs along a row with no sum
+// to carry, so that it vectorises.
 void solve_spd(const std::vector<double>& a, std::vector<double>& work, std::vector<double>& b,
                std::size_t m) {
     const std::size_t s = m + 1;  // row stride: b is column m
@@ -227,7 +228,8 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
             d[obs[i]] = aw[obs[i]] * f.residual[i] * f.residual[i];
             h1[obs[i]] = f.one_minus_hat[i];
         }
-        // info2 += Z2' (diag(h1) - h1 h1' / sum(h1)) Z2 for Z2 = contr.sum(n)
+        // info2 += Z2' (diag(h1) - h1 h1' / sum(h1)) Z2 for Z2 = contr.sum(n),
+        // on the upper triangle, all that solve_spd reads
         double total = 0;
         for (double h : h1) total += h;
         const double last = h1[m];
@@ -236,7 +238,7 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
             // (info[-1, 1] / info[1, 1]) %*% info[1, -1]
             const double gi = g[i] / total;
             double* row = &info2[i * m];
-            for (std::size_t j = 0; j < m; ++j) row[j] += last - gi * g[j];
+            for (std::size_t j = i; j < m; ++j) row[j] += last - gi * g[j];
             row[i] += h1[i];
         }
         const double z_last = d[m] / f.s2 - h1[m];
