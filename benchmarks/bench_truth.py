@@ -19,8 +19,10 @@ table, the design and the options of the configuration, its outputs in a
 temporary folder. Per run it prints the features tested, the true and false
 calls among the significant ones as the program counts them (its own columns
 and its own rule: adjusted p < alpha, and with --fc-threshold an absolute fold
-change at least that) and the real false discovery proportion (FDP). The
-first row is the recommended command, with no option.
+change at least that), the real false discovery proportion (FDP) and the
+run's seconds. The first row is the recommended command, with no option;
+"reference" normalises on the features --unchanged names, the truth itself,
+as a bound on what a normalisation can do.
 """
 import argparse
 import contextlib
@@ -45,11 +47,13 @@ CHANGED = r"_(YEAST|ECOLI)\b"
 UNCHANGED = r"_(HUMAN)\b"
 
 
-def configurations(fc, quick=False):
+def configurations(fc, reference, quick=False):
     """[(normalisation, test, threshold, options)] of the runs: the default
     command first, then each normalisation and test with and without a fold
-    change threshold (treat, and the post-hoc cut)."""
-    normalisations = ["ratio_mode", "ratio_median", "median_complete", "log_median_0", "none"]
+    change threshold (treat, and the post-hoc cut). ``reference`` is the
+    options of --normalize reference on the features known to be unchanged."""
+    normalisations = ["ratio_mode", "ratio_median", "median_complete", "reference",
+                      "log_median_0", "none"]
     tests = [("moderated", []), ("moderated, no detection", ["--no-detection"]),
              ("Welch", ["--method", "Welch"])]
     if quick:
@@ -63,8 +67,10 @@ def configurations(fc, quick=False):
                 if label.startswith("treat") and test != "moderated":
                     continue   # treat is the moderated test's, and fits no detection test
                 if not (normalisation, test, label) == ("ratio_mode", "moderated", ""):
-                    runs.append((normalisation, test, label,
-                                 ["--normalize", normalisation, *test_options, *threshold]))
+                    given = reference if normalisation == "reference" else []
+                    runs.append((normalisation, test, label, ["--normalize", normalisation,
+                                                              *given, *test_options,
+                                                              *threshold]))
     return runs
 
 
@@ -137,7 +143,10 @@ def main(argv=None):
               f"adjusted p < {args.alpha}")
         print(f"{'normalisation':21s} {'test':24s} {'threshold':10s} {'tested':>6s} "
               f"{'true':>5s} {'false':>5s} {'FDP':>6s} {'s':>5s}")
-        for normalisation, test, label, options in configurations(args.fc, args.quick):
+        reference = ["--normalize-reference", args.unchanged, "--normalize-reference-column",
+                     args.truth_column]
+        for normalisation, test, label, options in configurations(args.fc, reference,
+                                                                  args.quick):
             argv = ["analyze", str(args.table), "--design", str(design), "--out",
                     f"{folder}/out/", *options]
             tested, true, false, seconds = run_once(argv, args.truth_column, args.changed,
