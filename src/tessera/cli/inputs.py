@@ -32,6 +32,18 @@ def _precursor_flag(keyword):
     return PRECURSOR_FLAGS.get(keyword) or flag_of(keyword)
 
 
+def _precursor_refusal(exc):
+    """A refusal of read_precursors in the command line's words: a cell that is
+    no number (the only refusal with a line) said of a precursor report,
+    whose decimal mark is found, not given; any other with the reader's
+    keywords named as options."""
+    if exc.row is not None and exc.column is not None and exc.value is not None:
+        return UsageError(f"{exc.path}: column {exc.column!r} holds {exc.value!r} on line "
+                          f"{exc.row}, which is not a number; the q-value and quantity columns "
+                          "of a precursor report hold numbers, with missing values left empty")
+    return refusal(exc, _precursor_flag)
+
+
 def precursor_input(file):
     """The precursor format of the input file, None for a protein table (or a
     file that read_table will refuse in its own words). Reads the header only."""
@@ -42,7 +54,7 @@ def precursor_input(file):
     except ReadError as exc:
         if exc.parameter is None and not str(file).lower().endswith(".parquet"):
             return None   # a file that cannot be opened as a table: read_table says why
-        raise refusal(exc, _precursor_flag) from None
+        raise _precursor_refusal(exc) from None
 
 
 def load_design(path):
@@ -163,7 +175,7 @@ def _load_precursors(run):
                                  proteotypic=settings["proteotypic"],
                                  keep_flagged=run.reading.get("keep_flagged", False))
     except ReadError as exc:
-        raise refusal(exc, _precursor_flag) from None
+        raise _precursor_refusal(exc) from None
     level = LEVELS[settings["level"]]
     noun = "gene" if level == "genes" else "protein group"
     table = report.table

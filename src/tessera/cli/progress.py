@@ -190,10 +190,10 @@ def rollup_summaries(rolled, run):
     lines = [("read", read, first.rows, None)]
     for before, step in zip(report.steps, report.steps[1:]):
         removed = step.removed_from(before)
-        what = f"{removed} summed into another" if step.name == "summed" else \
-            f"{removed} removed"
-        lines.append((step.name, f"{step.rows} rows kept, {what}: {step.rule}; left "
-                      f"{_kept_counts(step)}", step.rows, removed))
+        what = f"{removed} summed into another row of their {feature} and run" \
+            if step.name == "summed" else f"{removed} removed: {step.rule}"
+        lines.append((step.name, f"{step.rows} rows kept, {what}; left {_kept_counts(step)}",
+                      step.rows, removed))
     proteins = rolled.proteins
     text = (f"{count(len(proteins), noun)} x {count(proteins.shape[1], 'run')} by "
             f"{run.rollup_settings['rollup']} from their {feature}s; {rolled.single} of them from "
