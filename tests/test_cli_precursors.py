@@ -121,9 +121,6 @@ def _run_filtered_out(frame):
                                   "are read as the format writes them; drop --samples"),
     (dict(), ["--group", "A=A1,A2", "--group", "B=B1,B3"],
      "group 'B': 'B3' is not a run of report.tsv; the runs are A1, A2, B1, B2"),
-    (dict(), ["--qvalue", "0"], "--qvalue '0' must be a q-value above 0 and at most 1"),
-    (dict(), ["--rollup", "MaxLFQ"], "--rollup 'MaxLFQ' is not a known roll-up; did you mean "
-                                     "maxlfq?"),
     (dict(drop=["Genes"]), ["--level", "gene"],
      "--level gene: report.tsv (DIA-NN report) names no gene for its precursors"),
 ])
@@ -147,46 +144,36 @@ def test_roll_up_options_are_refused_for_a_protein_table(tmp_path):
            "applies to precursor reports only; drop it" in stderr
 
 
-PRECURSORS = "precursors"
-
-
-def _condition(marks):
-    """Groups the runs by the first mark each run name holds."""
+def _by(*marks):
+    """Groups the runs by the mark each run name holds; without marks, two halves."""
     def group(runs):
-        return [(mark.strip("_"), [r for r in runs if mark in r]) for mark in marks]
+        if not marks:
+            return [("first", runs[:len(runs) // 2]), ("second", runs[len(runs) // 2:])]
+        return [(mark, [r for r in runs if mark in r]) for mark in marks]
     return group
 
 
-def _halves(runs):
-    return [("first", runs[:len(runs) // 2]), ("second", runs[len(runs) // 2:])]
-
-
-# every data file of the shared folder, how its runs form groups (SOURCE.md's
-# conditions, or two halves), and whether it is a precursor report
-SHARED = [
-    ("diann_1.7_yeast/report.tsv", _halves, True),
-    ("diann_1.8_hye_subset/PXD028735.report.tsv", _condition(["Condition_A", "Condition_B"]),
-     True),
-    ("diann_1.8_hye_subset/PXD028735.pr_matrix.tsv",
-     _condition(["Condition_A", "Condition_B"]), True),
-    ("diann_1.8_hye_subset/PXD028735.pg_matrix.tsv",
-     _condition(["Condition_A", "Condition_B"]), False),
-    ("diann_1.9_hye_sample/report.tsv", _condition(["Condition_A", "Condition_B"]), True),
-    ("fragpipe_iprg2016/combined_ion.tsv", lambda runs: [(c, [r for r in runs if r[0] == c])
-                                                         for c in "ABC"], True),
-    ("maxquant_msqc1/evidence.txt", _halves, True),
-    ("maxquant_msqc1/peptides.txt", _halves, True),
-    ("maxquant_msqc1/proteinGroups.txt", _halves, False),
-    ("maxquant_twogroup/evidence.txt", _condition(["_G", "_D"]), True),
-    ("maxquant_twogroup/peptides.txt", _condition(["_G", "_D"]), True),
-    ("maxquant_twogroup/proteinGroups.txt", _condition(["_G", "_D"]), False),
-]
+HYE, YEAST = _by("Condition_A", "Condition_B"), _by("_G", "_D")
+# every data file of the shared folder, its runs grouped by SOURCE.md's
+# conditions (two halves where it gives none), and whether it is a precursor report
+SHARED = [("diann_1.7_yeast/report.tsv", _by(), True),
+          ("diann_1.8_hye_subset/PXD028735.report.tsv", HYE, True),
+          ("diann_1.8_hye_subset/PXD028735.pr_matrix.tsv", HYE, True),
+          ("diann_1.8_hye_subset/PXD028735.pg_matrix.tsv", HYE, False),
+          ("diann_1.9_hye_sample/report.tsv", HYE, True),
+          ("fragpipe_iprg2016/combined_ion.tsv", _by("A", "B", "C"), True),
+          ("maxquant_msqc1/evidence.txt", _by(), True),
+          ("maxquant_msqc1/peptides.txt", _by(), True),
+          ("maxquant_msqc1/proteinGroups.txt", _by(), False),
+          ("maxquant_twogroup/evidence.txt", YEAST, True),
+          ("maxquant_twogroup/peptides.txt", YEAST, True),
+          ("maxquant_twogroup/proteinGroups.txt", YEAST, False)]
 
 
 @pytest.mark.usefixtures("unrendered")
 @pytest.mark.parametrize("name, grouping, rolled", SHARED, ids=[s[0] for s in SHARED])
 def test_shared_reports_roll_up_and_analyse(name, grouping, rolled, tmp_path):
-    path = real_data(f"{PRECURSORS}/{name}")
+    path = real_data(f"precursors/{name}")
     runs = read_precursors(path).runs if rolled else read_table(path).samples
     groups = grouping(runs)
     design = design_file(tmp_path / "design.tsv",

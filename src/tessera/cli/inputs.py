@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 import pandas as pd
 
-from tessera.cli.errors import UsageError, count, listing
+from tessera.cli.errors import UsageError, listing
 from tessera.cli.options import LEVELS, ROLLUPS, flag_of
 
 
