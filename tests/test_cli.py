@@ -160,7 +160,7 @@ def test_options_become_the_settings_mapping(table):
                            "index": "ID", "decimal": ",", "sheet": "Proteins",
                            "keep_flagged": True, "label_column": "Gene"}
     assert run.settings == {"noise_filter": 1, "log_transform": 2,
-                            "remove_missing_values": 70, "min_valid": 2, "min_valid_mode": "any",
+                            "remove_missing_values": 70, "min_valid": 2, "min_valid_mode": "each",
                             "normalize": "log_median_0"}
     assert run.groups == [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
     assert (run.method, run.fold_change_method, run.multipletest_method) == \
@@ -179,7 +179,7 @@ def test_command_line_overrides_settings_file(table, tmp_path):
                    "--group", "a=S7,S8", "--group", "b=S9,S1")
     assert run.reading == {"samples": ["S*"], "index": "ID", "keep_flagged": True}
     assert run.settings == {"noise_filter": 2, "log_transform": "auto",
-                            "remove_missing_values": 50, "min_valid": 2, "min_valid_mode": "any",
+                            "remove_missing_values": 50, "min_valid": 2, "min_valid_mode": "each",
                             "normalize": "ratio_mode"}
     assert run.groups == [("a", ["S7", "S8"]), ("b", ["S9", "S1"])]
     assert (run.method, run.out, run.file) == ("t", "from_file", table)

@@ -140,6 +140,19 @@ def test_a_model_says_it_has_no_detection_test(tmp_path):
     assert "hurdle_p" not in read_test(test)
 
 
+def test_groups_too_small_for_the_detection_test_go_without_it(tmp_path):
+    file = tmp_path / "t.csv"
+    log_values().to_csv(file, index=False)
+    status, stdout, _ = run_cli("analyze", str(file), "--samples", "S*", "--group",
+                                "a=S1,S2,S3", "--group", "b=S5,S6,S7", "--out",
+                                str(tmp_path / "r"))
+    assert status == 0
+    assert "without the detection test (with 3 and 3 samples it cannot reach p < 0.05)" in \
+        line_of(stdout, "test:")
+    assert "min_valid_mode='each' (default)" in line_of(stdout, "settings:")
+    assert "hurdle_p" not in read_test(tmp_path / "r_test.csv")
+
+
 @pytest.mark.parametrize("options, message", [
     (["--normalize", "reference"], "--normalize reference needs the features to normalise on"),
     (["--normalize-reference", "HUMAN"], "--normalize-reference 'HUMAN': "

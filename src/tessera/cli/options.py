@@ -71,6 +71,12 @@ FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
 MIN_VALID_MODES = ("each", "any", "all")
 IMPUTE_METHODS = ("downshift", "mindet")
+# How a precursor report's precursors become protein quantities: the option's
+# value, the function of tessera.tools.quant and its keywords.
+ROLLUPS = {"maxlfq": ("maxlfq", {}), "median-polish": ("median_polish", {}),
+           "top3": ("top_n", {"n": 3}), "sum": ("sum", {})}
+# Per protein group or per gene: the option's value and the reader's column.
+LEVELS = {"protein": "protein_group", "gene": "genes"}
 
 
 # The settings whose defaults are the library's: the function of
@@ -86,6 +92,8 @@ IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"
 DEFAULT_LABEL_TOP = 10
 DEFAULT_FOLD_CHANGE_METHOD = "group"
 DEFAULT_MULTIPLETEST_METHOD = "fdr_bh"
+# The roll-up of a precursor report, when the options do not say.
+DEFAULT_ROLLUP = {"rollup": "maxlfq", "level": "protein", "qvalue": 0.01, "proteotypic": False}
 
 
 # Each parser takes a value as given on the command line (text) or in a
@@ -301,6 +309,14 @@ def _quantile(raw):
     return value
 
 
+def _q_value(raw):
+    value = _finite(raw)
+    if not 0 < value <= 1:
+        raise ValueError("must be a q-value above 0 and at most 1, e.g. 0.01 (1 keeps every "
+                         "precursor)")
+    return value
+
+
 def _multipletest_method(raw):
     from statsmodels.stats.multitest import multipletests
 
@@ -346,6 +362,19 @@ OPTIONS = (
     Option("label_column", "COLUMN", _text,
            "annotation column that labels the volcano plot's points (default: the gene "
            "names when the table has them)"),
+    Option("rollup", "METHOD", _choice(tuple(ROLLUPS), "roll-up"),
+           "precursor reports: how each protein's precursors become its quantity per run: "
+           "maxlfq (the default; the medians of the precursors' ratios between runs), "
+           "median-polish (Tukey's, on the log values), top3 (the mean of the three most "
+           "intense) or sum"),
+    Option("level", "LEVEL", _choice(tuple(LEVELS), "level"),
+           "precursor reports: roll up per protein group (protein, the default) or per gene "
+           "(gene)"),
+    Option("qvalue", "Q", _q_value,
+           "precursor reports: keep the precursors, and the protein groups, of q-value at "
+           "most Q where the report has those columns (default: 0.01)"),
+    Option("proteotypic", None, _switch,
+           "precursor reports: keep only the precursors the report marks proteotypic"),
     Option("design", "DESIGN.tsv", _text,
            "sample design: a table with columns sample and group (optional: pair, which "
            "pairs the samples of the paired tests and makes the moderated test's design "
@@ -477,6 +506,10 @@ OPTION_BY_KEY = {option.key: option for option in OPTIONS}
 CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY) + ("record",)
 # The keys read_table takes, by the same names.
 READ_KEYS = ("samples", "quantity", "index", "decimal", "sheet", "keep_flagged", "label_column")
+# The keys of a precursor report's reading and roll-up; a protein table takes none.
+PRECURSOR_KEYS = tuple(DEFAULT_ROLLUP)
+# The reading keys of protein tables only; read_precursors finds its own.
+TABLE_ONLY_KEYS = ("samples", "index", "decimal", "sheet", "label_column")
 # Settings-file keys that may hold a list.
 LIST_KEYS = ("samples", "covariate", "contrast")
 # Keys that only a two-group run takes (the fold change and its volcano plot).
@@ -550,7 +583,10 @@ def build_parser():
     analyze.add_argument("file", nargs="?", metavar="FILE",
                          help="protein table (.csv, .tsv, .txt or .xlsx): a MaxQuant, DIA-NN, "
                               "FragPipe or Spectronaut protein table, or any table with "
-                              "--samples; default: the example")
+                              "--samples; or a precursor report, rolled up to proteins "
+                              "(--rollup): DIA-NN's report (.tsv, .parquet) or pr_matrix, "
+                              "MaxQuant's evidence.txt or peptides.txt, FragPipe's "
+                              "combined_ion.tsv or combined_peptide.tsv; default: the example")
     analyze.add_argument("--group", action="append", dest="groups", metavar="NAME=COL,COL,...",
                          help="a sample group and its samples; give two for a two-group test, "
                               "more to test whether the group means differ (or give them all "

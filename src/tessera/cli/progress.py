@@ -34,11 +34,14 @@ class Progress:
         self.steps = []
 
     def step(self, name, text, kept=None, removed=None):
-        print(f"{name:<{self.WIDTH}}{text}", file=self.stream, flush=True)
+        """Prints the step's line and keeps it; returns the line as printed."""
+        line = f"{name:<{self.WIDTH}}{text}"
+        print(line, file=self.stream, flush=True)
         why = text
         if kept is not None:
             why = why.removeprefix(f"{kept} rows kept, ").removeprefix(f"{kept} rows kept")
         self.steps.append(Step(name or "warnings", kept, removed, why))
+        return line
 
     def note(self, text):
         print(text, file=self.stream, flush=True)
@@ -124,7 +127,7 @@ def _setting(key, value, run):
 
 def describe(run):
     """The settings, groups and test of a run, as printed before it starts."""
-    given = {**run.reading, **run.settings}
+    given = {**run.reading, **run.rollup_settings, **run.settings}
     settings = ", ".join(_setting(key, value, run) for key, value in given.items()) or "none"
     groups = "; ".join(f"{name}: {', '.join(columns)}" for name, columns in run.groups)
     if run.design is not None:
@@ -150,6 +153,11 @@ def describe(run):
                  "feature has both)")
     elif model is not None and not run.no_detection and run.two_groups:
         test += ", without the detection test (not combined with a model's tests)"
+    elif run.two_groups and not run.no_detection and not run.paired and \
+            not run.test.needs.complete and "impute" not in run.settings:
+        sizes = " and ".join(str(len(columns)) for _, columns in run.groups)
+        test += (f", without the detection test (with {sizes} samples it cannot reach "
+                 f"p < {ALPHA})")
     if run.two_groups and model is None:
         test += f", fold change {run.fold_change_method}"
         if run.paired:
@@ -176,6 +184,61 @@ def read_summary(table):
         text += (f"; {table.not_measured} of its {cells} cells not measured (written as "
                  f"{forms}), now missing values")
     return text
+
+
+# Up to this many runs the per-run line names each run; beyond, the report does.
+RUNS_LISTED = 12
+
+
+def _kept_counts(step):
+    """'1052 precursors, 863 peptides, 371 protein groups, 371 genes' of a
+    reader's Step, without the kinds the format does not have."""
+    kinds = (("precursor", step.precursors), ("peptide", step.peptides),
+             ("protein group", step.protein_groups), ("gene", step.genes))
+    return ", ".join(count(n, kind) for kind, n in kinds if n is not None)
+
+
+def rollup_summaries(rolled, run):
+    """The lines of a precursor report's reading and roll-up, as
+    [(name, text, rows kept, rows removed)]: what the reading and each filter
+    kept, the roll-up, and the precursors and proteins quantified per run."""
+    report = rolled.precursors
+    feature, noun = report.feature, rolled.noun
+    first = report.steps[0]
+    read = (f"{first.rows} rows from {Path(report.path).name} ({report.format}, "
+            f"{report.quantity}, {count(len(report.runs), 'run')}; a row is a {feature} "
+            f"in a run): {_kept_counts(first)}")
+    lines = [("read", read, first.rows, None)]
+    for before, step in zip(report.steps, report.steps[1:]):
+        removed = step.removed_from(before)
+        what = f"{removed} summed into another row of their {feature} and run" \
+            if step.name == "summed" else f"{removed} removed: {step.rule}"
+        lines.append((step.name, f"{step.rows} rows kept, {what}; left {_kept_counts(step)}",
+                      step.rows, removed))
+    proteins = rolled.proteins
+    text = (f"{count(len(proteins), noun)} x {count(proteins.shape[1], 'run')} by "
+            f"{run.rollup_settings['rollup']} from their {feature}s; {rolled.single} of them from "
+            f"a single {feature}, which gives their quantities as they are")
+    lines.append(("rollup", text, len(proteins), None))
+    per_run = rolled.per_run
+    features, proteins_per_run = per_run.iloc[:, 0], per_run.iloc[:, 1]
+    if len(per_run) <= RUNS_LISTED:
+        text = f"{feature}s / {noun}s quantified: " + ", ".join(
+            f"{name} {a}/{b}" for name, a, b in zip(per_run.index, features, proteins_per_run))
+    else:
+        text = (f"{feature}s quantified from {features.min()} ({features.idxmin()}) to "
+                f"{features.max()}, {noun}s from {proteins_per_run.min()} "
+                f"({proteins_per_run.idxmin()}) to {proteins_per_run.max()}; the report "
+                "lists every run")
+    lines.append(("per run", text, None, None))
+    return lines
+
+
+def unused_runs_summary(unused, run):
+    """The runs that no group names: rolled up with the others, not tested."""
+    where = "the design" if run.design is not None else "a group"
+    return f"{count(len(unused), 'run')} not in {where}, rolled up and preprocessed with " \
+           f"the others but not tested: {', '.join(unused)}"
 
 
 def flagged_summary(table, keep_flagged):

@@ -8,6 +8,7 @@ Every module that reads the test table takes its column names from
 that the summary lines, the volcano plots and the report cannot disagree.
 """
 from dataclasses import dataclass
+from math import comb
 
 import pandas as pd
 
@@ -172,6 +173,22 @@ def result_counts(table, columns, *, fc_threshold=None):
                      higher_second: int((chosen & ~up).sum())}
     return {"tested": int(table[columns.p].notna().sum()), "significant": int(chosen.sum()),
             "direction": direction}
+
+
+def detection_reaches(sizes, alpha=ALPHA):
+    """Whether Fisher's exact test of measured against not measured can give
+    two groups of these sizes a p-value below ``alpha``: the smallest
+    two-sided p-value over every split of every number of measured samples.
+    With 3 and 3 samples it is 0.1, so the test never counts there."""
+    first, second = sizes
+    everyone = first + second
+    for measured in range(1, everyone):
+        probabilities = [comb(first, k) * comb(second, measured - k) / comb(everyone, measured)
+                         for k in range(max(0, measured - second), min(first, measured) + 1)]
+        least = min(probabilities)
+        if sum(q for q in probabilities if q <= least * (1 + 1e-9)) < alpha:
+            return True
+    return False
 
 
 def fold_changes(table, columns):

@@ -11,18 +11,18 @@ from importlib import resources
 from pathlib import Path
 
 from tessera.cli.errors import UsageError, count
-from tessera.cli.inputs import check_input_file, load_design
+from tessera.cli.inputs import check_input_file, load_design, precursor_input
 from tessera.cli.model import resolve_model
 from tessera.cli.options import (AUTO_LOG, CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD,
                                  DEFAULT_LABEL_TOP, DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD,
-                                 DEFAULT_NORMALIZE, OFF,
-                                 DEFAULT_MULTIPLETEST_METHOD, IMPUTE_PARAMETERS, LIST_KEYS,
+                                 DEFAULT_MULTIPLETEST_METHOD, DEFAULT_NORMALIZE, DEFAULT_ROLLUP,
+                                 IMPUTE_PARAMETERS, LIST_KEYS, OFF,
                                  METHOD_BY_NAME, METHODS, MODEL_KEYS, MODERATED_KEYS,
-                                 OPTION_BY_KEY, OPTIONS,
-                                 READ_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
+                                 OPTION_BY_KEY, OPTIONS, PRECURSOR_KEYS, READ_KEYS,
+                                 TABLE_ONLY_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
-from tessera.cli.results import ResultColumns
+from tessera.cli.results import ResultColumns, detection_reaches
 
 EXAMPLE_SETTINGS = {
     # the example is a plain wide table: an identifier column and ten samples
@@ -78,6 +78,10 @@ class Run:
     model: object = field(default=None, compare=False)
     # what comparing the input with the settings file's [record] found, to print
     input_check: str | None = field(default=None, compare=False)
+    # a precursor report's format and its reading and roll-up (options.PRECURSOR_KEYS,
+    # defaults filled in); None and empty for a protein table
+    precursor_format: str | None = None
+    rollup_settings: dict = field(default_factory=dict)
     # --no-detection as given, and whether the detection test runs: two groups
     # tested on group means by an unpaired test, without imputation
     no_detection: bool | None = None
@@ -264,6 +268,9 @@ def resolve(ns, example_file):
         except ValueError as exc:
             raise UsageError(f"{label} {raw!r} {exc}") from None
 
+    precursors = None if example else precursor_input(file)
+    _check_input_kind(values, given, file, precursors)
+
     design, paired_by_design, loaded = None, False, None
     if "design" in values:
         design = Path(values["design"])
@@ -283,13 +290,17 @@ def resolve(ns, example_file):
     model = resolve_model(values, given, groups, loaded, method)
     if model is not None:
         _check_model_settings(values, given)
-    # the detection test joins a test of two groups on the measured values; a
-    # model's contrasts, the paired tests and the tests of complete features
-    # have none, and imputed tables no missing values to test
+    # the detection test joins a test of two groups on the measured values,
+    # where their sizes let it reach the level (with 3 and 3 samples it cannot,
+    # and the filter that keeps the features it would test only moves the
+    # medians and the prior); a model's contrasts, the paired tests and the
+    # tests of complete features have none, and imputed tables no missing
+    # values to test
     needs = METHOD_BY_NAME[method].needs
     detection = (len(groups) == 2 and model is None and not values.get("no_detection")
                  and not needs.paired and not needs.complete
-                 and values.get("fold_change_method") != "paired" and "impute" not in values)
+                 and values.get("fold_change_method") != "paired" and "impute" not in values
+                 and detection_reaches([len(columns) for _, columns in groups]))
     defaults = _fill_defaults(values, detection)
     _check_min_valid(values, groups)
     _check_normalize(values, given)
@@ -311,12 +322,32 @@ def resolve(ns, example_file):
         label_top=values.get("label_top", DEFAULT_LABEL_TOP),
         input_check=input_check,
         model=model,
+        precursor_format=precursors,
+        rollup_settings={} if precursors is None else
+        {key: values.get(key, default) for key, default in DEFAULT_ROLLUP.items()},
         no_detection=values.get("no_detection"),
         detection=detection,
         defaults=defaults,
         **{key: values.get(key) for key in MODEL_KEYS},
         **_moderated_switches(values, given, method),
     )
+
+
+def _check_input_kind(values, given, file, precursors):
+    """Refuses the roll-up's options for a protein table, and the options of
+    protein tables only for a precursor report."""
+    if precursors is None:
+        for key in PRECURSOR_KEYS:
+            if key in values:
+                raise UsageError(f"{_given(given, key)}: {file} is not a precursor report, "
+                                 f"and {OPTION_BY_KEY[key].flag} applies to precursor reports "
+                                 "only; drop it")
+        return
+    for key in TABLE_ONLY_KEYS:
+        if key in values:
+            raise UsageError(f"{_given(given, key)}: {file} is a {precursors}, whose runs, "
+                             f"identifiers and numbers are read as the format writes them; "
+                             f"drop {OPTION_BY_KEY[key].flag}")
 
 
 def _given(given, key):
