@@ -481,9 +481,8 @@ OPTIONS = (
            "group, combined with the intensity test (Fisher's method) where a feature has "
            "both, so that a feature one group hardly measured has a p-value (columns "
            "detection_p, hurdle_p, hurdle_<adjustment>; the significant features are "
-           "counted on the combined p-values). With few samples a group the exact test "
-           "cannot reach the level (3 and 3 never do), and the answers are the intensity "
-           "test's"),
+           f"counted on the combined p-values). It runs where the groups' sizes let it reach "
+           f"p < {ALPHA}: 3 and 3 samples do not, 4 and 4 do"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
            "paired differences); not with a model, whose fit gives each contrast's"),
