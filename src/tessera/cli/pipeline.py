@@ -138,8 +138,9 @@ def _normalize(df, run, annotations):
     if column is not None:
         if annotations is None or column not in annotations.columns:
             known = ", ".join(map(repr, [] if annotations is None else annotations.columns))
+            known = known or "none (drop it to search the identifiers)"
             raise UsageError(f"--normalize-reference-column {column!r} is no annotation column "
-                             f"of the table; choose one of: {known or 'none (use the identifiers)'}")
+                             f"of the table; choose one of: {known}")
         where = annotations[column].reindex(df.index)
     try:
         return differential.normalize(df, list(df.columns), method, reference=reference,
