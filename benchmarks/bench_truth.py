@@ -1,132 +1,159 @@
-"""The truth benchmark: how many of the changes a pipeline calls are real, on
-a table where the truth is known.
+"""The truth benchmark: how many of the changes `tessera analyze` calls are
+real, on a table where the truth is known, run as a user runs it.
 
-    python benchmarks/bench_truth.py [--table PATH] [--alpha 0.05] [--fc 0.5]
+    python benchmarks/bench_truth.py [--table PATH --design DESIGN.tsv]
+        [--truth-column COLUMN --changed REGEX --unchanged REGEX]
+        [--alpha 0.05] [--fc 0.5] [--quick]
 
-The table is ../shared/data/benchmarks/hye_astral_diann_pg_matrix.tsv (read
-its SOURCE.md): two mixtures of human, yeast and E. coli digests, 3 runs
-each, with expected log2(A/B) of 0 (human), +1 (yeast) and -2 (E. coli). A
-human protein called changed is a false discovery, a yeast or E. coli one a
-true one; groups whose names carry two species, and contaminants, are not
-scored. The table is read with tessera.readers.read_table and log2
-transformed; then, for each normalisation, the moderated test is run
-  intensity  on the features with at least 2 values in each group (the
-             per-group filter, then the normalisation, then the test: the
-             README's order), and
-  hurdle     on every feature (test_hurdle: the same intensity test, joined
-             with the exact test of detection).
-For each it prints the features tested, the true and false calls at adjusted
-p < alpha and the real false discovery proportion, with and without a
-post-hoc |log2 fold change| >= fc (a feature with no value in a group counts
-as an unbounded change), and how often the human proteins' p-values fall
-below 0.01 and 0.05 (a calibrated test on null features: about 1% and 5%).
-It checks that every normalisation leaves the table's level (the shifts are
-centred) and that with 3 runs a group the hurdle's answers are those of its
-intensity test.
+The default table is ../shared/data/benchmarks/hye_astral_diann_pg_matrix.tsv
+(read its SOURCE.md): two mixtures of human, yeast and E. coli digests, 3
+runs each, with expected log2(A/B) of 0 (human), +1 (yeast) and -2 (E. coli).
+Its design (A: the Condition_A runs, B: the Condition_B runs) is written to a
+temporary folder. The truth is read from the annotation column
+--truth-column: a feature whose text matches --changed changed, one that
+matches --unchanged did not, and one whose text holds two different matches
+of the two (a group of proteins of two species) or none is not scored.
+
+Each configuration is one run of the command line's main(), with the
+table, the design and the options of the configuration, its outputs in a
+temporary folder. Per run it prints the features tested, the true and false
+calls among the significant ones as the program counts them (its own columns
+and its own rule: adjusted p < alpha, and with --fc-threshold an absolute fold
+change at least that), the real false discovery proportion (FDP) and the
+run's seconds. The first row is the recommended command, with no option;
+"reference" normalises on the features --unchanged names, the truth itself,
+as a bound on what a normalisation can do.
 """
 import argparse
+import contextlib
+import io
 import re
 import sys
+import tempfile
+import time
 from pathlib import Path
 
-import numpy as np
 import pandas as pd
 
-from tessera.readers import read_table
-from tessera.tools import differential as td
-from tessera.tools import preprocess as pp
+from tessera.cli import main as cli_main
+from tessera.cli.options import build_parser
+from tessera.cli.results import fold_changes, significant
+from tessera.cli.settings import resolve
 
 ROOT = Path(__file__).resolve().parents[1]
 TABLE = ROOT.parent / "shared" / "data" / "benchmarks" / "hye_astral_diann_pg_matrix.tsv"
-NORMALISATIONS = ("none", "log_median_0", "median_complete", "ratio_median", "ratio_mode")
-SPECIES = re.compile(r"_(HUMAN|YEAST|ECOLI)\b")
-CHANGED = {"YEAST", "ECOLI"}
+TRUTH_COLUMN = "Protein.Names"
+CHANGED = r"_(YEAST|ECOLI)\b"
+UNCHANGED = r"_(HUMAN)\b"
 
 
-def species(names):
-    """The one species of each feature's protein names, None when it has two or none."""
+def configurations(fc, reference, quick=False):
+    """[(normalisation, test, threshold, options)] of the runs: the default
+    command first, then each normalisation and test with and without a fold
+    change threshold (treat, and the post-hoc cut). ``reference`` is the
+    options of --normalize reference on the features known to be unchanged."""
+    normalisations = ["ratio_mode", "ratio_median", "median_complete", "reference",
+                      "log_median_0", "none"]
+    tests = [("moderated", []), ("moderated, no detection", ["--no-detection"]),
+             ("Welch", ["--method", "Welch"])]
+    if quick:
+        normalisations, tests = normalisations[:1], tests[:1]
+    thresholds = [("", []), (f"treat {fc:g}", ["--treat", str(fc)]),
+                  (f"|fc|>={fc:g}", ["--fc-threshold", str(fc)])]
+    runs = [("ratio_mode (default)", "moderated (default)", "", [])]
+    for normalisation in normalisations:
+        for test, test_options in tests:
+            for label, threshold in thresholds:
+                if label.startswith("treat") and test != "moderated":
+                    continue   # treat is the moderated test's, and fits no detection test
+                if not (normalisation, test, label) == ("ratio_mode", "moderated", ""):
+                    given = reference if normalisation == "reference" else []
+                    runs.append((normalisation, test, label, ["--normalize", normalisation,
+                                                              *given, *test_options,
+                                                              *threshold]))
+    return runs
+
+
+def truth_of(texts, changed, unchanged):
+    """True (changed), False (unchanged) or None (not scored) per feature."""
+    changed, unchanged = re.compile(changed), re.compile(unchanged)
+
     def one(text):
-        found = set(SPECIES.findall(str(text)))
-        return found.pop() if len(found) == 1 else None
-    return names.map(one)
+        text = "" if pd.isna(text) else str(text)
+        found_changed, found_unchanged = set(changed.findall(text)), set(unchanged.findall(text))
+        if len(found_changed | found_unchanged) != 1:
+            return None
+        return bool(found_changed)
+    return texts.map(one)
 
 
-def load(path):
-    """(log2 values, groups, species per feature) of the benchmark table."""
-    table = read_table(path)
-    values = np.log2(table.values)
-    samples = list(values.columns)
-    groups = [("A", [s for s in samples if "_A_" in s]), ("B", [s for s in samples if "_B_" in s])]
-    assert len(groups[0][1]) == len(groups[1][1]) == 3, samples
-    return values, groups, species(table.annotations["Protein.Names"])
+def design_of(table, path):
+    """The default table's design: its Condition_A and Condition_B runs."""
+    header = pd.read_csv(table, sep="\t", nrows=0).columns
+    rows = [(s, "A" if "_A_" in s else "B") for s in header if "_Condition_" in s]
+    path.write_text("sample\tgroup\n" + "".join(f"{s}\t{g}\n" for s, g in rows))
+    return path
 
 
-def normalised(values, groups, method):
-    """The table normalised (the per-group filter first for log_median_0, as
-    the README's command runs it), and the shifts (None where not given)."""
-    samples = [s for _, labels in groups for s in labels]
-    if method == "none":
-        return values, None
-    if method == "log_median_0":
-        return pp.normalize(td.filter_valid(values, groups, 2), "log_median_0"), None
-    table, shifts = td.normalize(values, samples, method)
-    assert abs(shifts.mean()) < 1e-12, shifts
-    return table, shifts
-
-
-def score(result, p_column, adjusted_column, truth, alpha, fc):
-    """Features tested, and true and false calls (and the false discovery
-    proportion) at adjusted p < alpha, without and with |fold change| >= fc."""
-    kinds = truth.reindex(result.index)
-    adjusted = result[adjusted_column]
-    fold = result["group_fc"].where(result[["n_A", "n_B"]].min(axis=1) > 0, np.inf)
-    rows = {}
-    for label, call in [("", adjusted < alpha), (f"|fc|>={fc}", (adjusted < alpha) & (fold.abs() >= fc))]:
-        true = int((call & kinds.isin(CHANGED)).sum())
-        false = int((call & (kinds == "HUMAN")).sum())
-        rows[label] = (int(adjusted.notna().sum()), true, false, false / max(true + false, 1))
-    human = result.loc[kinds == "HUMAN", p_column].dropna()
-    calibration = ((human <= 0.01).mean(), (human <= 0.05).mean())
-    return rows, calibration
-
-
-def run(path, alpha, fc):
-    values, groups, truth = load(path)
-    print(f"{path.name}: {len(values)} features; truth: "
-          + ", ".join(f"{k} {v}" for k, v in truth.value_counts().items()))
-    print(f"{'normalisation':16s} {'test':9s} {'filter':9s} {'tested':>6s} {'true':>5s} "
-          f"{'false':>5s} {'FDP':>6s}   human p<=0.01 / 0.05")
-    for method in NORMALISATIONS:
-        table, shifts = normalised(values, groups, method)
-        if shifts is not None:
-            print(f"{method:16s} shifts " + " ".join(f"{s:+.4f}" for s in shifts))
-        filtered = td.filter_valid(table, groups, 2)
-        intensity = td.test_features(filtered, groups, "moderated")
-        hurdle = td.test_hurdle(table, groups, "moderated")
-        # 3 runs a group: no detection pattern can reach the level, so the
-        # hurdle's answers are its intensity test's, over the same family
-        assert (hurdle["hurdle_evidence"] != "detection").all()
-        np.testing.assert_array_equal(hurdle["hurdle_fdr_bh"], hurdle["moderated_fdr_bh"])
-        for test, result, p, adjusted in [
-            ("intensity", intensity, "moderated_p", "moderated_fdr_bh"),
-            ("hurdle", hurdle, "hurdle_p", "hurdle_fdr_bh"),
-        ]:
-            rows, (below_1, below_5) = score(result, p, adjusted, truth, alpha, fc)
-            for label, (tested, true, false, fdp) in rows.items():
-                print(f"{method:16s} {test:9s} {label:9s} {tested:6d} {true:5d} {false:5d} "
-                      f"{fdp:6.3f}" + (f"   {below_1:.3f} / {below_5:.3f}" if not label else ""))
+def run_once(argv, truth_column, changed, unchanged, alpha):
+    """Runs the command line on argv; (tested, true, false, seconds)."""
+    started = time.perf_counter()
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli_main(argv)
+    seconds = time.perf_counter() - started
+    if status != 0:
+        raise SystemExit(f"tessera {' '.join(argv)} failed ({status}): {err.getvalue()}")
+    # the run's own column names and fold-change threshold, as it resolved them
+    run = resolve(build_parser().parse_args(argv), None)
+    columns = run.result_columns.headline
+    prefix = next(line.removeprefix("wrote ") for line in out.getvalue().splitlines()
+                  if line.startswith("wrote ") and line.endswith("_test.csv"))
+    test = pd.read_csv(prefix, index_col=0, low_memory=False)
+    called = significant(test[columns.p], test[columns.adjusted],
+                         fold_changes(test, columns) if columns.fc else None, alpha=alpha,
+                         fc_threshold=run.fc_threshold)
+    truth = truth_of(test[truth_column], changed, unchanged)
+    true = int((called & (truth == True)).sum())     # noqa: E712 - None is not scored
+    false = int((called & (truth == False)).sum())   # noqa: E712
+    return int(test[columns.p].notna().sum()), true, false, seconds
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--table", type=Path, default=TABLE)
+    parser.add_argument("--design", type=Path,
+                        help="the design file (default: written for the default table)")
+    parser.add_argument("--truth-column", default=TRUTH_COLUMN)
+    parser.add_argument("--changed", default=CHANGED,
+                        help="regular expression of the changed features' text")
+    parser.add_argument("--unchanged", default=UNCHANGED,
+                        help="regular expression of the unchanged features' text")
     parser.add_argument("--alpha", type=float, default=0.05)
     parser.add_argument("--fc", type=float, default=0.5)
+    parser.add_argument("--quick", action="store_true",
+                        help="the default normalisation and test only")
     args = parser.parse_args(argv)
     if not args.table.exists():
         sys.exit(f"{args.table} is missing: this benchmark needs the shared data folder")
-    pd.set_option("display.width", 120)
-    run(args.table, args.alpha, args.fc)
+    with tempfile.TemporaryDirectory() as folder:
+        design = args.design or design_of(args.table, Path(folder) / "design.tsv")
+        print(f"{args.table.name}, design {design.name}; truth from {args.truth_column!r}: "
+              f"changed {args.changed!r}, unchanged {args.unchanged!r}; significant at "
+              f"adjusted p < {args.alpha}")
+        print(f"{'normalisation':21s} {'test':24s} {'threshold':10s} {'tested':>6s} "
+              f"{'true':>5s} {'false':>5s} {'FDP':>6s} {'s':>5s}")
+        reference = ["--normalize-reference", args.unchanged, "--normalize-reference-column",
+                     args.truth_column]
+        for normalisation, test, label, options in configurations(args.fc, reference,
+                                                                  args.quick):
+            argv = ["analyze", str(args.table), "--design", str(design), "--out",
+                    f"{folder}/out/", *options]
+            tested, true, false, seconds = run_once(argv, args.truth_column, args.changed,
+                                                    args.unchanged, args.alpha)
+            fdp = false / max(true + false, 1)
+            print(f"{normalisation:21s} {test:24s} {label:10s} {tested:6d} {true:5d} "
+                  f"{false:5d} {fdp:6.3f} {seconds:5.1f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -84,6 +84,13 @@ def unrendered(monkeypatch):
     monkeypatch.setattr(analysis, "render", render)
 
 
+# The steps tessera analyze runs unless told otherwise, turned off: for the
+# tests of a run of only the steps they give (given first, so that a test's own
+# value of one of them wins).
+NO_DEFAULT_STEPS = ("--log-transform", "none", "--min-valid", "none", "--normalize", "none",
+                    "--no-detection")
+
+
 def write_table(path, values):
     """values (rows x samples S1, S2, ...) as a .csv table with an ID column."""
     df = pd.DataFrame(values, columns=[f"S{i}" for i in range(1, values.shape[1] + 1)])

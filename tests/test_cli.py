@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import Recorder, read_test, real_data, run_cli, write_table
+from conftest import NO_DEFAULT_STEPS, Recorder, read_test, real_data, run_cli, write_table
 from tessera.cli import analysis, figures
 from tessera.cli.errors import UsageError
 from tessera.cli.options import METHOD_BY_NAME, build_parser
@@ -83,28 +83,36 @@ def test_example_tables_are_the_library_results(example_run):
     *_, out = example_run
     steps = ("index", "remove_decoy", "noise_filter", "log_transform")
     expected = preprocess(str(EXAMPLE), {key: EXAMPLE_SETTINGS[key] for key in steps})
-    expected = differential.filter_valid(expected, EXAMPLE_GROUPS, 2, "each")
+    # the detection test runs by default: the filter keeps the features
+    # measured twice in either group, which it tests
+    expected = differential.filter_valid(expected, EXAMPLE_GROUPS, 2, "any")
     expected = normalize(expected, "log_median_0")
     result = pd.read_csv(out / "ex_preprocessed.csv", index_col=0)
     pd.testing.assert_frame_equal(result, expected, check_exact=False, rtol=1e-12)
     assert not result.index.str.contains("REV__|CON__").any()
     assert result.isna().any(axis=1).sum() > 500   # rows with a missing value are tested
 
-    expected = differential.test_features(expected, EXAMPLE_GROUPS, "moderated")
+    expected = differential.test_hurdle(expected, EXAMPLE_GROUPS, "moderated")
     test = read_test(out / "ex_test.csv")
+    test["detection_note"] = test["detection_note"].fillna("")
+    test["hurdle_evidence"] = test["hurdle_evidence"].fillna("")
     assert list(test.columns) == SAMPLES + [
         "moderated_stat", "moderated_p", "moderated_fdr_bh", "moderated_df", "moderated_B",
-        "group_fc", "n_treat", "n_ctrl", "moderated_note"]
+        "group_fc", "n_treat", "n_ctrl", "moderated_note", "detection_p", "detection_note",
+        "hurdle_p", "hurdle_fdr_bh", "hurdle_evidence"]
     pd.testing.assert_frame_equal(test, expected, check_exact=False, rtol=1e-12)
 
 
 def test_example_summary_counts_match_the_test_table(example_run):
     _, stdout, _, out = example_run
     test = read_test(out / "ex_test.csv")
-    significant = test["moderated_fdr_bh"] < 0.05
-    up = (significant & (test["group_fc"] > 0)).sum()
+    significant = test["hurdle_fdr_bh"] < 0.05
+    # a feature only the detection test answers is higher where it was measured more often
+    up = test["group_fc"].fillna(test["n_treat"] - test["n_ctrl"]) > 0
+    up = (significant & up).sum()
     line = next(line for line in stdout.splitlines() if line.startswith("moderated test"))
-    assert f"{len(test)} features tested, {significant.sum()} significant" in line
+    assert f"{test['hurdle_p'].notna().sum()} features tested, {significant.sum()} " \
+           "significant" in line
     assert f"{up} higher in treat, {significant.sum() - up} higher in ctrl" in line
     assert 80 <= significant.sum() <= 300  # a few hundred proteins truly change
 
@@ -152,7 +160,8 @@ def test_options_become_the_settings_mapping(table):
                            "index": "ID", "decimal": ",", "sheet": "Proteins",
                            "keep_flagged": True, "label_column": "Gene"}
     assert run.settings == {"noise_filter": 1, "log_transform": 2,
-                            "remove_missing_values": 70, "normalize": "log_median_0"}
+                            "remove_missing_values": 70, "min_valid": 2, "min_valid_mode": "each",
+                            "normalize": "log_median_0"}
     assert run.groups == [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
     assert (run.method, run.fold_change_method, run.multipletest_method) == \
         ("moderated", "group", "bonferroni")
@@ -169,7 +178,9 @@ def test_command_line_overrides_settings_file(table, tmp_path):
     run = resolved("--config", str(config), "--noise-filter", "2", "--samples", "S*",
                    "--group", "a=S7,S8", "--group", "b=S9,S1")
     assert run.reading == {"samples": ["S*"], "index": "ID", "keep_flagged": True}
-    assert run.settings == {"noise_filter": 2, "remove_missing_values": 50}
+    assert run.settings == {"noise_filter": 2, "log_transform": "auto",
+                            "remove_missing_values": 50, "min_valid": 2, "min_valid_mode": "each",
+                            "normalize": "ratio_mode"}
     assert run.groups == [("a", ["S7", "S8"]), ("b", ["S9", "S1"])]
     assert (run.method, run.out, run.file) == ("t", "from_file", table)
 
@@ -408,8 +419,8 @@ def test_groups_on_the_command_line_replace_the_settings_file_design(
     (["--config", "typo.toml"], "unknown key 'normalise'; did you mean normalize?"),
     (["--frobnicate"], "unrecognized arguments: --frobnicate"),
     (["--min-valid", "0"], "--min-valid '0' must be a whole number of at least 1, e.g. 2"),
-    (["--min-valid", "6"], "--min-valid 6 (mode each): group 'treat' has 5 samples, so no "
-     "feature can have 6 values there; choose at most 5"),
+    (["--min-valid", "6", "--min-valid-mode", "each"], "--min-valid 6 (mode each): group "
+     "'treat' has 5 samples, so no feature can have 6 values there; choose at most 5"),
     (["--min-valid", "11", "--min-valid-mode", "all"], "--min-valid 11 (mode all): the groups "
      "have 10 samples together, so no feature can have 11 values there; choose at most 10"),
     (["--min-valid-mode", "most"], "--min-valid-mode 'most' is not a known min-valid mode; "
@@ -529,7 +540,7 @@ def test_a_failed_step_stops_the_run(edit, args, messages, tmp_path):
     rng = np.random.default_rng(3)
     values = 2 ** rng.normal(20, 1, (40, 6))
     file = write_table(tmp_path / "t.csv", edit(values))
-    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *args,
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *NO_DEFAULT_STEPS, *args,
                                      "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--out", str(tmp_path / "out" / "r"))
     assert status == 2
@@ -553,7 +564,7 @@ def test_library_warnings_are_summarised_not_shown(tmp_path, recwarn, monkeypatc
     monkeypatch.setattr(differential, "test_features", warning_test)
     values = np.random.default_rng(5).integers(1000, 2000, (20, 6))
     file = write_table(tmp_path / "int.csv", values)
-    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group",
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *NO_DEFAULT_STEPS, "--group",
                                      "a=S1,S2,S3", "--group", "b=S4,S5,S6",
                                      "--method", "Wilcoxon", "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
@@ -743,8 +754,8 @@ def test_moderated_switches_reach_the_test_and_its_summary(switches, tmp_path):
     values[rng.random(values.shape) < 0.1] = np.nan
     file = write_table(tmp_path / "t.csv", values)
     groups = [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
-    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
-                                     "--group", "b=S4,S5,S6", *switches,
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *NO_DEFAULT_STEPS,
+                                     "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6", *switches,
                                      "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     options = {word: f"--moderated-{word}" in switches for word in ("trend", "robust", "legacy")}
@@ -781,8 +792,8 @@ PER_GROUP_ROWS = [
 def test_min_valid_counts_the_group_columns_only(mode, kept, why, tmp_path):
     file = write_table(tmp_path / "t.csv", np.array(PER_GROUP_ROWS, dtype=float))
     status, stdout, stderr = run_cli(
-        "analyze", str(file), *WIDE, "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
-        "--min-valid", "2", "--min-valid-mode", mode, "--method", "t",
+        "analyze", str(file), *WIDE, *NO_DEFAULT_STEPS, "--group", "a=S1,S2,S3",
+        "--group", "b=S4,S5,S6", "--min-valid", "2", "--min-valid-mode", mode, "--method", "t",
         "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     assert f"min_valid             {len(kept)} rows kept, {why}" in stdout
@@ -803,8 +814,9 @@ def test_summary_counts_the_untested_features_per_reason(tmp_path):
     values[4:6, 3:6] = np.nan         # 0 values in b
     values[6] = 7.0                   # no variance
     file = write_table(tmp_path / "t.csv", values)
-    status, stdout, _ = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
-                                "--group", "b=S4,S5,S6", "--method", "Welch",
+    status, stdout, _ = run_cli("analyze", str(file), *WIDE, *NO_DEFAULT_STEPS,
+                                "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                "--method", "Welch",
                                 "--out", str(tmp_path / "r"))
     assert status == 0
     line = next(line for line in stdout.splitlines() if line.startswith("Welch test"))
@@ -830,8 +842,9 @@ def test_imputed_cells_are_counted_and_as_numpy_draws_them(options, expected, tm
     values[rng.random(values.shape) < 0.25] = np.nan
     file = write_table(tmp_path / "t.csv", values)
     groups = [("a", ["S1", "S2", "S3"]), ("b", ["S4", "S5", "S6"])]
-    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, "--group", "a=S1,S2,S3",
-                                     "--group", "b=S4,S5,S6", "--method", "Welch", *options,
+    status, stdout, stderr = run_cli("analyze", str(file), *WIDE, *NO_DEFAULT_STEPS,
+                                     "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6",
+                                     "--method", "Welch", *options,
                                      "--out", str(tmp_path / "r"))
     assert (status, stderr) == (0, "")
     given = pd.read_csv(file, index_col="ID")

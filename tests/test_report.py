@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import Recorder, read_test, real_data, run_cli
+from conftest import NO_DEFAULT_STEPS, Recorder, read_test, real_data, run_cli
 
 from tessera.cli import figures, qc
 from tessera.cli.interactive import volcano_svg
@@ -615,7 +615,8 @@ def small_table(path, seed=0, rows=60, samples=9, effect=3.0, sd=1.5):
 TWO = ["--samples", "S*", "--group", "a=S1,S2,S3", "--group", "b=S4,S5,S6"]
 THREE = TWO + ["--group", "c=S7,S8,S9"]
 RUNS = {
-    "example": ([], "moderated", None),
+    # the example runs the detection test, whose answers are the hurdle's
+    "example": ([], "hurdle", None),
     "three groups, imputed": (THREE + ["--impute", "downshift"], "moderated", None),
     "paired, fold-change threshold": (TWO + ["--method", "paired_t", "--fc-threshold", "0.5",
                                              "--label-top", "3"], "paired_t", 0.5),
@@ -648,7 +649,8 @@ def test_every_run_writes_a_report_of_its_own_numbers(case, tmp_path):
     assert parsed.ids["significant"] == str(significant.sum())
     assert parsed.ids["untested"] == str(p.isna().sum())
     reasons = re.findall(r'<table class="untested">.*?</table>', page)
-    notes = test.loc[test[f"{method}_note"] != "", f"{method}_note"].value_counts()
+    note = test["moderated_note" if method == "hurdle" else f"{method}_note"]
+    notes = note[p.isna() & (note != "")].value_counts()
     assert re.findall(r"<tr><td>([^<]*)</td><td class=\"num\">(\d+)</td>", "".join(reasons)) \
         == [(html.escape(why), str(n)) for why, n in notes.items()]
     # one row per printed step line, in order
@@ -703,7 +705,8 @@ def test_fc_threshold_and_label_top_reach_the_volcano(tmp_path, monkeypatch):
     volcano = Recorder(figures.volcano)
     monkeypatch.setattr(figures, "volcano", volcano)
     file = small_table(tmp_path / "t.csv", rows=200, effect=4, sd=0.4)
-    status, stdout, _ = run_cli("analyze", str(file), *TWO, "--method", "t", "--fc-threshold",
+    status, stdout, _ = run_cli("analyze", str(file), *NO_DEFAULT_STEPS, *TWO, "--method", "t",
+                                "--fc-threshold",
                                 "2.5", "--label-top", "4", "--out", str(tmp_path / "r"))
     assert status == 0
     (_, kwargs), = volcano.calls

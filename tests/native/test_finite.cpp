@@ -14,23 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/finite.hpp"
 
 using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using checks::check;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
@@ -152,6 +143,5 @@ int main() {
     test_samples_and_shapes();
     test_statistics();
     test_filling();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

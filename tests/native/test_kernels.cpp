@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/permutation.hpp"
 #include "kernels/rowkinds.hpp"
 #include "kernels/sha256.hpp"
@@ -30,17 +31,7 @@ using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using checks::check;
 
 // Bitwise equality, with every NaN equal to every NaN.
 bool same(double a, double b) {
@@ -530,6 +521,5 @@ int main() {
     test_invalid_arguments();
     test_concurrent_runs_are_independent();
     test_row_kinds();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/contrast_expressions.hpp"
 #include "kernels/duplicate_correlation.hpp"
 #include "kernels/least_squares.hpp"
@@ -19,17 +20,7 @@ using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using checks::check;
 
 bool close(double a, double b, double tol) { return std::fabs(a - b) <= tol * std::max(1.0, std::fabs(b)); }
 
@@ -175,6 +166,5 @@ int main() {
     test_contrast_expressions();
     test_routes_leave_out_the_same_columns();
     test_fit_with_gaps();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/moderated.hpp"
 #include "kernels/special.hpp"
 
@@ -27,17 +28,7 @@ using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using checks::check;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -573,28 +564,7 @@ const double t_bvsc_expected[24] = {
     -0x1.7e639588fd03dp+1, 0x1.776db5f0aaa0ep-1, -0x1.d72d406a3c432p-1, -0x1.fd32f003d8abfp+0};
 const double df_prior_three = 0x1.576130e38bca2p+1, s2_prior_three = 0x1.9e859d7480ee7p-4;
 
-// Outputs of moderated_fit, owned.
-struct fit_buffers {
-    std::vector<double> logfc, su, t, df_total, s2, df_residual, amean, s2_prior, df_prior, s2_post, f, f_df2;
-    moderated::fit_output out;
-
-    fit_buffers(std::size_t n, std::size_t k)
-        : logfc(n * k), su(n * k), t(n * k), df_total(n), s2(n), df_residual(n), amean(n),
-          s2_prior(n), df_prior(n), s2_post(n), f(n), f_df2(n) {
-        out.logfc = logfc.data();
-        out.stdev_unscaled = su.data();
-        out.t = t.data();
-        out.df_total = df_total.data();
-        out.s2 = s2.data();
-        out.df_residual = df_residual.data();
-        out.amean = amean.data();
-        out.s2_prior = s2_prior.data();
-        out.df_prior = df_prior.data();
-        out.s2_post = s2_post.data();
-        out.f = f.data();
-        out.f_df2 = f_df2.data();
-    }
-};
+using moderated::fit_buffers;
 
 moderated::fit_input two_group_input(const std::string& variant) {
     static const int group[cols] = {0, 0, 0, -1, -1, -1, 1, 1};  // B left out
@@ -743,6 +713,5 @@ int main() {
     test_three_groups_match_limma();
     test_statuses();
     test_infinite_prior_df();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/maxlfq.hpp"
 #include "kernels/median.hpp"
 #include "kernels/median_polish.hpp"
@@ -20,18 +21,8 @@ using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
+using checks::check;
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
 
 // Relative closeness, with NaN equal only to NaN.
 bool close(double a, double b, double tolerance = 1e-12) {
@@ -142,6 +133,5 @@ int main() {
     test_median();
     test_maxlfq();
     test_median_polish();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/detection.hpp"
 #include "kernels/shifts.hpp"
 
@@ -16,13 +17,7 @@ using namespace tessera::kernels;
 
 namespace {
 
-int failed = 0;
-
-void check(bool ok, const char* what) {
-    if (ok) return;
-    ++failed;
-    std::printf("FAIL: %s\n", what);
-}
+using checks::check;
 
 bool close(double a, double b) { return std::fabs(a - b) <= 1e-12 * std::fabs(b); }
 
@@ -47,5 +42,5 @@ int main() {
     check(shifts::coverage(shifts::estimate::ratio_mode, 6) == 5 &&
               shifts::coverage(shifts::estimate::ratio_median, 3) == 3,
           "profile coverage: three quarters of the columns, rounded up");
-    return failed ? 1 : 0;
+    return checks::report();
 }

@@ -15,63 +15,71 @@ namespace {
 constexpr double prior_n = 10;
 
 // Solves a x = b for a symmetric positive-definite m x m matrix a
-// (row-major; l gets its Cholesky factor L in the lower triangle and L' in
-// the upper one); b becomes x. Every inner loop runs along a row with no sum
+// (row-major; only its upper triangle is read); b becomes x, work is
+// scratch. The Cholesky factor U (U'U = a) is taken on the upper triangle
+// with b as an extra column, so that U'z = b is solved on the way; then
+// U x = z. Pivots come four at a time and the rows below take all four in
+// one pass, two rows together: every inner loop runs along a row with no sum
 // to carry, so that it vectorises.
-void solve_spd(const std::vector<double>& a, std::vector<double>& l, std::vector<double>& b,
+void solve_spd(const std::vector<double>& a, std::vector<double>& work, std::vector<double>& b,
                std::size_t m) {
-    l = a;
-    double* x = l.data();
-    // panels of four columns: each factored in turn, then the rows below
-    // updated by the whole panel in one pass
-    constexpr std::size_t width = 4;
-    for (std::size_t j0 = 0; j0 < m; j0 += width) {
-        const std::size_t j1 = std::min(m, j0 + width);
-        for (std::size_t j = j0; j < j1; ++j) {
-            double* rj = x + j * m;
-            const double d = std::sqrt(rj[j]);
-            rj[j] = d;
-            const double inv = 1 / d;
-            // column j of L, kept as row j of L' too
-            for (std::size_t i = j + 1; i < m; ++i) rj[i] = x[i * m + j] *= inv;
-            // the rest of the panel: rows i > j, columns j < c < j1, c <= i
-            for (std::size_t i = j + 1; i < m; ++i) {
-                const double lij = rj[i];
-                double* ri = x + i * m;
-                for (std::size_t c = j + 1; c < std::min(j1, i + 1); ++c) ri[c] -= lij * rj[c];
-            }
-        }
-        // rows i >= j1, columns j1 <= c <= i: a[i][c] -= sum over the panel of l[i][j] l[c][j]
-        const std::size_t w = j1 - j0;
-        for (std::size_t i = j1; i < m; ++i) {
-            double* ri = x + i * m;
-            if (w == width) {
-                const double l0 = x[j0 * m + i], l1 = x[(j0 + 1) * m + i], l2 = x[(j0 + 2) * m + i],
-                             l3 = x[(j0 + 3) * m + i];
-                const double *u0 = x + j0 * m, *u1 = u0 + m, *u2 = u1 + m, *u3 = u2 + m;
-                for (std::size_t c = j1; c <= i; ++c)
-                    ri[c] -= (l0 * u0[c] + l1 * u1[c]) + (l2 * u2[c] + l3 * u3[c]);
-            } else {
-                for (std::size_t j = j0; j < j1; ++j) {
-                    const double lij = x[j * m + i];
-                    const double* uj = x + j * m;
-                    for (std::size_t c = j1; c <= i; ++c) ri[c] -= lij * uj[c];
-                }
-            }
-        }
-    }
-    // L z = b along the rows of L', then L' x = z along the rows of L
+    const std::size_t s = m + 1;  // row stride: b is column m
+    work.resize(m * s);
+    double* u = work.data();
     for (std::size_t i = 0; i < m; ++i) {
-        const double* ui = x + i * m;
-        const double v = b[i] / ui[i];
-        b[i] = v;
-        for (std::size_t r = i + 1; r < m; ++r) b[r] -= ui[r] * v;
+        std::copy(a.begin() + i * m + i, a.begin() + (i + 1) * m, u + i * s + i);
+        u[i * s + m] = b[i];
     }
+    // row j of U from what is left of it: its pivot's root, the rest divided by it
+    auto finish = [&](std::size_t j) {
+        double* r = u + j * s;
+        r[j] = std::sqrt(r[j]);
+        const double inv = 1 / r[j];
+        for (std::size_t c = j + 1; c <= m; ++c) r[c] *= inv;
+    };
+    // row i less row j of U times its entry in column i
+    auto eliminate = [&](std::size_t j, std::size_t i) {
+        const double* r = u + j * s;
+        double* ri = u + i * s;
+        const double f = r[i];
+        for (std::size_t c = i; c <= m; ++c) ri[c] -= f * r[c];
+    };
+    std::size_t k = 0;
+    for (; k + 4 <= m; k += 4) {
+        for (std::size_t j = k; j < k + 4; ++j) {
+            finish(j);
+            for (std::size_t i = j + 1; i < k + 4; ++i) eliminate(j, i);
+        }
+        const double *u0 = u + k * s, *u1 = u0 + s, *u2 = u1 + s, *u3 = u2 + s;
+        std::size_t i = k + 4;
+        for (; i + 2 <= m; i += 2) {
+            double* ri = u + i * s;
+            double* rn = ri + s;
+            const double a0 = u0[i], a1 = u1[i], a2 = u2[i], a3 = u3[i];
+            const double b0 = u0[i + 1], b1 = u1[i + 1], b2 = u2[i + 1], b3 = u3[i + 1];
+            ri[i] -= (a0 * u0[i] + a1 * u1[i]) + (a2 * u2[i] + a3 * u3[i]);
+            for (std::size_t c = i + 1; c <= m; ++c) {
+                ri[c] -= (a0 * u0[c] + a1 * u1[c]) + (a2 * u2[c] + a3 * u3[c]);
+                rn[c] -= (b0 * u0[c] + b1 * u1[c]) + (b2 * u2[c] + b3 * u3[c]);
+            }
+        }
+        if (i < m) {
+            double* ri = u + i * s;
+            const double a0 = u0[i], a1 = u1[i], a2 = u2[i], a3 = u3[i];
+            for (std::size_t c = i; c <= m; ++c)
+                ri[c] -= (a0 * u0[c] + a1 * u1[c]) + (a2 * u2[c] + a3 * u3[c]);
+        }
+    }
+    for (; k < m; ++k) {
+        finish(k);
+        for (std::size_t i = k + 1; i < m; ++i) eliminate(k, i);
+    }
+    // U x = z, column by column of U
+    for (std::size_t i = 0; i < m; ++i) b[i] = u[i * s + m];
     for (std::size_t i = m; i-- > 0;) {
-        const double* li = x + i * m;
-        const double v = b[i] / li[i];
-        b[i] = v;
-        for (std::size_t k = 0; k < i; ++k) b[k] -= li[k] * v;
+        b[i] /= u[i * s + i];
+        const double v = b[i];
+        for (std::size_t r = 0; r < i; ++r) b[r] -= u[r * s + i] * v;
     }
 }
 
@@ -220,7 +228,8 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
             d[obs[i]] = aw[obs[i]] * f.residual[i] * f.residual[i];
             h1[obs[i]] = f.one_minus_hat[i];
         }
-        // info2 += Z2' (diag(h1) - h1 h1' / sum(h1)) Z2 for Z2 = contr.sum(n)
+        // info2 += Z2' (diag(h1) - h1 h1' / sum(h1)) Z2 for Z2 = contr.sum(n),
+        // on the upper triangle, all that solve_spd reads
         double total = 0;
         for (double h : h1) total += h;
         const double last = h1[m];
@@ -229,7 +238,7 @@ std::vector<double> gene_by_gene(const double* values, std::size_t rows, const d
             // (info[-1, 1] / info[1, 1]) %*% info[1, -1]
             const double gi = g[i] / total;
             double* row = &info2[i * m];
-            for (std::size_t j = 0; j < m; ++j) row[j] += last - gi * g[j];
+            for (std::size_t j = i; j < m; ++j) row[j] += last - gi * g[j];
             row[i] += h1[i];
         }
         const double z_last = d[m] / f.s2 - h1[m];

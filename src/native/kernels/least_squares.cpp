@@ -261,7 +261,8 @@ void qr_factor::inverse_diagonal(double* out) const {
 bool gram_factor::factor(const double* g, std::size_t p) {
     kept_.clear();
     scale_.clear();
-    l_.assign(p * p, 0.0);  // rank x rank once the rank is known; p x p meanwhile
+    l_.resize(p * p);  // rank x rank once the rank is known; p x p meanwhile
+    reciprocal_.resize(p);
     std::vector<double>& full_scale = full_scale_;
     full_scale.resize(p);
     for (std::size_t j = 0; j < p; ++j) full_scale[j] = g[j * p + j] > 0 ? 1 / std::sqrt(g[j * p + j]) : 0.0;
@@ -273,65 +274,66 @@ bool gram_factor::factor(const double* g, std::size_t p) {
         for (std::size_t a = 0; a < r; ++a) {
             double s = g[j * p + kept_[a]] * full_scale[j] * full_scale[kept_[a]];
             for (std::size_t k = 0; k < a; ++k) s -= row[k] * l_[a * p + k];
-            row[a] = s / l_[a * p + a];
+            row[a] = s * reciprocal_[a];
         }
         double d = 1.0;
         for (std::size_t k = 0; k < r; ++k) d -= row[k] * row[k];
         // dqrdc2 leaves out a column whose unexplained length is below 1e-7
         // of its own, d < 1e-14; d below 1e-15 is that beyond rounding, and
         // d below 1e-4 is refused: undecided, or ill-conditioned for this route
-        if (d < 1e-15) {
-            std::fill(row, row + r, 0.0);
-            continue;
-        }
+        if (d < 1e-15) continue;
         if (d < 1e-4) return false;
         row[r] = std::sqrt(d);
+        reciprocal_[r] = 1 / row[r];
         kept_.push_back(j);
         scale_.push_back(full_scale[j]);
     }
-    // compact to rank x rank, in place (row a moves to a smaller offset)
+    // L^-1 (lower, rank x rank), row by row from the rows of L; every use
+    // of the factor is a product with it, which needs no division
     const std::size_t r = kept_.size();
-    for (std::size_t a = 0; a < r; ++a)
-        for (std::size_t b = 0; b <= a; ++b) l_[a * r + b] = l_[a * p + b];
-    for (std::size_t a = 0; a < r; ++a)
-        for (std::size_t b = a + 1; b < r; ++b) l_[a * r + b] = 0.0;
+    inverse_.assign(r * r, 0.0);
+    for (std::size_t i = 0; i < r; ++i) {
+        const double* li = &l_[i * p];
+        double* vi = &inverse_[i * r];
+        // row i of L^-1: (e_i - sum over k < i of l_ik row k of L^-1) / l_ii
+        for (std::size_t k = 0; k < i; ++k) {
+            const double* vk = &inverse_[k * r];
+            for (std::size_t c = 0; c <= k; ++c) vi[c] -= li[k] * vk[c];
+        }
+        vi[i] = 1.0;
+        for (std::size_t c = 0; c <= i; ++c) vi[c] *= reciprocal_[i];
+    }
     reciprocal_.resize(r);
-    for (std::size_t a = 0; a < r; ++a) reciprocal_[a] = 1 / l_[a * r + a];
     return true;
 }
 
 void gram_factor::solve(const double* c, double* b) const {
     const std::size_t r = kept_.size();
+    const double* v = inverse_.data();
+    // z = L^-1 (s c) into b, then b = s L^-T z in place: b[i] needs z[k >= i] only
     for (std::size_t i = 0; i < r; ++i) {
-        double s = c[i] * scale_[i];
-        const double* li = &l_[i * r];
-        for (std::size_t k = 0; k < i; ++k) s -= li[k] * b[k];
-        b[i] = s / li[i];
+        double z = 0;
+        const double* vi = v + i * r;
+        for (std::size_t k = 0; k <= i; ++k) z += vi[k] * (c[k] * scale_[k]);
+        b[i] = z;
     }
-    for (std::size_t i = r; i-- > 0;) {
-        double s = b[i];
-        for (std::size_t k = i + 1; k < r; ++k) s -= l_[k * r + i] * b[k];
-        b[i] = s / l_[i * r + i];
+    for (std::size_t i = 0; i < r; ++i) {
+        double x = 0;
+        for (std::size_t k = i; k < r; ++k) x += v[k * r + i] * b[k];
+        b[i] = x * scale_[i];
     }
-    for (std::size_t i = 0; i < r; ++i) b[i] *= scale_[i];
 }
 
 double gram_factor::leverage(const double* x) const {
     const std::size_t r = kept_.size();
-    double z[64];
-    std::vector<double> big;
-    double* w = z;
-    if (r > 64) {
-        big.resize(r);
-        w = big.data();
-    }
+    const double* v = inverse_.data();
+    // |L^-1 (s x)|^2
     double total = 0;
     for (std::size_t i = 0; i < r; ++i) {
-        double s = x[i] * scale_[i];
-        const double* li = &l_[i * r];
-        for (std::size_t k = 0; k < i; ++k) s -= li[k] * w[k];
-        w[i] = s * reciprocal_[i];
-        total += w[i] * w[i];
+        double s = 0;
+        const double* vi = v + i * r;
+        for (std::size_t k = 0; k <= i; ++k) s += vi[k] * (x[k] * scale_[k]);
+        total += s * s;
     }
     return total;
 }
@@ -339,19 +341,9 @@ double gram_factor::leverage(const double* x) const {
 void gram_factor::inverse_diagonal(double* out) const {
     const std::size_t r = kept_.size();
     // (L L')^-1 diagonal: the squared norms of the columns of L^-1
-    std::vector<double>& inv = inverse_;
-    inv.assign(r * r, 0.0);
-    for (std::size_t j = 0; j < r; ++j) {
-        inv[j * r + j] = 1 / l_[j * r + j];
-        for (std::size_t i = j + 1; i < r; ++i) {
-            double s = 0;
-            for (std::size_t k = j; k < i; ++k) s += l_[i * r + k] * inv[k * r + j];
-            inv[i * r + j] = -s / l_[i * r + i];
-        }
-    }
     for (std::size_t j = 0; j < r; ++j) {
         double s = 0;
-        for (std::size_t i = j; i < r; ++i) s += inv[i * r + j] * inv[i * r + j];
+        for (std::size_t i = j; i < r; ++i) s += inverse_[i * r + j] * inverse_[i * r + j];
         out[j] = s * scale_[j] * scale_[j];
     }
 }

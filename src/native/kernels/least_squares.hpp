@@ -72,13 +72,14 @@ private:
 // caller uses qr_factor instead.
 class gram_factor {
 public:
-    // Factors g (p x p, row-major); false when refused.
+    // Factors g (p x p, row-major; only its lower triangle is read); false
+    // when refused.
     bool factor(const double* g, std::size_t p);
     std::size_t rank() const { return kept_.size(); }
     // The estimable columns, in order.
     const std::vector<std::size_t>& kept() const { return kept_; }
     // b solving X'X b = c over the estimable columns, both rank() values in
-    // the order of kept().
+    // the order of kept() (b and c distinct).
     void solve(const double* c, double* b) const;
     // diag((X'X)^-1) of the estimable columns (rank() values).
     void inverse_diagonal(double* out) const;
@@ -87,11 +88,12 @@ public:
     double leverage(const double* x) const;
 
 private:
-    std::vector<double> l_, scale_;  // l_: lower Cholesky factor of the scaled matrix, rank x rank
+    std::vector<double> l_;           // lower Cholesky factor of the scaled matrix, p x p rows
+    std::vector<double> inverse_;     // its inverse, rank x rank lower
     std::vector<double> reciprocal_;  // 1 / diag(l_)
+    std::vector<double> scale_;       // 1 / the lengths of the kept columns
     std::vector<std::size_t> kept_;
     std::vector<double> full_scale_;
-    mutable std::vector<double> inverse_;  // scratch
 };
 
 // Cyclic Jacobi eigen-decomposition of a small symmetric matrix (k x k,

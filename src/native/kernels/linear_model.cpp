@@ -142,10 +142,68 @@ void cell_means_fit(const double* values, std::size_t rows, const model& m, fit&
     for (std::size_t j = 0; j < p; ++j) out.cov[j * p + j] = 1.0 / size[j];
 }
 
+// One row's least squares by the Gram route: the normal equations
+// X'X b = X'y, then one refinement from the residuals, b += (X'X)^-1 X'e.
+// x: the k rows of the estimable columns (k x rank, row-major); b gets the
+// rank coefficients; returns the residual sum of squares |e - X delta|^2.
+// R > 0 fixes the rank when compiling, so that the sums over the columns
+// stay in registers; R = 0 takes any rank, with work (3 rank values) for them.
+template <std::size_t R>
+long double gram_fit_row(const double* __restrict x, const double* __restrict y, std::size_t k,
+                         std::size_t rank, const linalg::gram_factor& gf, double* __restrict b,
+                         double* __restrict work) {
+    if (R > 0) rank = R;
+    double fixed[R > 0 ? 3 * R : 1];
+    double* __restrict c = R > 0 ? fixed : work;
+    double* __restrict delta = c + rank;
+    double* __restrict first = delta + rank;
+    std::fill(c, c + rank, 0.0);
+    for (std::size_t q = 0; q < k; ++q) {
+        const double* row = x + q * rank;
+        for (std::size_t j = 0; j < rank; ++j) c[j] += row[j] * y[q];
+    }
+    gf.solve(c, first);
+    std::fill(c, c + rank, 0.0);
+    long double ss = 0;
+    for (std::size_t q = 0; q < k; ++q) {
+        const double* row = x + q * rank;
+        double fitted = 0;
+        for (std::size_t j = 0; j < rank; ++j) fitted += row[j] * first[j];
+        const double e = y[q] - fitted;
+        ss += static_cast<long double>(e) * e;
+        for (std::size_t j = 0; j < rank; ++j) c[j] += row[j] * e;
+    }
+    gf.solve(c, delta);
+    // |e - X delta|^2 = |e|^2 - delta'X'e, as X'X delta = X'e
+    long double shrink = 0;
+    for (std::size_t j = 0; j < rank; ++j) shrink += static_cast<long double>(delta[j]) * c[j];
+    for (std::size_t j = 0; j < rank; ++j) b[j] = first[j] + delta[j];
+    return ss - shrink;
+}
+
+// gram_fit_row, its rank fixed when compiling for the designs of up to 10
+// estimable columns.
+long double gram_fit(const double* x, const double* y, std::size_t k, std::size_t rank,
+                     const linalg::gram_factor& gf, double* b, double* work) {
+    switch (rank) {
+        case 1: return gram_fit_row<1>(x, y, k, rank, gf, b, work);
+        case 2: return gram_fit_row<2>(x, y, k, rank, gf, b, work);
+        case 3: return gram_fit_row<3>(x, y, k, rank, gf, b, work);
+        case 4: return gram_fit_row<4>(x, y, k, rank, gf, b, work);
+        case 5: return gram_fit_row<5>(x, y, k, rank, gf, b, work);
+        case 6: return gram_fit_row<6>(x, y, k, rank, gf, b, work);
+        case 7: return gram_fit_row<7>(x, y, k, rank, gf, b, work);
+        case 8: return gram_fit_row<8>(x, y, k, rank, gf, b, work);
+        case 9: return gram_fit_row<9>(x, y, k, rank, gf, b, work);
+        case 10: return gram_fit_row<10>(x, y, k, rank, gf, b, work);
+        default: return gram_fit_row<0>(x, y, k, rank, gf, b, work);
+    }
+}
+
 // Buffers of one pattern's fit, kept by each thread from pattern to pattern.
 struct pattern_scratch {
     std::vector<std::size_t> obs;
-    std::vector<double> xr, gram, y, var, xk, c, b, delta, res;
+    std::vector<double> xr, gram, y, var, xk, b, work;
     linalg::gram_factor gf;
 };
 
@@ -290,10 +348,14 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
         const std::uint64_t* bits = mask.data() + rows_of[0] * words;
         thread_local pattern_scratch sc;
         std::vector<std::size_t>& obs = sc.obs;
-        obs.clear();
-        for (std::size_t c = 0; c < n; ++c)
-            if (bits[c / 64] >> (c % 64) & 1) obs.push_back(c);
-        const std::size_t k = obs.size();
+        obs.resize(n);
+        std::size_t k = 0;
+        // no branch on the data, whose gaps fall at random
+        for (std::size_t c = 0; c < n; ++c) {
+            obs[k] = c;
+            k += bits[c / 64] >> (c % 64) & 1;
+        }
+        obs.resize(k);
         if (k == 0) return;  // nothing measured: NaN, df 0
         whitening white;
         if (m.block) white.build(m, obs, m.weights);
@@ -307,6 +369,7 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
                 for (std::size_t j = 0; j < p; ++j) xr[i * p + j] = xc[j * k + i];
         }
         auto x_row = [&](std::size_t i) { return plain ? m.design + obs[i] * p : xr.data() + i * p; };
+        // the lower triangle of the Gram matrix, all that gram_factor reads
         std::vector<double>& gram = sc.gram;
         gram.assign(p * p, 0.0);
         if (plain && 2 * k > n) {
@@ -319,13 +382,13 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
                 }
                 const double* row = m.design + c * p;
                 for (std::size_t a = 0; a < p; ++a)
-                    for (std::size_t b = 0; b < p; ++b) gram[a * p + b] -= row[a] * row[b];
+                    for (std::size_t b = 0; b <= a; ++b) gram[a * p + b] -= row[a] * row[b];
             }
         } else {
             for (std::size_t i = 0; i < k; ++i) {
                 const double* row = x_row(i);
                 for (std::size_t a = 0; a < p; ++a)
-                    for (std::size_t b = 0; b < p; ++b) gram[a * p + b] += row[a] * row[b];
+                    for (std::size_t b = 0; b <= a; ++b) gram[a * p + b] += row[a] * row[b];
             }
         }
         linalg::gram_factor& gf = sc.gf;
@@ -348,52 +411,31 @@ void lm_fit(const double* values, std::size_t rows, const model& m, fit& out,
         if (gf.factor(gram.data(), p)) {
             const std::vector<std::size_t>& kept = gf.kept();
             const std::size_t rank = kept.size();
-            const double df = static_cast<double>(k - rank);
             gf.inverse_diagonal(var.data());
             // the estimable columns of the rows, contiguous
             std::vector<double>& xk = sc.xk;
             xk.resize(k * rank);
-            for (std::size_t q = 0; q < k; ++q)
-                for (std::size_t j = 0; j < rank; ++j) xk[q * rank + j] = x_row(q)[kept[j]];
-            std::vector<double>&cv = sc.c, &bv = sc.b, &dv = sc.delta;
-            cv.resize(rank);
-            bv.resize(rank);
-            dv.resize(rank);
-            double* __restrict c = cv.data();
-            double* __restrict b = bv.data();
-            double* __restrict delta = dv.data();
-            const double* __restrict xs = xk.data();
-            const double* __restrict ys = y.data();
+            for (std::size_t q = 0; q < k; ++q) {
+                const double* row = x_row(q);
+                if (rank == p)
+                    std::copy(row, row + p, xk.data() + q * p);
+                else
+                    for (std::size_t j = 0; j < rank; ++j) xk[q * rank + j] = row[kept[j]];
+            }
+            const double df = static_cast<double>(k - rank);
+            for (std::size_t j = 0; j < rank; ++j) var[j] = std::sqrt(var[j]);
+            std::vector<double>& b = sc.b;
+            b.resize(rank);
+            sc.work.resize(3 * rank);
             for (std::size_t i = 0; i < count; ++i) {
                 const std::size_t r = rows_of[i];
                 load_row(r);
-                // normal equations, then one refinement from the residuals
-                std::fill(c, c + rank, 0.0);
-                for (std::size_t q = 0; q < k; ++q) {
-                    const double* row = xs + q * rank;
-                    for (std::size_t j = 0; j < rank; ++j) c[j] += row[j] * ys[q];
-                }
-                gf.solve(c, b);
-                std::fill(c, c + rank, 0.0);
-                long double ss = 0;
-                for (std::size_t q = 0; q < k; ++q) {
-                    const double* row = xs + q * rank;
-                    double fitted = 0;
-                    for (std::size_t j = 0; j < rank; ++j) fitted += row[j] * b[j];
-                    const double e = ys[q] - fitted;
-                    ss += static_cast<long double>(e) * e;
-                    for (std::size_t j = 0; j < rank; ++j) c[j] += row[j] * e;
-                }
-                gf.solve(c, delta);
-                // |e - X delta|^2 = |e|^2 - delta'X'e, as X'X delta = X'e
-                long double shrink = 0;
-                for (std::size_t j = 0; j < rank; ++j) shrink += static_cast<long double>(delta[j]) * c[j];
-                ss -= shrink;
+                const long double ss = gram_fit(xk.data(), y.data(), k, rank, gf, b.data(), sc.work.data());
                 double* coef = out.coef.data() + r * p;
                 double* su = out.stdev_unscaled.data() + r * p;
                 for (std::size_t j = 0; j < rank; ++j) {
-                    coef[kept[j]] = b[j] + delta[j];
-                    su[kept[j]] = std::sqrt(var[j]);
+                    coef[kept[j]] = b[j];
+                    su[kept[j]] = var[j];
                 }
                 out.df_residual[r] = df;
                 if (k > rank) out.s2[r] = static_cast<double>(ss / (k - rank));

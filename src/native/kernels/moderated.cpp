@@ -278,6 +278,24 @@ void view_of(contrast_output& c, fit_output& view) {
     view.prior = c.prior;
 }
 
+void fit_buffers::allocate(std::size_t rows, std::size_t k) {
+    for (auto* v : {&logfc, &stdev_unscaled, &t}) v->resize(rows * k);
+    for (auto* v : {&df_total, &s2, &df_residual, &amean, &s2_prior, &df_prior, &s2_post, &f, &f_df2})
+        v->resize(rows);
+    out.logfc = logfc.data();
+    out.stdev_unscaled = stdev_unscaled.data();
+    out.t = t.data();
+    out.df_total = df_total.data();
+    out.s2 = s2.data();
+    out.df_residual = df_residual.data();
+    out.amean = amean.data();
+    out.s2_prior = s2_prior.data();
+    out.df_prior = df_prior.data();
+    out.s2_post = s2_post.data();
+    out.f = f.data();
+    out.f_df2 = f_df2.data();
+}
+
 status moderated_fit(const fit_input& in, fit_output& out) {
     const std::size_t groups = in.groups;
     if (groups < 2) return too_few_groups;

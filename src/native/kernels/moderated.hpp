@@ -176,6 +176,21 @@ struct fit_output {
     prior_summary prior;
 };
 
+// moderated_fit's outputs in buffers of their own, `out` pointing into them
+// (so neither copied nor moved).
+struct fit_buffers {
+    std::vector<double> logfc, stdev_unscaled, t, df_total, s2, df_residual, amean, s2_prior,
+        df_prior, s2_post, f, f_df2;
+    fit_output out;
+
+    fit_buffers() = default;
+    fit_buffers(std::size_t rows, std::size_t k) { allocate(rows, k); }
+    fit_buffers(const fit_buffers&) = delete;
+    fit_buffers& operator=(const fit_buffers&) = delete;
+    // Sizes the buffers for `rows` features and k contrasts.
+    void allocate(std::size_t rows, std::size_t k);
+};
+
 // The moderated tests up to t, df.total and F (see the top of this file).
 status moderated_fit(const fit_input& in, fit_output& out);
 

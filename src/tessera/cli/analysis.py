@@ -19,7 +19,8 @@ from tessera.cli.model import without_covariates
 from tessera.cli.outputs import (OUTPUT_BY_NAME, check_outputs, output_names, output_path,
                                  shown_in, write_outputs)
 from tessera.cli.pipeline import run_preprocessing, run_test
-from tessera.cli.progress import flagged_summary, read_summary, unused_summary
+from tessera.cli.progress import (flagged_summary, read_summary, rollup_summaries,
+                                  unused_runs_summary, unused_summary)
 from tessera.cli.progress import contrast_summaries, estimates_summary
 from tessera.cli.record import (ContrastResult, ReportFigure, RunRecord, dumps_run_toml,
                                 library_versions, record_facts, resolved_settings, sha256_of)
@@ -58,10 +59,18 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
     names = output_names(run, report)
     check_outputs([output_path(run.out, name) for name in names])
 
+    rollup_lines = []   # a precursor report's lines, which run.toml repeats
     with _timed(timings, "read"), progress.warnings_of("reading"):
         loaded = load_table(run)
         table = loaded.table
-        progress.step("read", read_summary(table), kept=table.rows_read)
+        if loaded.rolled is not None:
+            rollup_lines = [progress.step(*line) for line in
+                            rollup_summaries(loaded.rolled, run)]
+            if loaded.unused:
+                rollup_lines.append(progress.step("runs", unused_runs_summary(loaded.unused,
+                                                                              run)))
+        else:
+            progress.step("read", read_summary(table), kept=table.rows_read)
         flagged = flagged_summary(table, run.reading.get("keep_flagged", False))
         if flagged is not None:
             progress.step("flagged", flagged, kept=len(table.values),
@@ -70,10 +79,10 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
             progress.step("samples", f"{len(loaded.samples_from_groups)} columns the groups "
                           "name taken as the samples (the table is in none of the formats "
                           "and --samples is not given)")
-        if loaded.unused:
+        if loaded.unused and loaded.rolled is None:
             progress.step("samples", unused_summary(loaded.unused, run))
     with _timed(timings, "preprocess and test"):
-        pre = run_preprocessing(table.values, run, progress)
+        pre = run_preprocessing(table.values, run, progress, table.annotations)
         test = run_test(pre.table, run, progress, pre.imputed)
         prior = test.attrs.get("moderated", {})   # the concat below keeps no attrs
         # the annotations go right after the identifier, before the samples
@@ -106,7 +115,8 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
     if report:
         with _timed(timings, "report"):
             page, run_toml = _report(run, loaded, test, prior, progress, drawn, names_of,
-                                     command=command, started=started)
+                                     command=command, started=started,
+                                     rollup_lines=rollup_lines, shifts=pre.shifts)
         writers["report.html"] = lambda path: write_bytes(path, page.encode("utf-8"))
         writers["run.toml"] = lambda path: write_bytes(path, run_toml.encode("utf-8"))
     with _timed(timings, "write"):
@@ -120,8 +130,10 @@ def analyze(run, progress, *, command="", started=None, timings=None, report=Tru
                       "not by this one")
 
 
-def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, started):
-    """The report's page and run.toml's text."""
+def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, started,
+            rollup_lines=(), shifts=None):
+    """The report's page and run.toml's text; run.toml repeats a precursor
+    report's lines (``rollup_lines``) as they were printed."""
     from tessera.cli.report import render_html
 
     table = loaded.table
@@ -131,11 +143,16 @@ def _report(run, loaded, test, prior, progress, drawn, names_of, *, command, sta
     record = _run_record(run, loaded, test, prior, progress, drawn, names_of, sha256=sha256,
                          versions=versions, date=date.isoformat(sep=" "), command=command,
                          started=started)
+    if shifts is not None:
+        record.normalize = run.settings["normalize"]
+        record.shifts = {str(k): float(v) for k, v in shifts.items()}
     facts = {"format": table.format}
     if table.quantity:
         facts["quantity"] = table.quantity
     if run.design is not None:
         facts["groups"] = {name: list(columns) for name, columns in run.groups}
+    if rollup_lines:
+        facts["rollup"] = {"lines": list(rollup_lines)}
     run_toml = dumps_run_toml(
         resolved_settings(run), None if run.design is not None else run.groups,
         record_facts(run.file, sha256=sha256, versions=versions,
@@ -232,12 +249,15 @@ def _run_record(run, loaded, test, prior, progress, drawn, names_of, *, sha256, 
         elapsed=time.perf_counter() - started, steps=progress.steps,
         tested=found["tested"], significant=found["significant"], alpha=results.ALPHA,
         adjustment=run.multipletest_method, method=run.method,
-        untested=results.note_counts(test[columns.note]), direction=found["direction"],
+        untested=results.note_counts(results.untested_notes(test, columns)),
+        direction=found["direction"],
         top=results.top_features(test, columns, label=table.label_column,
                                  annotations=table.annotations.columns),
         qc_figures=shown("qc"), test_figures=test_figures, command=command,
         fc_threshold=run.fc_threshold if run.has_fold_change else None,
-        input_check=run.input_check or "", **_model_record(run, test, prior, table, figure))
+        input_check=run.input_check or "",
+        per_run=None if loaded.rolled is None else loaded.rolled.per_run,
+        **_model_record(run, test, prior, table, figure))
 
 
 def _model_record(run, test, prior, table, figure):

@@ -71,6 +71,12 @@ FOLD_CHANGE_ONLY = ("log2fc", "fc", "plog2fc")
 FOLD_CHANGE_METHODS = ("group", "paired")
 MIN_VALID_MODES = ("each", "any", "all")
 IMPUTE_METHODS = ("downshift", "mindet")
+# How a precursor report's precursors become protein quantities: the option's
+# value, the function of tessera.tools.quant and its keywords.
+ROLLUPS = {"maxlfq": ("maxlfq", {}), "median-polish": ("median_polish", {}),
+           "top3": ("top_n", {"n": 3}), "sum": ("sum", {})}
+# Per protein group or per gene: the option's value and the reader's column.
+LEVELS = {"protein": "protein_group", "gene": "genes"}
 
 
 # The settings whose defaults are the library's: the function of
@@ -86,6 +92,8 @@ IMPUTE_PARAMETERS = {"downshift": ("impute_seed", "impute_shift", "impute_width"
 DEFAULT_LABEL_TOP = 10
 DEFAULT_FOLD_CHANGE_METHOD = "group"
 DEFAULT_MULTIPLETEST_METHOD = "fdr_bh"
+# The roll-up of a precursor report, when the options do not say.
+DEFAULT_ROLLUP = {"rollup": "maxlfq", "level": "protein", "qvalue": 0.01, "proteotypic": False}
 
 
 # Each parser takes a value as given on the command line (text) or in a
@@ -98,14 +106,18 @@ def _text(raw):
     return raw
 
 
-def _pattern(raw):
-    pattern = _text(raw)
-    try:
-        re.compile(pattern)
-    except re.error as exc:
-        raise ValueError(f"is not a valid regular expression ({exc}); give the decoy "
-                         "prefix, e.g. REV__") from None
-    return pattern
+def _pattern_of(hint):
+    def parse(raw):
+        pattern = _text(raw)
+        try:
+            re.compile(pattern)
+        except re.error as exc:
+            raise ValueError(f"is not a valid regular expression ({exc}); {hint}") from None
+        return pattern
+    return parse
+
+
+_pattern = _pattern_of("give the decoy prefix, e.g. REV__")
 
 
 def _samples(raw):
@@ -163,10 +175,26 @@ def _integer(raw):
         raise ValueError("must be a whole number, e.g. 1") from None
 
 
+# The value that turns a step off, where a step runs by default.
+OFF = "none"
+# The default log transform: base 2, unless the values are logarithms already.
+AUTO_LOG = "auto"
+# A table whose measured values have a median below this holds logarithms: an
+# intensity of 50 is below anything a mass spectrometer reports, and a log2
+# intensity of 50 (1e15) is above it.
+LOG_SCALE_BELOW = 50
+
+
 def _log_base(raw):
-    base = _integer(raw)
+    if raw in (OFF, AUTO_LOG):
+        return raw
+    try:
+        base = _integer(raw)
+    except ValueError:
+        base = 0
     if base < 2:
-        raise ValueError("must be a whole-number logarithm base of at least 2, e.g. 2")
+        raise ValueError("must be a whole-number logarithm base of at least 2, e.g. 2, or "
+                         f"{OFF} (no log transform)")
     return base
 
 
@@ -182,10 +210,20 @@ def _percent(raw):
     return int(percent) if percent.is_integer() else percent
 
 
+# The normalisations of differential.normalize: each column shifted by an
+# estimate from the features measured in (nearly) every column.
+SHIFT_NORMALIZATIONS = ("ratio_mode", "ratio_median", "median_complete", "reference")
+DEFAULT_NORMALIZE = "ratio_mode"
+
+
 def _normalize(raw):
+    if raw in SHIFT_NORMALIZATIONS + (OFF,):
+        return raw
     match = re.fullmatch(r"(log|origin)_median_([^_]+)", _text(raw))
-    hint = ("give log_median_0 for log values (each column minus its median) or "
-            "origin_median_1 for linear values (each column divided by its median)")
+    hint = (f"give one of {', '.join(SHIFT_NORMALIZATIONS)} (log values, each column "
+            "shifted by an estimate from the features measured in nearly every column), "
+            "log_median_0 for log values (each column minus its median), "
+            f"origin_median_1 for linear values (each column divided by its median) or {OFF}")
     if match is None:
         raise ValueError(f"is not a normalisation; {hint}")
     try:
@@ -195,6 +233,10 @@ def _normalize(raw):
     if match.group(1) == "origin" and value == 0:
         raise ValueError(f"divides every value by zero; {hint}")
     return raw
+
+
+def _min_valid(raw):
+    return OFF if raw == OFF else _at_least(1, 2)(raw)
 
 
 def _choice(choices, what):
@@ -267,6 +309,14 @@ def _quantile(raw):
     return value
 
 
+def _q_value(raw):
+    value = _finite(raw)
+    if not 0 < value <= 1:
+        raise ValueError("must be a q-value above 0 and at most 1, e.g. 0.01 (1 keeps every "
+                         "precursor)")
+    return value
+
+
 def _multipletest_method(raw):
     from statsmodels.stats.multitest import multipletests
 
@@ -312,6 +362,19 @@ OPTIONS = (
     Option("label_column", "COLUMN", _text,
            "annotation column that labels the volcano plot's points (default: the gene "
            "names when the table has them)"),
+    Option("rollup", "METHOD", _choice(tuple(ROLLUPS), "roll-up"),
+           "precursor reports: how each protein's precursors become its quantity per run: "
+           "maxlfq (the default; the medians of the precursors' ratios between runs), "
+           "median-polish (Tukey's, on the log values), top3 (the mean of the three most "
+           "intense) or sum"),
+    Option("level", "LEVEL", _choice(tuple(LEVELS), "level"),
+           "precursor reports: roll up per protein group (protein, the default) or per gene "
+           "(gene)"),
+    Option("qvalue", "Q", _q_value,
+           "precursor reports: keep the precursors, and the protein groups, of q-value at "
+           "most Q where the report has those columns (default: 0.01)"),
+    Option("proteotypic", None, _switch,
+           "precursor reports: keep only the precursors the report marks proteotypic"),
     Option("design", "DESIGN.tsv", _text,
            "sample design: a table with columns sample and group (optional: pair, which "
            "pairs the samples of the paired tests and makes the moderated test's design "
@@ -322,18 +385,36 @@ OPTIONS = (
     Option("noise_filter", "N", _integer,
            "cells below N become missing values, e.g. 1 for zeros"),
     Option("log_transform", "BASE", _log_base,
-           "logarithm of every cell to this base, e.g. 2"),
+           "logarithm of every cell to this base, e.g. 2, or none (default: 2, unless the "
+           f"measured values have a median below {LOG_SCALE_BELOW}, which makes them "
+           "logarithms already)"),
     Option("remove_missing_values", "PERCENT", _percent,
            "keep rows measured in at least PERCENT of the columns, e.g. 70"),
-    Option("min_valid", "N", _at_least(1, 2),
+    Option("min_valid", "N", _min_valid,
            "keep rows with at least N measured values in each group (counted on the "
-           "groups' columns only; --min-valid-mode chooses how)"),
+           "groups' columns only; --min-valid-mode chooses how), or none (default: "
+           "%(min_valid)s)"),
     Option("min_valid_mode", "MODE", _choice(MIN_VALID_MODES, "min-valid mode"),
-           "each (every group has N values; the default), any (at least one group has) or "
-           "all (the groups' columns together have); alone it means --min-valid "
-           "%(min_valid)s"),
+           "each (every group has N values), any (at least one group has) or all (the "
+           "groups' columns together have); default: any with the detection test, which "
+           "tests the features one group hardly measured, each without it; alone it means "
+           "--min-valid %(min_valid)s"),
     Option("normalize", "SETTING", _normalize,
-           "log_median_0 (subtract each column's median) or origin_median_1 (divide by it)"),
+           "ratio_mode (the default: each column shifted by the peak of its log-ratios to "
+           "the features' mean profile, over the features measured in nearly every column, "
+           "which follows the unchanged features where many change in one direction), "
+           "ratio_median (the median of those log-ratios), median_complete (the median of "
+           "the features measured in every column), reference (ratio_median over the "
+           "features --normalize-reference names), log_median_0 (subtract each column's "
+           "median), origin_median_1 (divide by it), or none"),
+    Option("normalize_reference", "PATTERN",
+           _pattern_of("give a part of the reference features' names, e.g. _HUMAN"),
+           "--normalize reference: a regular expression that names the features to "
+           "normalise on, searched in the identifiers or in --normalize-reference-column, "
+           "e.g. _HUMAN"),
+    Option("normalize_reference_column", "COLUMN", _text,
+           "--normalize reference: the annotation column --normalize-reference is searched "
+           "in, e.g. Protein.Names (default: the identifiers)"),
     Option("impute", "METHOD", _choice(IMPUTE_METHODS, "imputation"),
            "fill the missing values of the groups' columns after the other steps: "
            "downshift (draws from a normal distribution below each column's values) or "
@@ -394,6 +475,14 @@ OPTIONS = (
     Option("treat", "LOG2FC", _positive(1),
            "moderated: test each contrast against an absolute fold change of at most "
            "LOG2FC (limma's treat), instead of cutting the fold change after the test"),
+    Option("no_detection", None, _switch,
+           "leave out the detection test. By default a two-group run without a model tests "
+           "detection too: Fisher's exact test of measured against not measured in each "
+           "group, combined with the intensity test (Fisher's method) where a feature has "
+           "both, so that a feature one group hardly measured has a p-value (columns "
+           "detection_p, hurdle_p, hurdle_<adjustment>; the significant features are "
+           f"counted on the combined p-values). It runs where the groups' sizes let it reach "
+           f"p < {ALPHA}: 3 and 3 samples do not, 4 and 4 do"),
     Option("fold_change_method", "HOW", _choice(FOLD_CHANGE_METHODS, "fold-change method"),
            "group (difference of the group means, default) or paired (mean of the "
            "paired differences); not with a model, whose fit gives each contrast's"),
@@ -416,6 +505,10 @@ OPTION_BY_KEY = {option.key: option for option in OPTIONS}
 CONFIG_KEYS = ("file", "groups") + tuple(OPTION_BY_KEY) + ("record",)
 # The keys read_table takes, by the same names.
 READ_KEYS = ("samples", "quantity", "index", "decimal", "sheet", "keep_flagged", "label_column")
+# The keys of a precursor report's reading and roll-up; a protein table takes none.
+PRECURSOR_KEYS = tuple(DEFAULT_ROLLUP)
+# The reading keys of protein tables only; read_precursors finds its own.
+TABLE_ONLY_KEYS = ("samples", "index", "decimal", "sheet", "label_column")
 # Settings-file keys that may hold a list.
 LIST_KEYS = ("samples", "covariate", "contrast")
 # Keys that only a two-group run takes (the fold change and its volcano plot).
@@ -489,7 +582,10 @@ def build_parser():
     analyze.add_argument("file", nargs="?", metavar="FILE",
                          help="protein table (.csv, .tsv, .txt or .xlsx): a MaxQuant, DIA-NN, "
                               "FragPipe or Spectronaut protein table, or any table with "
-                              "--samples; default: the example")
+                              "--samples; or a precursor report, rolled up to proteins "
+                              "(--rollup): DIA-NN's report (.tsv, .parquet) or pr_matrix, "
+                              "MaxQuant's evidence.txt or peptides.txt, FragPipe's "
+                              "combined_ion.tsv or combined_peptide.tsv; default: the example")
     analyze.add_argument("--group", action="append", dest="groups", metavar="NAME=COL,COL,...",
                          help="a sample group and its samples; give two for a two-group test, "
                               "more to test whether the group means differ (or give them all "

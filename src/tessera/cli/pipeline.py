@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from tessera.cli.errors import UsageError, count
-from tessera.cli.options import flag_of
+from tessera.cli.options import AUTO_LOG, LOG_SCALE_BELOW, OFF, SHIFT_NORMALIZATIONS, flag_of
 from tessera.cli.progress import Elapsed, contrast_summaries, step_summary, test_summary
 
 # The preprocessing steps in the order they run: the library's pipeline, with
@@ -21,7 +21,8 @@ from tessera.cli.progress import Elapsed, contrast_summaries, step_summary, test
 STEPS = ("remove_decoy", "noise_filter", "log_transform", "remove_missing_values", "min_valid",
          "normalize", "impute")
 # The steps' parameters, kept with the steps in a run's settings.
-STEP_PARAMETERS = ("min_valid_mode", "impute_seed", "impute_shift", "impute_width",
+STEP_PARAMETERS = ("min_valid_mode", "normalize_reference", "normalize_reference_column",
+                   "impute_seed", "impute_shift", "impute_width",
                    "impute_quantile")
 STEP_KEYS = STEPS + STEP_PARAMETERS
 # The filters of rows with missing values; the quality-control figures show
@@ -42,19 +43,45 @@ class Preprocessed:
     imputed: pd.DataFrame | None = None
     # the table before the imputation (the final table without it)
     before_impute: pd.DataFrame | None = None
+    # each sample's shift from the normalisations of differential.normalize
+    # (subtracted from its values); None for the others
+    shifts: pd.Series | None = None
 
 
-def run_preprocessing(df, run, progress):
-    """Runs the configured steps in their order, one summary line each."""
+def looks_logarithmic(df):
+    """(whether the table holds logarithms, the median of its measured values):
+    a median below LOG_SCALE_BELOW is no intensity a mass spectrometer reports."""
+    values = df.to_numpy(dtype=float)
+    measured = values[np.isfinite(values)]
+    median = float(np.median(measured)) if measured.size else float("nan")
+    return bool(median < LOG_SCALE_BELOW), median
+
+
+def run_preprocessing(df, run, progress, annotations=None):
+    """Runs the configured steps in their order, one summary line each.
+
+    The default log transform (AUTO_LOG) is decided here, on the values read:
+    base 2, or none when they are logarithms already; run.settings then holds
+    what was done, which the report, the fold change's name and run.toml take."""
     from tessera.tools import preprocess
 
     settings = run.settings
     before_normalize, before_filters, before_impute = None, None, None
-    imputed, log_base = None, None
+    imputed, log_base, shifts = None, None, None
     for key in STEPS:
         if key not in settings:
             continue
         value = settings[key]
+        if key == "log_transform" and value == AUTO_LOG:
+            logarithmic, median = looks_logarithmic(df)
+            value = settings[key] = OFF if logarithmic else 2
+            if logarithmic:
+                progress.step(key, f"{len(df)} rows kept, not transformed: the measured values "
+                              f"have median {median:.3g}, below {LOG_SCALE_BELOW}, so they are "
+                              "logarithms already", kept=len(df), removed=0)
+                continue
+        if value == OFF:
+            continue
         if key in MISSING_VALUE_FILTERS + ("impute",) and before_filters is None:
             before_filters = df
         with progress.warnings_of(key):
@@ -62,6 +89,8 @@ def run_preprocessing(df, run, progress):
                 result = _min_valid(df, run)
             elif key == "impute":
                 result, imputed = _impute(df, run)
+            elif key == "normalize" and value in SHIFT_NORMALIZATIONS:
+                result, shifts = _normalize(df, run, annotations)
             else:
                 # normalize changes the table it is given; keep the input for the figure
                 given = df.copy() if key == "normalize" else df
@@ -70,7 +99,7 @@ def run_preprocessing(df, run, progress):
                 with contextlib.redirect_stdout(io.StringIO()):
                     result = getattr(preprocess, key)(given, value)
                 _check_step(key, value, df, result, settings)
-            progress.step(key, step_summary(key, value, df, result, settings, imputed),
+            progress.step(key, step_summary(key, value, df, result, settings, imputed, shifts),
                           kept=len(result), removed=len(df) - len(result))
         if len(result) == 0:
             raise UsageError(f"no rows left after {key} {value!r}; loosen that setting")
@@ -84,7 +113,7 @@ def run_preprocessing(df, run, progress):
     return Preprocessed(df, before_normalize, log_base,
                         before_filters=df if before_filters is None else before_filters,
                         imputed=imputed, before_impute=df if before_impute is None else
-                        before_impute)
+                        before_impute, shifts=shifts)
 
 
 def _group_columns(run):
@@ -96,6 +125,34 @@ def _min_valid(df, run):
 
     return differential.filter_valid(df, run.groups, run.settings["min_valid"],
                                      run.settings["min_valid_mode"])
+
+
+def _normalize(df, run, annotations):
+    """The table normalised by differential.normalize, every sample column
+    (as the other steps treat them all), and the shift of each."""
+    from tessera.tools import differential
+
+    method = run.settings["normalize"]
+    reference, where = run.settings.get("normalize_reference"), None
+    column = run.settings.get("normalize_reference_column")
+    if column is not None:
+        if annotations is None or column not in annotations.columns:
+            known = ", ".join(map(repr, [] if annotations is None else annotations.columns))
+            known = known or "none (drop it to search the identifiers)"
+            raise UsageError(f"--normalize-reference-column {column!r} is no annotation column "
+                             f"of the table; choose one of: {known}")
+        where = annotations[column].reindex(df.index)
+    try:
+        return differential.normalize(df, list(df.columns), method, reference=reference,
+                                      reference_column=where)
+    except ValueError as exc:
+        if "linear" in str(exc):
+            fix = "drop --log-transform none so that the values are log-transformed"
+        elif "match" in str(exc) or "selects no" in str(exc):
+            fix = "check --normalize-reference and --normalize-reference-column"
+        else:
+            fix = "choose another --normalize (e.g. log_median_0) or --normalize none"
+        raise UsageError(f"normalize {method} failed: {exc}; {fix}") from None
 
 
 def _impute(df, run):
@@ -180,10 +237,10 @@ def run_test(df, run, progress, imputed=None):
 def _test_features(df, run):
     from tessera.tools import differential
 
+    test = differential.test_hurdle if run.detection else differential.test_features
     try:
-        table = differential.test_features(df, run.groups, run.method,
-                                           multipletest_method=run.multipletest_method,
-                                           **run.test_options)
+        table = test(df, run.groups, run.method, multipletest_method=run.multipletest_method,
+                     **run.test_options)
     except ValueError as exc:
         raise UsageError(f"the {run.method} test cannot run on this table: "
                          f"{_test_refusal(exc, run)}") from None

@@ -13,8 +13,9 @@ import numpy as np
 
 from tessera.cli.errors import count, one_line
 from tessera.cli.model import model_words
+from tessera.cli.options import AUTO_LOG
 from tessera.cli.record import Step
-from tessera.cli.results import ALPHA, F_TEST, note_counts, result_counts
+from tessera.cli.results import ALPHA, F_TEST, note_counts, result_counts, untested_notes
 
 # Warnings about the libraries' own code rather than about the data: nothing
 # the user can act on, so they are not shown.
@@ -33,11 +34,14 @@ class Progress:
         self.steps = []
 
     def step(self, name, text, kept=None, removed=None):
-        print(f"{name:<{self.WIDTH}}{text}", file=self.stream, flush=True)
+        """Prints the step's line and keeps it; returns the line as printed."""
+        line = f"{name:<{self.WIDTH}}{text}"
+        print(line, file=self.stream, flush=True)
         why = text
         if kept is not None:
             why = why.removeprefix(f"{kept} rows kept, ").removeprefix(f"{kept} rows kept")
         self.steps.append(Step(name or "warnings", kept, removed, why))
+        return line
 
     def note(self, text):
         print(text, file=self.stream, flush=True)
@@ -112,10 +116,19 @@ MODERATED_WORDS = {"moderated_trend": "prior following the intensity",
                    "moderated_legacy": "classic prior estimate"}
 
 
+def _setting(key, value, run):
+    """One setting of the settings line; a default says so."""
+    if key == "log_transform" and value == AUTO_LOG:
+        text = "log_transform=2 (default; none when the values are logarithms already)"
+    else:
+        text = f"{key}={value!r}" + (" (default)" if key in run.defaults else "")
+    return text
+
+
 def describe(run):
     """The settings, groups and test of a run, as printed before it starts."""
-    given = {**run.reading, **run.settings}
-    settings = ", ".join(f"{key}={value!r}" for key, value in given.items()) or "none"
+    given = {**run.reading, **run.rollup_settings, **run.settings}
+    settings = ", ".join(_setting(key, value, run) for key, value in given.items()) or "none"
     groups = "; ".join(f"{name}: {', '.join(columns)}" for name, columns in run.groups)
     if run.design is not None:
         groups += f" (design {run.design})"
@@ -134,6 +147,17 @@ def describe(run):
         test += ", on each feature's measured and imputed values)"
     else:
         test += ", on each feature's measured values)"
+    if run.detection:
+        test += (", with the detection test (Fisher's exact test of measured against not "
+                 "measured, combined with the intensity test by Fisher's method where a "
+                 "feature has both)")
+    elif model is not None and not run.no_detection and run.two_groups:
+        test += ", without the detection test (not combined with a model's tests)"
+    elif run.two_groups and not run.no_detection and not run.paired and \
+            not run.test.needs.complete and "impute" not in run.settings:
+        sizes = " and ".join(str(len(columns)) for _, columns in run.groups)
+        test += (f", without the detection test (with {sizes} samples it cannot reach "
+                 f"p < {ALPHA})")
     if run.two_groups and model is None:
         test += f", fold change {run.fold_change_method}"
         if run.paired:
@@ -160,6 +184,61 @@ def read_summary(table):
         text += (f"; {table.not_measured} of its {cells} cells not measured (written as "
                  f"{forms}), now missing values")
     return text
+
+
+# Up to this many runs the per-run line names each run; beyond, the report does.
+RUNS_LISTED = 12
+
+
+def _kept_counts(step):
+    """'1052 precursors, 863 peptides, 371 protein groups, 371 genes' of a
+    reader's Step, without the kinds the format does not have."""
+    kinds = (("precursor", step.precursors), ("peptide", step.peptides),
+             ("protein group", step.protein_groups), ("gene", step.genes))
+    return ", ".join(count(n, kind) for kind, n in kinds if n is not None)
+
+
+def rollup_summaries(rolled, run):
+    """The lines of a precursor report's reading and roll-up, as
+    [(name, text, rows kept, rows removed)]: what the reading and each filter
+    kept, the roll-up, and the precursors and proteins quantified per run."""
+    report = rolled.precursors
+    feature, noun = report.feature, rolled.noun
+    first = report.steps[0]
+    read = (f"{first.rows} rows from {Path(report.path).name} ({report.format}, "
+            f"{report.quantity}, {count(len(report.runs), 'run')}; a row is a {feature} "
+            f"in a run): {_kept_counts(first)}")
+    lines = [("read", read, first.rows, None)]
+    for before, step in zip(report.steps, report.steps[1:]):
+        removed = step.removed_from(before)
+        what = f"{removed} summed into another row of their {feature} and run" \
+            if step.name == "summed" else f"{removed} removed: {step.rule}"
+        lines.append((step.name, f"{step.rows} rows kept, {what}; left {_kept_counts(step)}",
+                      step.rows, removed))
+    proteins = rolled.proteins
+    text = (f"{count(len(proteins), noun)} x {count(proteins.shape[1], 'run')} by "
+            f"{run.rollup_settings['rollup']} from their {feature}s; {rolled.single} of them from "
+            f"a single {feature}, which gives their quantities as they are")
+    lines.append(("rollup", text, len(proteins), None))
+    per_run = rolled.per_run
+    features, proteins_per_run = per_run.iloc[:, 0], per_run.iloc[:, 1]
+    if len(per_run) <= RUNS_LISTED:
+        text = f"{feature}s / {noun}s quantified: " + ", ".join(
+            f"{name} {a}/{b}" for name, a, b in zip(per_run.index, features, proteins_per_run))
+    else:
+        text = (f"{feature}s quantified from {features.min()} ({features.idxmin()}) to "
+                f"{features.max()}, {noun}s from {proteins_per_run.min()} "
+                f"({proteins_per_run.idxmin()}) to {proteins_per_run.max()}; the report "
+                "lists every run")
+    lines.append(("per run", text, None, None))
+    return lines
+
+
+def unused_runs_summary(unused, run):
+    """The runs that no group names: rolled up with the others, not tested."""
+    where = "the design" if run.design is not None else "a group"
+    return f"{count(len(unused), 'run')} not in {where}, rolled up and preprocessed with " \
+           f"the others but not tested: {', '.join(unused)}"
 
 
 def flagged_summary(table, keep_flagged):
@@ -194,7 +273,22 @@ def _plain(value):
     return f"{value:.0f}" if 1000 <= abs(value) < float("inf") else _number(value)
 
 
-def step_summary(key, value, before, after, settings=None, imputed=None):
+# What each normalisation does, on its line.
+NORMALIZE_WORDS = {
+    "ratio_mode": "each column shifted by the mode of its log-ratios to the features' mean "
+                  "profile",
+    "ratio_median": "each column shifted by the median of its log-ratios to the features' "
+                    "mean profile",
+    "median_complete": "each column shifted by its median over the features measured in "
+                       "every column",
+    "reference": "each column shifted by the median of its log-ratios over the reference "
+                 "features",
+    "log_median_0": "each column minus its median",
+    "origin_median_1": "each column divided by its median",
+}
+
+
+def step_summary(key, value, before, after, settings=None, imputed=None, shifts=None):
     """What one preprocessing step did, from the table before and after it."""
     kept = f"{len(after)} rows kept"
     if key == "remove_decoy":
@@ -224,10 +318,22 @@ def step_summary(key, value, before, after, settings=None, imputed=None):
             how = f"each column's {_number(settings['impute_quantile'])} quantile"
         return (f"{kept}, {filled} missing cells of the groups' columns ({share:.0%}) filled "
                 f"by {value}: {how}")
+    if shifts is not None:
+        words = NORMALIZE_WORDS[value]
+        if value == "reference":
+            where = settings.get("normalize_reference_column")
+            words += f" {settings['normalize_reference']!r}" + (f" in {where!r}" if where else "")
+        low, high = shifts.idxmin(), shifts.idxmax()
+        return (f"{kept}, {value}: {words}; shifts from {_number(shifts[low])} ({low}) to "
+                f"{_number(shifts[high])} ({high})")
     medians = after.median(axis=0, numeric_only=True)
+    head = kept
+    if key == "normalize":
+        head += f", {value}" + (f" ({NORMALIZE_WORDS[value]})" if value in NORMALIZE_WORDS
+                                else "")
     if len(medians) and np.allclose(medians, medians.iloc[0], equal_nan=True):
-        return f"{kept}, every column on median {_number(medians.iloc[0])}"
-    return f"{kept}, column medians from {_number(medians.min())} to {_number(medians.max())}"
+        return f"{head}, every column on median {_number(medians.iloc[0])}"
+    return f"{head}, column medians from {_number(medians.min())} to {_number(medians.max())}"
 
 
 # The summary line names this many reasons for untested features; the note
@@ -262,7 +368,7 @@ def test_summary(table, run, prior=None):
                 f"{_significance(run, columns)}")
     if found["direction"]:
         text += ": " + ", ".join(f"{n} {what}" for what, n in found["direction"].items())
-    reasons = note_counts(table[columns.note])
+    reasons = note_counts(untested_notes(table, columns))
     if reasons:
         untested = sum(reasons.values())
         shown = [f"{why} ({n})" for why, n in list(reasons.items())[:SHOWN_REASONS]]

@@ -104,6 +104,12 @@ class RunRecord:
     contrasts: list = field(default_factory=list)       # [ContrastResult]
     estimates: list = field(default_factory=list)       # [str]
     sample_weights: dict = field(default_factory=dict)  # {sample: weight}
+    # a precursor report's precursors (or peptides) and proteins quantified per run
+    per_run: pd.DataFrame | None = None
+    # the normalisation of differential.normalize: its name and each sample's
+    # shift, subtracted from its values
+    normalize: str = ""
+    shifts: dict = field(default_factory=dict)          # {sample: shift}
 
 
 def sha256_of(path, chunk=1 << 20):
@@ -143,6 +149,7 @@ def resolved_settings(run):
     for option in OPTIONS:
         key = option.key
         value = run.reading[key] if key in run.reading else \
+            run.rollup_settings[key] if key in run.rollup_settings else \
             run.settings[key] if key in run.settings else getattr(run, key, None)
         if value is None or (key in TWO_GROUP_KEYS and not run.has_fold_change):
             continue

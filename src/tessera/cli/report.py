@@ -140,6 +140,18 @@ def _count(value):
     return "" if value is None else str(int(value))
 
 
+def _shifts_table(r):
+    """Each sample's normalisation shift, the amount subtracted from its values."""
+    if not r.shifts:
+        return ""
+    rows = "".join(f'<tr><td class="mono">{_e(sample)}</td>'
+                   f'<td class="num">{_e(f"{shift:+.4f}")}</td></tr>'
+                   for sample, shift in r.shifts.items())
+    return (f'<h3>Normalisation shifts ({_e(r.normalize)})</h3><p class="lead">Subtracted from '
+            "each sample's values.</p><table class=\"shifts\"><thead><tr><th>sample</th>"
+            f'<th class="num">shift</th></tr></thead><tbody>{rows}</tbody></table>')
+
+
 def _steps_section(r):
     if not r.steps:
         return '<section id="steps"><h2>Steps</h2><p class="empty">no steps ran</p></section>'
@@ -149,7 +161,21 @@ def _steps_section(r):
     return ('<section id="steps"><h2>Steps</h2><p class="lead">One line per step, in the '
             'order they ran.</p><table class="steps"><thead><tr><th>step</th>'
             '<th class="num">rows kept</th><th class="num">rows removed</th><th>what it did'
-            f"</th></tr></thead><tbody>{rows}</tbody></table></section>")
+            f"</th></tr></thead><tbody>{rows}</tbody></table>{_shifts_table(r)}</section>")
+
+
+def _per_run_section(r):
+    """A precursor report's runs: the precursors (or peptides) and the
+    proteins (or genes) each run quantified."""
+    head = "".join(f'<th class="num">{_e(c)}</th>' for c in r.per_run.columns)
+    rows = "".join(
+        f'<tr><td class="mono">{_e(run)}</td>' +
+        "".join(f'<td class="num">{int(n)}</td>' for n in row) + "</tr>"
+        for run, row in zip(r.per_run.index, r.per_run.to_numpy()))
+    return ('<section id="runs"><h2>Runs</h2><p class="lead">What each run quantified: '
+            'its measured values after the filters, and the values the roll-up gave.</p>'
+            f'<table class="runs"><thead><tr><th>run</th>{head}</tr></thead>'
+            f"<tbody>{rows}</tbody></table></section>")
 
 
 def _figure_html(f):
@@ -278,6 +304,7 @@ def render_html(record):
     sections = [
         _run_section(r),
         _steps_section(r),
+        *([_per_run_section(r)] if r.per_run is not None else []),
         _figures_section("qc", "Quality control",
                          "The samples before the test: how they group, how they agree and "
                          "where values are missing.", r.qc_figures),
@@ -288,7 +315,8 @@ def render_html(record):
                          "The distribution of the test's p-values.", r.test_figures),
     ]
     nav = "".join(f'<a href="#{i}">{t}</a>' for i, t in [
-        ("run", "What was run"), ("steps", "Steps"), ("qc", "Quality control"),
+        ("run", "What was run"), ("steps", "Steps"),
+        *([("runs", "Runs")] if r.per_run is not None else []), ("qc", "Quality control"),
         ("results", "Results"), ("test-figures", "Figures of the test")])
     return (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"

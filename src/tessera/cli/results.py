@@ -8,6 +8,7 @@ Every module that reads the test table takes its column names from
 that the summary lines, the volcano plots and the report cannot disagree.
 """
 from dataclasses import dataclass
+from math import comb
 
 import pandas as pd
 
@@ -70,6 +71,10 @@ class ResultColumns:
     fold_change: str | None = None
     contrasts: tuple = ()
     f_only: bool = False
+    # the intensity test joined with the detection test (test_hurdle): the
+    # answers are the combined p-values
+    detection: bool = False
+    sizes: tuple = ()       # the samples per group, with the detection test
 
     @property
     def tests(self):
@@ -94,11 +99,16 @@ class ResultColumns:
 
     @property
     def p(self):
-        return self.headline.p if self.contrasts else f"{self.method}_p"
+        if self.contrasts:
+            return self.headline.p
+        return "hurdle_p" if self.detection else f"{self.method}_p"
 
     @property
     def adjusted(self):
-        return self.headline.adjusted if self.contrasts else f"{self.method}_{self.adjustment}"
+        if self.contrasts:
+            return self.headline.adjusted
+        return f"hurdle_{self.adjustment}" if self.detection else \
+            f"{self.method}_{self.adjustment}"
 
     @property
     def note(self):
@@ -152,7 +162,7 @@ def result_counts(table, columns, *, fc_threshold=None):
     significant ones per direction ({first group higher: fold change above
     0, second group higher: the rest}). ``columns`` is the run's
     ResultColumns or one test's ContrastColumns."""
-    fc = None if columns.fc is None else table[columns.fc]
+    fc = fold_changes(table, columns)
     chosen = significant(table[columns.p], table[columns.adjusted], fc,
                          fc_threshold=fc_threshold)
     direction = {}
@@ -163,6 +173,44 @@ def result_counts(table, columns, *, fc_threshold=None):
                      higher_second: int((chosen & ~up).sum())}
     return {"tested": int(table[columns.p].notna().sum()), "significant": int(chosen.sum()),
             "direction": direction}
+
+
+def detection_reaches(sizes, alpha=ALPHA):
+    """Whether Fisher's exact test of measured against not measured can give
+    two groups of these sizes a p-value below ``alpha``: the smallest
+    two-sided p-value over every split of every number of measured samples.
+    With 3 and 3 samples it is 0.1, so the test never counts there."""
+    first, second = sizes
+    everyone = first + second
+    for measured in range(1, everyone):
+        probabilities = [comb(first, k) * comb(second, measured - k) / comb(everyone, measured)
+                         for k in range(max(0, measured - second), min(first, measured) + 1)]
+        least = min(probabilities)
+        if sum(q for q in probabilities if q <= least * (1 + 1e-9)) < alpha:
+            return True
+    return False
+
+
+def fold_changes(table, columns):
+    """The fold change each feature is judged by; None without one. A feature
+    that the detection test alone answers (one group measured it too rarely
+    for a mean) changed without bound: +inf where the first group measured it
+    in a larger share of its samples, -inf where the second did."""
+    if columns.fc is None:
+        return None
+    fc = table[columns.fc].astype(float)
+    if getattr(columns, "detection", False):
+        first, second = (table[n].astype(float) / size for n, size in
+                         zip(columns.measured, columns.sizes))
+        alone = fc.isna() & (table["hurdle_evidence"] == "detection")
+        fc = fc.mask(alone & (first > second), float("inf"))
+        fc = fc.mask(alone & (first < second), float("-inf"))
+    return fc
+
+
+def untested_notes(table, columns):
+    """The notes of the features without a p-value."""
+    return table.loc[table[columns.p].isna(), columns.note]
 
 
 def note_counts(notes):

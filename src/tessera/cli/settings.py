@@ -11,17 +11,18 @@ from importlib import resources
 from pathlib import Path
 
 from tessera.cli.errors import UsageError, count
-from tessera.cli.inputs import check_input_file, load_design
+from tessera.cli.inputs import check_input_file, load_design, precursor_input
 from tessera.cli.model import resolve_model
-from tessera.cli.options import (CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD, DEFAULT_LABEL_TOP,
-                                 DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD,
-                                 DEFAULT_MULTIPLETEST_METHOD, IMPUTE_PARAMETERS, LIST_KEYS,
+from tessera.cli.options import (AUTO_LOG, CONFIG_KEYS, DEFAULT_FOLD_CHANGE_METHOD,
+                                 DEFAULT_LABEL_TOP, DEFAULT_MANY_GROUPS_METHOD, DEFAULT_METHOD,
+                                 DEFAULT_MULTIPLETEST_METHOD, DEFAULT_NORMALIZE, DEFAULT_ROLLUP,
+                                 IMPUTE_PARAMETERS, LIST_KEYS, OFF,
                                  METHOD_BY_NAME, METHODS, MODEL_KEYS, MODERATED_KEYS,
-                                 OPTION_BY_KEY, OPTIONS,
-                                 READ_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
+                                 OPTION_BY_KEY, OPTIONS, PRECURSOR_KEYS, READ_KEYS,
+                                 TABLE_ONLY_KEYS, TWO_GROUP_KEYS, library_default, parse_group)
 from tessera.cli.pipeline import STEP_KEYS
 from tessera.cli.record import RECORD_TABLE, input_status
-from tessera.cli.results import ResultColumns
+from tessera.cli.results import ResultColumns, detection_reaches
 
 EXAMPLE_SETTINGS = {
     # the example is a plain wide table: an identifier column and ten samples
@@ -77,6 +78,17 @@ class Run:
     model: object = field(default=None, compare=False)
     # what comparing the input with the settings file's [record] found, to print
     input_check: str | None = field(default=None, compare=False)
+    # a precursor report's format and its reading and roll-up (options.PRECURSOR_KEYS,
+    # defaults filled in); None and empty for a protein table
+    precursor_format: str | None = None
+    rollup_settings: dict = field(default_factory=dict)
+    # --no-detection as given, and whether the detection test runs: two groups
+    # tested on group means by an unpaired test, without imputation
+    no_detection: bool | None = None
+    detection: bool = False
+    # the settings that took their default, as no option, settings file or
+    # example gave them
+    defaults: tuple = field(default=(), compare=False)
 
     @property
     def two_groups(self):
@@ -106,7 +118,9 @@ class Run:
                                  contrasts=tuple(c.name for c in self.model.contrasts),
                                  f_only=self.model.f_only)
         return ResultColumns(self.method, self.multipletest_method, groups,
-                             self.fold_change_method if self.two_groups else None)
+                             self.fold_change_method if self.two_groups else None,
+                             detection=self.detection,
+                             sizes=tuple(len(columns) for _, columns in self.groups))
 
     @property
     def test_options(self):
@@ -254,6 +268,9 @@ def resolve(ns, example_file):
         except ValueError as exc:
             raise UsageError(f"{label} {raw!r} {exc}") from None
 
+    precursors = None if example else precursor_input(file)
+    _check_input_kind(values, given, file, precursors)
+
     design, paired_by_design, loaded = None, False, None
     if "design" in values:
         design = Path(values["design"])
@@ -269,11 +286,24 @@ def resolve(ns, example_file):
                          "file with --design")
 
     method = _check_test(values, given, groups)
-    _check_min_valid(values, groups)
     _check_impute(values, given)
     model = resolve_model(values, given, groups, loaded, method)
     if model is not None:
         _check_model_settings(values, given)
+    # the detection test joins a test of two groups on the measured values,
+    # where their sizes let it reach the level (with 3 and 3 samples it cannot,
+    # and the filter that keeps the features it would test only moves the
+    # medians and the prior); a model's contrasts, the paired tests and the
+    # tests of complete features have none, and imputed tables no missing
+    # values to test
+    needs = METHOD_BY_NAME[method].needs
+    detection = (len(groups) == 2 and model is None and not values.get("no_detection")
+                 and not needs.paired and not needs.complete
+                 and values.get("fold_change_method") != "paired" and "impute" not in values
+                 and detection_reaches([len(columns) for _, columns in groups]))
+    defaults = _fill_defaults(values, detection)
+    _check_min_valid(values, groups)
+    _check_normalize(values, given)
 
     return Run(
         file=file,
@@ -292,9 +322,32 @@ def resolve(ns, example_file):
         label_top=values.get("label_top", DEFAULT_LABEL_TOP),
         input_check=input_check,
         model=model,
+        precursor_format=precursors,
+        rollup_settings={} if precursors is None else
+        {key: values.get(key, default) for key, default in DEFAULT_ROLLUP.items()},
+        no_detection=values.get("no_detection"),
+        detection=detection,
+        defaults=defaults,
         **{key: values.get(key) for key in MODEL_KEYS},
         **_moderated_switches(values, given, method),
     )
+
+
+def _check_input_kind(values, given, file, precursors):
+    """Refuses the roll-up's options for a protein table, and the options of
+    protein tables only for a precursor report."""
+    if precursors is None:
+        for key in PRECURSOR_KEYS:
+            if key in values:
+                raise UsageError(f"{_given(given, key)}: {file} is not a precursor report, "
+                                 f"and {OPTION_BY_KEY[key].flag} applies to precursor reports "
+                                 "only; drop it")
+        return
+    for key in TABLE_ONLY_KEYS:
+        if key in values:
+            raise UsageError(f"{_given(given, key)}: {file} is a {precursors}, whose runs, "
+                             f"identifiers and numbers are read as the format writes them; "
+                             f"drop {OPTION_BY_KEY[key].flag}")
 
 
 def _given(given, key):
@@ -368,9 +421,46 @@ def _moderated_switches(values, given, method):
     return {}
 
 
+def _fill_defaults(values, detection):
+    """Fills in the steps that run unless turned off: the log transform (base
+    2, unless the values turn out to be logarithms already), the per-group
+    filter to the values the test needs (in any group with the detection
+    test, which tests the features one group hardly measured; in each group
+    without it) and the normalisation on the features measured in nearly
+    every column. Returns the keys it filled."""
+    filled = []
+    for key, value in [("log_transform", lambda: AUTO_LOG),
+                       ("normalize", lambda: DEFAULT_NORMALIZE),
+                       ("min_valid", lambda: library_default("min_valid"))]:
+        if key not in values:
+            values[key] = value()
+            filled.append(key)
+    if values["min_valid"] != OFF and "min_valid_mode" not in values:
+        values["min_valid_mode"] = "any" if detection else library_default("min_valid_mode")
+        filled.append("min_valid_mode")
+    return tuple(filled)
+
+
+def _check_normalize(values, given):
+    """Refuses a reference without --normalize reference, and the reverse."""
+    reference = values.get("normalize") == "reference"
+    for key in ("normalize_reference", "normalize_reference_column"):
+        if key in values and not reference:
+            flag = OPTION_BY_KEY[key].flag
+            raise UsageError(f"{_given(given, key)}: {flag} names the features of --normalize "
+                             f"reference; add --normalize reference or drop {flag}")
+    if reference and "normalize_reference" not in values:
+        raise UsageError("--normalize reference needs the features to normalise on: add "
+                         "--normalize-reference PATTERN, e.g. --normalize-reference _HUMAN "
+                         "with --normalize-reference-column Protein.Names")
+
+
 def _check_min_valid(values, groups):
     """Fills in the per-group filter's defaults and refuses a count that no
     feature can reach in the groups, naming the group."""
+    if values.get("min_valid") == OFF:
+        values.pop("min_valid_mode", None)
+        return
     if "min_valid_mode" in values:
         values.setdefault("min_valid", library_default("min_valid"))
     if "min_valid" not in values:

@@ -16,8 +16,9 @@ tessera.tools unchanged.
 """
 from .design import Design, read_design
 from .errors import ReadError, UnknownFormat
-from .precursors import PRECURSOR_FORMATS, Precursors, Step, read_precursors
+from .precursors import PRECURSOR_FORMATS, Precursors, Step, precursor_format, read_precursors
 from .table import FORMATS, Table, read_table
 
 __all__ = ["FORMATS", "PRECURSOR_FORMATS", "Design", "Precursors", "ReadError", "Step", "Table",
-           "UnknownFormat", "read_design", "read_precursors", "read_table"]
+           "UnknownFormat", "precursor_format", "read_design", "read_precursors",
+           "read_table"]

@@ -39,7 +39,8 @@ def detect(header, name, run_name):
         quantities = {q: q for q in QUANTITIES if q in header}
         if not quantities:
             raise ReadError(f"{name}: is a DIA-NN report without a precursor quantity column; "
-                            f"give a report with one of {', '.join(map(repr, QUANTITIES))}")
+                            f"give a report with one of {', '.join(map(repr, QUANTITIES))}",
+                            path=name, parameter="quantity")
         return PrecursorLayout(
             format=REPORT, run=run, run_is_path=run == "File.Name",
             file="File.Name" if run == "Run" and "File.Name" in header else None,

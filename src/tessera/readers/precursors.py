@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from . import diann_precursors, fragpipe_precursors, maxquant_precursors, stream
-from .errors import ReadError, listing
+from .errors import Keyword, Phrase, ReadError, listing
 from .layout import run_name
 from .source import MISSING, open_source, read_columns, sniff_decimal
 
@@ -152,6 +152,25 @@ def read_precursors(path, *, quantity=None, q_value=0.01, pg_q_value=0.01, prote
         return reading.result(chosen, tuple(layout.quantities), name)
 
 
+def precursor_format(path):
+    """The precursor format whose header ``path`` has, or None for any other
+    table (a protein table is read_table's). Reads the header only: a .parquet
+    file's schema, a text file's first line; a workbook is no precursor report.
+    Raises ReadError for a file it cannot open and for a report of a known
+    format that it could not read (e.g. DIA-NN's without a quantity column)."""
+    name = str(path)
+    if name.lower().endswith(".parquet"):
+        header, _ = stream.parquet_header(path, name)
+    else:
+        source = open_source(path)
+        if source.kind != "text":
+            return None
+        header = source.header
+    return next((layout.format for layout in (module.detect(header, name, run_name)
+                                              for module in ENGINES) if layout is not None),
+                None)
+
+
 def _detect(header, name):
     for module in ENGINES:
         layout = module.detect(header, name, run_name)
@@ -172,20 +191,24 @@ def _choose(layout, quantity, name):
     offered = list(layout.quantities)
     if not offered:
         raise ReadError(f"{name}: is a {layout.format} table without per-run quantity columns "
-                        f"({PRECURSOR_FORMATS[layout.format]})")
+                        f"({PRECURSOR_FORMATS[layout.format]})", path=name,
+                        parameter="quantity")
     if quantity is None:
         chosen = offered[0]
     else:
         chosen = next((q for q in offered if q.lower() == quantity.strip().lower()), None)
         if chosen is None:
-            raise ReadError(f"{name}: no quantity {quantity!r} in this {layout.format}; "
-                            f"choose one of {listing(offered)}")
+            raise ReadError(Phrase(f"{name}: no ", Keyword("quantity"),
+                                   f" {quantity!r} in this {layout.format}; choose one of "
+                                   f"{listing(offered)}"), path=name, value=quantity,
+                            parameter="quantity")
     if layout.wide:
         by_run = {}
         for run, header in layout.quantities[chosen]:
             if run in by_run:
                 raise ReadError(f"{name}: columns {by_run[run]!r} and {header!r} both give the "
-                                f"run name {run!r}; rename one of the runs")
+                                f"run name {run!r}; rename one of the runs", path=name,
+                                column=header, value=run)
             by_run[run] = header
     return chosen
 
@@ -205,8 +228,9 @@ def _filters(layout, q_value, pg_q_value, proteotypic, keep_flagged, name):
                               lambda hit: ~hit))
     if proteotypic:
         if layout.proteotypic is None:
-            raise ReadError(f"{name}: a {layout.format} does not say which precursors are "
-                            "proteotypic; leave proteotypic out")
+            raise ReadError(Phrase(f"{name}: a {layout.format} does not say which precursors "
+                                   "are proteotypic; leave ", Keyword("proteotypic"), " out"),
+                            path=name, parameter="proteotypic")
         steps.append(("proteotypic", f"proteotypic only ({layout.proteotypic.column})",
                       layout.proteotypic, lambda hit: hit))
     return steps
@@ -283,7 +307,8 @@ class _Reading:
                 raise ReadError(f"{self.name}: the run files {labels[first]!r} and "
                                 f"{labels[file]!r} are both run "
                                 f"{self.books['run'].labels[run]!r} in column 'Run'; rename "
-                                "one of the run files")
+                                "one of the run files", path=self.name, column="Run",
+                                value=self.books["run"].labels[run])
 
     def add(self, batch):
         """Filters a coded batch, counts what each step kept and appends the kept rows."""
@@ -341,7 +366,8 @@ class _Reading:
     def result(self, chosen, quantities, name):
         layout = self.layout
         if len(self.books["run"]) == 0:
-            raise ReadError(f"{name}: has no data rows with a run; give a report with rows")
+            raise ReadError(f"{name}: has no data rows with a run; give a report with rows",
+                            path=name)
         dtypes = {"quantity": np.float64, "q_value": np.float64, "pg_q_value": np.float64,
                   "proteotypic": bool}
         kept = ["run", "protein_group", "feature", "quantity"]

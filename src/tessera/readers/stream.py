@@ -68,7 +68,8 @@ class Codebook:
         if first != text:
             raise ReadError(f"{self._name}: the runs {first!r} and {text!r} of column "
                             f"{self._column!r} are both named {label!r} (folders and the file "
-                            "extension are cut); rename one of the run files")
+                            "extension are cut); rename one of the run files", path=self._name,
+                            column=self._column, value=label)
         return label
 
 
@@ -96,7 +97,8 @@ def numbers(array, name, column):
         value = f" {found.group(1)!r}" if found else ""
         raise ReadError(f"{name}: column {column!r} holds{value}, which is not a number; a "
                         "q-value or quantity column holds numbers, with missing values left "
-                        "empty") from None
+                        "empty", path=name, column=column,
+                        value=found.group(1) if found else None) from None
     return array.to_numpy(zero_copy_only=False)
 
 

@@ -116,26 +116,11 @@ PyObject* moderated_fit(PyObject*, pyapi::bound_args& a) {
     in.method = options[0] ? md::estimate::classic : md::estimate::automatic;
     in.trend = options[1];
     in.robust = options[2];
-    std::vector<double> logfc, su, t, df_total, s2, df_res, amean, s2_prior, df_prior, s2_post, f, f_df2;
-    md::fit_output out;
+    md::fit_buffers fit;
     md::status status = md::ok;
     if (pyapi::without_gil([&] {
-            for (auto* v : {&logfc, &su, &t}) v->resize(rows * k);
-            for (auto* v : {&df_total, &s2, &df_res, &amean, &s2_prior, &df_prior, &s2_post, &f, &f_df2})
-                v->resize(rows);
-            out.logfc = logfc.data();
-            out.stdev_unscaled = su.data();
-            out.t = t.data();
-            out.df_total = df_total.data();
-            out.s2 = s2.data();
-            out.df_residual = df_res.data();
-            out.amean = amean.data();
-            out.s2_prior = s2_prior.data();
-            out.df_prior = df_prior.data();
-            out.s2_post = s2_post.data();
-            out.f = f.data();
-            out.f_df2 = f_df2.data();
-            status = md::moderated_fit(in, out);
+            fit.allocate(rows, k);
+            status = md::moderated_fit(in, fit.out);
         }) < 0)
         return nullptr;
     if (status != md::ok) {
@@ -144,17 +129,17 @@ PyObject* moderated_fit(PyObject*, pyapi::bound_args& a) {
     }
     ref shape = ref::steal(
         Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(k)));
-    ref ts = shape ? pyapi::call_method(array_of(numpy.get(), t.data(), rows * k).get(), "reshape",
+    ref ts = shape ? pyapi::call_method(array_of(numpy.get(), fit.t.data(), rows * k).get(), "reshape",
                                         {shape.get()})
                    : ref();
-    ref f_df1 = ref::steal(PyLong_FromSize_t(out.f_df1));
+    ref f_df1 = ref::steal(PyLong_FromSize_t(fit.out.f_df1));
     ref entries[] = {ts,
-                     array_of(numpy.get(), df_total.data(), rows),
-                     array_of(numpy.get(), f.data(), rows),
+                     array_of(numpy.get(), fit.df_total.data(), rows),
+                     array_of(numpy.get(), fit.f.data(), rows),
                      f_df1,
-                     array_of(numpy.get(), f_df2.data(), rows),
-                     array_of(numpy.get(), s2_prior.data(), rows),
-                     array_of(numpy.get(), df_prior.data(), rows)};
+                     array_of(numpy.get(), fit.f_df2.data(), rows),
+                     array_of(numpy.get(), fit.s2_prior.data(), rows),
+                     array_of(numpy.get(), fit.df_prior.data(), rows)};
     const char* names[] = {"t", "df_total", "F", "f_df1", "f_df2", "s2_prior", "df_prior"};
     ref dict = ref::steal(PyDict_New());
     if (!dict) return nullptr;

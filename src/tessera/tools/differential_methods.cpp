@@ -436,31 +436,15 @@ namespace md = kernels::moderated;
 
 // The kernel's inputs and outputs of one moderated fit (k = groups - 1
 // contrasts: every group minus the last).
-struct moderated_work {
+struct moderated_work : md::fit_buffers {
     std::vector<int> group_of;  // group of each column of `values`
     std::vector<double> values;  // rows x columns, row-major
-    std::vector<double> logfc, stdev_unscaled, t, df_total, s2, df_residual, amean, s2_prior,
-        df_prior, s2_post, f, f_df2, lods;
-    md::fit_output out;
+    std::vector<double> lods;
 
     void allocate(std::size_t rows, std::size_t k) {
         values.resize(rows * group_of.size());
-        for (auto* v : {&logfc, &stdev_unscaled, &t, &lods}) v->resize(rows * k);
-        for (auto* v : {&df_total, &s2, &df_residual, &amean, &s2_prior, &df_prior, &s2_post, &f,
-                        &f_df2})
-            v->resize(rows);
-        out.logfc = logfc.data();
-        out.stdev_unscaled = stdev_unscaled.data();
-        out.t = t.data();
-        out.df_total = df_total.data();
-        out.s2 = s2.data();
-        out.df_residual = df_residual.data();
-        out.amean = amean.data();
-        out.s2_prior = s2_prior.data();
-        out.df_prior = df_prior.data();
-        out.s2_post = s2_post.data();
-        out.f = f.data();
-        out.f_df2 = f_df2.data();
+        lods.resize(rows * k);
+        md::fit_buffers::allocate(rows, k);
     }
 };
 
