@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "kernels/oneway.hpp"
 #include "kernels/pairwise.hpp"
 #include "kernels/permutation.hpp"
@@ -27,17 +28,7 @@ using namespace tessera::kernels;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using checks::check;
 
 // Bitwise equality (the sign of zero too), with every NaN equal to every NaN.
 bool same(double a, double b) {
@@ -263,6 +254,5 @@ int main() {
     test_row_means();
     test_oneway_rows_match_pooled_rows();
     test_pow_square();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return checks::report();
 }
