@@ -9,15 +9,7 @@
 #include <limits>
 #include <numeric>
 
-// Results must round exactly where numpy and scipy round them.
-#if defined(__FAST_MATH__)
-#error "finite.cpp must not be built with -ffast-math"
-#endif
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+#include "kernels/exact_rounding.hpp"
 
 namespace tessera::kernels {
 

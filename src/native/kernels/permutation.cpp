@@ -15,21 +15,7 @@
 #include <numeric>
 #include <vector>
 
-// Every intermediate result must be rounded to double exactly where numpy and
-// scipy round it: no excess precision, no reassociation, and no fused
-// multiply-add. The build passes -ffp-contract=off; the pragmas keep a build
-// that forgets it (or targets FMA hardware) from silently changing results.
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
-#error "permutation.cpp needs FLT_EVAL_METHOD == 0 (no excess precision)"
-#endif
-#if defined(__FAST_MATH__)
-#error "permutation.cpp must not be built with -ffast-math"
-#endif
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+#include "kernels/exact_rounding.hpp"
 
 namespace tessera::kernels {
 
