@@ -100,6 +100,15 @@ def _run_filtered_out(frame):
     frame.loc[frame["Run"] == "B2", "Q.Value"] = 0.5
 
 
+@pytest.mark.usefixtures("unrendered")
+def test_an_empty_gene_column_counts_no_genes(tmp_path):
+    report = diann_report(tmp_path / "report.tsv", edit=lambda f: f.__setitem__("Genes", ""))
+    status, stdout, stderr = run_cli("analyze", str(report), *groups_args(GROUPS),
+                                     *NO_DEFAULT_STEPS, "--out", str(tmp_path / "r"))
+    assert (status, stderr) == (0, "")
+    assert printed(stdout)["read"].endswith(": 19 precursors, 7 protein groups")
+
+
 @pytest.mark.parametrize("report, args, message", [
     (dict(drop=["Precursor.Normalised"]), [],
      "report.tsv: is a DIA-NN report without a precursor quantity column"),

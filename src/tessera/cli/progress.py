@@ -192,9 +192,12 @@ RUNS_LISTED = 12
 
 def _kept_counts(step):
     """'1052 precursors, 863 peptides, 371 protein groups, 371 genes' of a
-    reader's Step, without the kinds the format does not have."""
+    reader's Step, without the kinds the format does not have. A gene column
+    left empty (as some engine versions write it) counts as none: "0 genes"
+    beside protein groups would read as if the genes had been filtered out."""
+    genes = None if step.genes == 0 and step.protein_groups else step.genes
     kinds = (("precursor", step.precursors), ("peptide", step.peptides),
-             ("protein group", step.protein_groups), ("gene", step.genes))
+             ("protein group", step.protein_groups), ("gene", genes))
     return ", ".join(count(n, kind) for kind, n in kinds if n is not None)
 
 
