@@ -1,5 +1,6 @@
 #include "kernels/shifts.hpp"
 
+#include "kernels/columnwise.hpp"
 #include "kernels/parallel.hpp"
 
 #include <algorithm>
@@ -129,13 +130,9 @@ void features_used(const column_list& table, std::size_t rows, const std::uint8_
 }
 
 double median(double* values, std::size_t n) {
-    if (n == 0) return nan;
-    const std::size_t half = n / 2;
-    std::nth_element(values, values + half, values + n);
-    const double upper = values[half];
-    if (n % 2) return 0.0 + upper;
-    const double lower = *std::max_element(values, values + half);
-    return ((0.0 + lower) + upper) / 2.0;
+    // in place: nan_median's write index never passes its read index
+    bool huge_middle = false;
+    return nan_median(values, n, values, huge_middle);
 }
 
 void measured_medians(const column_list& table, std::size_t rows, double* out) {
