@@ -189,6 +189,26 @@ ref batch_sample(test_run& run, const kernels::row_batch& batch, std::size_t g, 
     return sample.take();
 }
 
+// A method's statistic and p-value columns, NaN until its batches fill them.
+struct result_columns {
+    pyapi::buffer stat_view, p_view;
+    ref stat, p;
+
+    int make(module_state* st, std::size_t rows) {
+        stat = nan_column(st, rows, stat_view);
+        p = nan_column(st, rows, p_view);
+        return stat && p ? 0 : -1;
+    }
+    // Hands the columns to the run; 1.
+    int finish(test_run& run) {
+        stat_view.release();
+        p_view.release();
+        run.stat = stat;
+        run.p = p;
+        return 1;
+    }
+};
+
 // scipy.stats.mannwhitneyu on every tested row. Called on one row scipy's
 // "auto" takes the exact distribution when there are no ties and one sample
 // has at most 8 values, else the normal approximation; called on a batch it
@@ -205,12 +225,10 @@ int mannwhitneyu_batch(test_run& run) {
             batches = kernels::batch_rows(keys, 3, rows, run.tested.data());
         }) < 0)
         return -1;
-    pyapi::buffer stat_view, p_view;
-    ref stat = nan_column(run.st, rows, stat_view);
-    ref p = nan_column(run.st, rows, p_view);
+    result_columns out;
     ref axis = ref::steal(PyLong_FromLong(1));
     ref exact = pyapi::str("exact"), asymptotic = pyapi::str("asymptotic");
-    if (!stat || !p || !axis || !exact || !asymptotic) return -1;
+    if (out.make(run.st, rows) < 0 || !axis || !exact || !asymptotic) return -1;
     pyapi::interrupt_scope ctrl_c;
     for (const kernels::row_batch& batch : batches) {
         if (pyapi::check_interrupt() < 0) return -1;
@@ -224,13 +242,11 @@ int mannwhitneyu_batch(test_run& run) {
                                  {{"axis", axis.get()},
                                   {"method", normal ? asymptotic.get() : exact.get()}});
         if (!result) return library_failed();
-        const int done = scatter_result(run, result.get(), batch, stat_view, p_view);
+        const int done = scatter_result(run, result.get(), batch, out.stat_view, out.p_view);
         if (done <= 0) return done;
         run.batch_firsts.push_back(batch.rows.front());
     }
-    run.stat = stat;
-    run.p = p;
-    return 1;
+    return out.finish(run);
 }
 
 // scipy.stats.f_oneway on rows of equal group sizes: the statistic in C with
@@ -284,20 +300,16 @@ int anova_batch(test_run& run) {
                                           run.tested.data());
         }) < 0)
         return -1;
-    pyapi::buffer stat_view, p_view;
-    ref stat = nan_column(run.st, run.rows, stat_view);
-    ref p = nan_column(run.st, run.rows, p_view);
-    if (!stat || !p) return -1;
+    result_columns out;
+    if (out.make(run.st, run.rows) < 0) return -1;
     pyapi::interrupt_scope ctrl_c;
     for (const kernels::row_batch& batch : batches) {
         if (pyapi::check_interrupt() < 0) return -1;
-        const int done = oneway_batch(run, batch, stat_view, p_view);
+        const int done = oneway_batch(run, batch, out.stat_view, out.p_view);
         if (done <= 0) return done;
         run.batch_firsts.push_back(batch.rows.front());
     }
-    run.stat = stat;
-    run.p = p;
-    return 1;
+    return out.finish(run);
 }
 
 // The tested rows, in order, as one batch.
@@ -307,26 +319,6 @@ kernels::row_batch tested_batch(const test_run& run) {
         if (run.tested[r]) batch.rows.push_back(r);
     return batch;
 }
-
-// A method's statistic and p-value columns, NaN until its batches fill them.
-struct result_columns {
-    pyapi::buffer stat_view, p_view;
-    ref stat, p;
-
-    int make(module_state* st, std::size_t rows) {
-        stat = nan_column(st, rows, stat_view);
-        p = nan_column(st, rows, p_view);
-        return stat && p ? 0 : -1;
-    }
-    // Hands the columns to the run; 1.
-    int finish(test_run& run) {
-        stat_view.release();
-        p_view.release();
-        run.stat = stat;
-        run.p = p;
-        return 1;
-    }
-};
 
 // The paired t-test, scipy.stats.ttest_1samp(x - y, 0) as
 // tessera.tools.stat.hypothesis_test calls it on one row, over every tested
