@@ -25,8 +25,13 @@ void sweep(std::vector<double>& z, std::size_t count, std::size_t length, std::s
     ws.line.resize(length);
     for (std::size_t i = 0; i < count; ++i) {
         double* first = z.data() + i * step;
-        for (std::size_t k = 0; k < length; ++k) ws.line[k] = first[k * stride];
-        const double m = median_of(ws.line.data(), length, ws.scratch);
+        // a contiguous line is read where it is; median_of copies before sorting
+        const double* line = first;
+        if (stride != 1) {
+            for (std::size_t k = 0; k < length; ++k) ws.line[k] = first[k * stride];
+            line = ws.line.data();
+        }
+        const double m = median_of(line, length, ws.scratch);
         for (std::size_t k = 0; k < length; ++k) first[k * stride] -= m;
         effects[i] += m;
     }
