@@ -183,7 +183,8 @@ def _load_precursors(run):
         raise UsageError(f"--level {settings['level']}: {run.file.name} ({report.format}) names "
                          "no gene for its precursors; roll up with --level protein")
     grouped = {sample for _, samples in run.groups for sample in samples}
-    empty = [name for name in report.empty_runs if name in grouped]
+    counts = report.per_run()
+    empty = [name for name in counts.index[counts["rows"] == 0] if name in grouped]
     if empty:
         raise UsageError(f"run {empty[0]!r} of {run.file.name} has no precursor left after "
                          f"the filters ({_filters(report)}); loosen --qvalue, or leave the "
@@ -193,17 +194,18 @@ def _load_precursors(run):
                                         **keywords)
     proteins.index.name = level
     proteins.columns = proteins.columns.astype(str)
-    features = table.dropna(subset=[level]).groupby(level, observed=True)[report.feature] \
-        .nunique().reindex(proteins.index)
+    # groupby leaves out the rows without a key, and first() the missing genes
+    features = table.groupby(level, observed=True)[report.feature].nunique() \
+        .reindex(proteins.index)
     annotations = pd.DataFrame({f"{report.feature}s": features.astype("int64")},
                                index=proteins.index)
     label = None
     if level == "protein_group" and "genes" in table and table["genes"].notna().any():
-        annotations.insert(0, "genes", table.dropna(subset=["genes"]).groupby(
-            "protein_group", observed=True)["genes"].first().astype(str)
+        annotations.insert(0, "genes", table.groupby(
+            "protein_group", observed=True)["genes"].first().dropna().astype(str)
             .reindex(proteins.index))
         label = "genes"
-    per_run = report.per_run()[[f"{report.feature}s"]]
+    per_run = counts[[f"{report.feature}s"]].copy()
     per_run[f"{noun}s"] = proteins.notna().sum(axis=0).reindex(per_run.index).to_numpy()
     rolled = RolledUp(report, proteins, per_run, single=int((features == 1).sum()), noun=noun)
     values = Table(values=proteins, annotations=annotations,
