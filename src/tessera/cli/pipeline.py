@@ -146,9 +146,10 @@ def _normalize(df, run, annotations):
         return differential.normalize(df, list(df.columns), method, reference=reference,
                                       reference_column=where)
     except ValueError as exc:
-        if "linear" in str(exc):
+        parameter = getattr(exc, "parameter", None)
+        if parameter == "df":  # the values look linear
             fix = "drop --log-transform none so that the values are log-transformed"
-        elif "match" in str(exc) or "selects no" in str(exc):
+        elif parameter in ("reference", "reference_column"):
             fix = "check --normalize-reference and --normalize-reference-column"
         else:
             fix = "choose another --normalize (e.g. log_median_0) or --normalize none"
